@@ -1,0 +1,45 @@
+// The one Win32 include of module code. On Windows it is the system's own
+// headers; everywhere else it is winsim, our simulated Windows, which declares
+// the same types, constants and functions with the same sizes and semantics.
+// Only this header (and winsim itself) may test the platform.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601
+#endif
+#include <windows.h>
+#include <objbase.h>
+#include <rpc.h>
+#include <iphlpapi.h>
+#include <shlwapi.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <dbt.h>
+#include <share.h>
+#include <stdio.h>
+// UTF-16 literal of the platform's WCHAR type.
+#define WIDE(s) L##s
+#else
+#include "winsim/win32.h"
+#define WIDE(s) u##s
+#endif
+
+// Sizes the module and the host rely on, on both builds.
+static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(ULONG) == 4, "32-bit DWORD/LONG/ULONG");
+static_assert(sizeof(WCHAR) == 2, "16-bit WCHAR");
+static_assert(sizeof(void*) == 8, "x86-64 only");
+static_assert(sizeof(GUID) == 16, "GUID");
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "SECURITY_ATTRIBUTES");
+static_assert(sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_DATA");
+static_assert(sizeof(SP_DEVINFO_LIST_DETAIL_DATA_W) == 560, "SP_DEVINFO_LIST_DETAIL_DATA_W");
+static_assert(sizeof(SP_DEVINSTALL_PARAMS_W) == 584, "SP_DEVINSTALL_PARAMS_W");
+static_assert(sizeof(SP_PROPCHANGE_PARAMS) == 20, "SP_PROPCHANGE_PARAMS");
+static_assert(sizeof(SP_REMOVEDEVICE_PARAMS) == 16, "SP_REMOVEDEVICE_PARAMS");
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32, "DEV_BROADCAST_DEVICEINTERFACE_W");

@@ -1,0 +1,88 @@
+// user32: window classes, windows, per-thread message queues, device
+// notifications, ExitWindowsEx (recorded only).
+#pragma once
+#include "winsim/types.h"
+
+#define WM_NULL 0x0000
+#define WM_DESTROY 0x0002
+#define WM_CLOSE 0x0010
+#define WM_QUIT 0x0012
+#define WM_USER 0x0400
+#define WM_DEVICECHANGE 0x0219
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+#define WS_MINIMIZE 0x20000000L
+#define COLOR_WINDOW 5
+#define IDC_ARROW ((LPCWSTR)(ULONG_PTR)32512)
+#define DEVICE_NOTIFY_WINDOW_HANDLE 0x00000000
+#define DBT_DEVICEARRIVAL 0x8000
+#define DBT_DEVICEREMOVECOMPLETE 0x8004
+#define DBT_DEVTYP_DEVICEINTERFACE 0x00000005
+#define EWX_LOGOFF 0x00000000
+#define EWX_SHUTDOWN 0x00000001
+#define EWX_REBOOT 0x00000002
+#define EWX_FORCE 0x00000004
+#define SHTDN_REASON_MAJOR_OPERATINGSYSTEM 0x00020000
+#define SHTDN_REASON_MINOR_RECONFIG 0x00000004
+#define SHTDN_REASON_FLAG_PLANNED 0x80000000
+
+typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef WORD ATOM;
+
+typedef struct tagPOINT {
+  LONG x;
+  LONG y;
+} POINT;
+
+typedef struct tagMSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+  DWORD lPrivate;
+} MSG, *PMSG, *LPMSG;
+
+typedef struct tagWNDCLASSW {
+  UINT style;
+  WNDPROC lpfnWndProc;
+  int cbClsExtra;
+  int cbWndExtra;
+  HINSTANCE hInstance;
+  HICON hIcon;
+  HCURSOR hCursor;
+  HBRUSH hbrBackground;
+  LPCWSTR lpszMenuName;
+  LPCWSTR lpszClassName;
+} WNDCLASSW;
+
+typedef struct _DEV_BROADCAST_HDR {
+  DWORD dbch_size;
+  DWORD dbch_devicetype;
+  DWORD dbch_reserved;
+} DEV_BROADCAST_HDR;
+
+typedef struct _DEV_BROADCAST_DEVICEINTERFACE_W {
+  DWORD dbcc_size;
+  DWORD dbcc_devicetype;
+  DWORD dbcc_reserved;
+  GUID dbcc_classguid;
+  WCHAR dbcc_name[1];
+} DEV_BROADCAST_DEVICEINTERFACE_W, *PDEV_BROADCAST_DEVICEINTERFACE_W;
+
+WINSIM_API BOOL PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+WINSIM_API BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API ATOM RegisterClassW(const WNDCLASSW* lpWndClass);
+WINSIM_API HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle, int X, int Y,
+                                int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance,
+                                LPVOID lpParam);
+WINSIM_API HWND FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
+WINSIM_API BOOL DestroyWindow(HWND hWnd);
+WINSIM_API HCURSOR LoadCursorW(HINSTANCE hInstance, LPCWSTR lpCursorName);
+WINSIM_API HBRUSH GetSysColorBrush(int nIndex);
+WINSIM_API HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags);
+WINSIM_API BOOL UnregisterDeviceNotification(HDEVNOTIFY Handle);
+WINSIM_API BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason);

@@ -1,0 +1,16 @@
+// Small helpers shared by the test programs.
+#pragma once
+#include <string>
+
+namespace dmtest {
+// Ends a crashing test process with the exception code instead of a debugger
+// prompt (Windows); nothing to do elsewhere.
+void InstallCrashHandler();
+// Ends the process at once after the output was flushed.
+[[noreturn]] void QuickExit(int code);
+// Host path of a fresh, empty, process-unique scratch folder (created).
+std::string MakeTempDir(const std::string& tag);
+// Whole-file helpers on host paths.
+bool WriteTextFile(const std::string& path, const std::string& text);
+std::string ReadTextFile(const std::string& path);
+}  // namespace dmtest
