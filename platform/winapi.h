@@ -26,9 +26,12 @@
 #include <stdio.h>
 // UTF-16 literal of the platform's WCHAR type.
 #define WIDE(s) L##s
+// Exported entry point of a plug-in or agent library (C linkage).
+#define DM_EXPORT extern "C" __declspec(dllexport)
 #else
 #include "winsim/win32.h"
 #define WIDE(s) u##s
+#define DM_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
 // Sizes the module and the host rely on, on both builds.
