@@ -1,0 +1,11 @@
+// The module's main thread: waits for a device-control strategy that targets
+// the local user's session, starts the workers once, then pumps window
+// messages until the module is told to stop.
+#pragma once
+#include <cstdint>
+
+uint32_t Thread_Module_Main(void* pArgument);
+
+// Starts the worker threads and the notification window; called once, from
+// Thread_Module_Main, when the start-up gate opens.
+void StartModuleWorkers(void* pArgument);
