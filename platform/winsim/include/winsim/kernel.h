@@ -120,6 +120,9 @@ WINSIM_API HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFil
 WINSIM_API BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
 WINSIM_API BOOL FindClose(HANDLE hFindFile);
 WINSIM_API DWORD GetFileAttributesA(LPCSTR lpFileName);
+WINSIM_API DWORD GetFileAttributesW(LPCWSTR lpFileName);
+// Relative paths start at the process's current folder, spelled Z:\...
+WINSIM_API DWORD GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR* lpFilePart);
 WINSIM_API BOOL DeleteFileA(LPCSTR lpFileName);
 WINSIM_API BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 WINSIM_API BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);

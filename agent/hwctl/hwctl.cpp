@@ -1,0 +1,133 @@
+// hwctl: runs one command line of the device control engine and prints the
+// device records it reports as a table. The exit code is the engine's result
+// (0 done, 1 a restart of Windows is needed, 2 failure, 3 bad arguments).
+//
+//   hwctl [--machine FILE] [-m:MACHINE] [-r] COMMAND [ARGUMENTS...]
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "DeviceControl_win32.h"
+#include "hwctl_platform.h"
+
+namespace {
+
+struct Row {
+  std::string fields[6];
+};
+
+const char* ResultName(EngineResult result) {
+  switch (result) {
+    case ENGINE_OK: return "done";
+    case ENGINE_REBOOT: return "done, restart Windows to complete";
+    case ENGINE_FAIL: return "failed";
+    case ENGINE_USAGE: return "bad or missing arguments";
+    default: return "unknown result";
+  }
+}
+
+const char* StateName(uint32_t status) {
+  switch (DeviceStateFromStatus(status)) {
+    case DEVICE_STATE_RUNNING: return "running";
+    case DEVICE_STATE_NOT_STARTED: return "not started";
+    default: return "not controllable";
+  }
+}
+
+// The capture buffer holds five-line records; text behind the last complete
+// record is ignored, as the facade does.
+std::vector<Row> ReadRecords() {
+  std::vector<Row> rows;
+  const WCHAR* text = g_deviceOutput;
+  const size_t length = DeviceOutputLength();
+  WString fields[5];
+  int index = 0;
+  size_t start = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] != '\n') continue;
+    fields[index++] = WString(text + start, i - start);
+    start = i + 1;
+    if (index < 5) continue;
+    index = 0;
+    Row row;
+    for (int f = 0; f < 4; ++f) row.fields[f] = PlatformWideToConsole(fields[f]);
+    long long status = std::strtoll(PlatformWideToConsole(fields[4]).c_str(), nullptr, 10);
+    char hex[16];
+    snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(status));
+    row.fields[4] = hex;
+    row.fields[5] = StateName(static_cast<uint32_t>(status));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+void PrintTable(const std::vector<Row>& rows) {
+  static const char* const kHeads[6] = {"INSTANCE ID", "HARDWARE ID", "DESCRIPTION", "CLASS GUID", "STATUS", "STATE"};
+  size_t widths[6];
+  for (int c = 0; c < 6; ++c) widths[c] = strlen(kHeads[c]);
+  for (const Row& row : rows)
+    for (int c = 0; c < 6; ++c)
+      if (row.fields[c].size() > widths[c]) widths[c] = row.fields[c].size();
+  auto printRow = [&](const std::string* cells) {
+    std::string line;
+    for (int c = 0; c < 6; ++c) {
+      line += cells[c];
+      if (c < 5) line.append(widths[c] - cells[c].size() + 2, ' ');
+    }
+    printf("%s\n", line.c_str());
+  };
+  std::string heads[6];
+  for (int c = 0; c < 6; ++c) heads[c] = kHeads[c];
+  printRow(heads);
+  for (const Row& row : rows) printRow(row.fields);
+}
+
+void PrintUsage() {
+  fprintf(stderr, "usage: hwctl %s[-m:MACHINE] [-r] COMMAND [ARGUMENTS...]\n",
+          PlatformHasMachineFiles() ? "[--machine FILE] " : "");
+  fprintf(stderr,
+          "devices: '*' (all), =CLASS first, @INSTANCE-ID, HARDWARE-ID patterns with '*', 'LITERAL\n"
+          "commands:");
+  for (const CommandEntry* entry = g_commandTable; entry->pszCommand != nullptr; ++entry)
+    fprintf(stderr, " %s", PlatformWideToConsole(entry->pszCommand).c_str());
+  fprintf(stderr, "\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<WString> args;
+  args.push_back(PlatformArgToWide(argc > 0 ? argv[0] : "hwctl"));
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string machineFile;
+    if (arg == "--machine" && i + 1 < argc) {
+      machineFile = argv[++i];
+    } else if (arg.compare(0, 10, "--machine=") == 0) {
+      machineFile = arg.substr(10);
+    } else {
+      args.push_back(PlatformArgToWide(argv[i]));
+      continue;
+    }
+    std::string error;
+    if (!PlatformLoadMachineFile(machineFile, &error)) {
+      fprintf(stderr, "hwctl: cannot load machine %s: %s\n", machineFile.c_str(), error.c_str());
+      return ENGINE_FAIL;
+    }
+  }
+
+  std::vector<const WCHAR*> pointers;
+  for (const WString& arg : args) pointers.push_back(arg.c_str());
+
+  ClearDeviceOutput();
+  EngineResult result = DispatchCommand(static_cast<int>(pointers.size()), pointers.data());
+  std::vector<Row> rows = ReadRecords();
+  if (!rows.empty()) PrintTable(rows);
+  printf("%u device record(s); result %d (%s)\n", static_cast<unsigned>(rows.size()), static_cast<int>(result),
+         ResultName(result));
+  if (result == ENGINE_USAGE) PrintUsage();
+  fflush(stdout);
+  return result;
+}

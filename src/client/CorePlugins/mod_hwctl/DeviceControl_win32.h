@@ -1,0 +1,139 @@
+// The device control engine: a device console over SetupAPI and the
+// Configuration Manager (commands such as enable, disable, status, find applied
+// to devices selected by ID patterns or setup class), and device_control, the
+// facade through which the policy engine drives it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DeviceRecord.h"
+#include "common/util/ResultCode.h"
+#include "platform/winapi.h"
+
+// Result of every command, handler and callback.
+typedef int32_t EngineResult;
+const EngineResult ENGINE_OK = 0;      // success
+const EngineResult ENGINE_REBOOT = 1;  // done; a restart of Windows makes it take effect
+const EngineResult ENGINE_FAIL = 2;    // failure
+const EngineResult ENGINE_USAGE = 3;   // bad or missing arguments
+
+// What a report command adds for each device (only the record is produced).
+#define DETAIL_DESCRIPTION 0x01u
+#define DETAIL_STATUS 0x02u
+#define DETAIL_RESOURCES 0x04u
+#define DETAIL_DRIVER_FILES 0x08u
+#define DETAIL_HWIDS 0x10u
+#define DETAIL_DRIVER_NODES 0x20u
+#define DETAIL_CLASS 0x40u
+#define DETAIL_STACK 0x80u
+
+// Configuration Manager limit of a device instance ID, terminator included.
+const DWORD ENGINE_MAX_DEVICE_ID_LEN = 200;
+
+// One parsed ID argument; the pointers point into the argument.
+struct DeviceSelector {
+  const WCHAR* pszPattern;   // behind any "@" and "'"
+  const WCHAR* pszWildcard;  // first "*" of the pattern, or nullptr (also for a quoted pattern)
+  BOOL bInstanceId;          // the argument began with "@"
+};
+
+// Per-device operation of a selection; a non-zero result stops the walk.
+typedef EngineResult (*DeviceCallback)(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwIndex,
+                                       void* pContext);
+// Handler of a command word: base name (unused), machine name or nullptr, the
+// arguments behind the command word.
+typedef EngineResult (*CommandHandler)(const WCHAR* pszBaseName, const WCHAR* pszMachine, int nArgs,
+                                       const WCHAR* const* ppArgs);
+
+struct CommandEntry {
+  const WCHAR* pszCommand;  // nullptr ends the table
+  CommandHandler pfnHandler;
+};
+// The command table in lookup order.
+extern const CommandEntry g_commandTable[];
+
+// The engine's single entry point: argv[0] is the program, then options
+// (-m:<machine>, -r), the command word and its arguments.
+EngineResult DispatchCommand(int argc, const WCHAR* const* argv);
+
+// ---- Capture buffer ---------------------------------------------------------
+// Five-line device records ("instance\nhardware id\ndescription\nclass guid\nstatus\n")
+// that the report commands append and the facade reads back.
+const size_t DEVICE_OUTPUT_CAPACITY = 819200;  // UTF-16 units (1,638,400 bytes)
+extern WCHAR g_deviceOutput[DEVICE_OUTPUT_CAPACITY];
+// Units of text in the buffer (the terminator not counted).
+size_t DeviceOutputLength();
+// Appends `length` units. The text never grows beyond CAPACITY - 1 units
+// including its terminator. An append that does not fit whole is dropped, and
+// so is every later one until the next clear: the buffer then holds the whole
+// records of the first devices, never a cut one. Returns false when dropped.
+bool AppendDeviceOutput(const WCHAR* pszText, size_t length);
+// Zeroes the buffer. Only the units written since the last clear are
+// rewritten; the rest is zero already.
+void ClearDeviceOutput();
+
+// ---- Selection --------------------------------------------------------------
+EngineResult SelectDevices(const WCHAR* pszBaseName, const WCHAR* pszMachine, DWORD dwFlags, int nArgs,
+                           const WCHAR* const* ppArgs, DeviceCallback pfnCallback, void* pContext);
+// Case-insensitive match of one identifier; "*" in the pattern matches any run.
+bool MatchIdPattern(const WCHAR* pszId, const DeviceSelector& selector);
+// True when any identifier of the null-terminated list matches.
+bool MatchAnyId(const WCHAR* const* ppIds, const DeviceSelector& selector);
+
+// ---- Property readers ---------------------------------------------------------
+// A multi-string list: a null-terminated pointer array whose slot before the
+// first entry holds the text block; freeing the list frees both.
+void FreeMultiString(WCHAR** ppList);
+struct MultiStringDeleter {
+  void operator()(WCHAR** ppList) const { FreeMultiString(ppList); }
+};
+typedef std::unique_ptr<WCHAR*, MultiStringDeleter> MultiStringList;
+struct PropertyDeleter {
+  void operator()(WCHAR* pText) const;
+};
+typedef std::unique_ptr<WCHAR, PropertyDeleter> PropertyString;
+
+// Builds the pointer array over a multi-string allocated with malloc. On
+// success the list owns `pText`; on failure (nullptr) the caller still does.
+WCHAR** SplitMultiString(WCHAR* pText);
+MultiStringList ReadMultiStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty);
+PropertyString ReadStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty);
+// Friendly name, else device description, else nullptr.
+PropertyString ReadDeviceDescription(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData);
+// Appends the device's five-line record (description nullptr: the instance
+// ID). False when the instance ID could not be read (written as "?").
+bool AppendDeviceRecord(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, const WCHAR* pszDescription);
+
+// ---- Restart of Windows -------------------------------------------------------
+// Enables the shutdown privilege where it can and asks Windows to restart.
+bool RebootSystem();
+
+// ---- Facade --------------------------------------------------------------------
+// The policy engine's way into the engine. Operations take narrow strings in
+// the local code page; only one runs at a time in the whole module, because
+// they share the capture buffer.
+class device_control {
+ public:
+  // Runs "<command> <target>" and appends the reported devices to pVecDevice.
+  eRet DeviceControl(std::string strCmd, std::string strTargetName, std::vector<stDevice>* pVecDevice);
+  // "enable", "disable" or "status" on "@" + strInstancePath; another word
+  // gives 0xFFFFFFFFFFFFFFFF without an engine call.
+  eRet SetUpDevice(std::string strCmd, stDevice& stdevice);
+  eRet EnableDevice(stDevice& stdevice);
+  eRet DisableDevice(stDevice& stdevice);
+  // Also rewrites stdevice.dwStatus_Now when the device was found.
+  eRet QueryDeviceStatus(stDevice& stdevice);
+  // Disables the device, cycles the listed devices (USB devices only), and
+  // disables the device again.
+  eRet RebootUsbDevice(stDevice& stdevice, std::vector<stDevice>* pVecDevice);
+  // Every present device of every class.
+  eRet FindDevices(std::vector<stDevice>* pVecDevice);
+
+ private:
+  // The unlocked bodies; callers hold the facade lock.
+  eRet RunCommand(const std::string& strCmd, const std::string& strTargetName, std::vector<stDevice>* pVecDevice);
+  eRet RunSetUpDevice(const std::string& strCmd, stDevice& stdevice);
+};

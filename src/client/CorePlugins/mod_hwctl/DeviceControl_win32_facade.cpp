@@ -1,0 +1,125 @@
+// device_control: runs one engine command as if typed on a command line and
+// turns the engine's five-line device records back into stDevice records.
+#include <mutex>
+
+#include "DeviceControl_win32.h"
+#include "DeviceControl_win32_internal.h"
+#include "common/util/DiagLog.h"
+#include "common/util/WString.h"
+#include "common/util/WorkerThread.h"
+
+namespace {
+// The capture buffer is module-wide, so only one facade operation may run at
+// a time, from whichever thread. Callers may already hold a device-list mutex
+// when they get here: this lock is always taken after a list mutex and no list
+// mutex is ever requested while it is held, so the two cannot deadlock.
+std::mutex g_mtxDeviceControl;
+
+const eRet kUnhandledCommand = 0xFFFFFFFFFFFFFFFFULL;
+
+// Signed decimal as the record's fifth line carries it: leading white space
+// skipped, reading stops at the first non-digit, no digits read as 0.
+uint32_t ParseStatus(const WCHAR* p) {
+  while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  uint32_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
+  return negative ? 0u - value : value;
+}
+
+// Splits the capture buffer into fields at its line feeds (each becomes a
+// terminator) and appends one completed record per group of five. Text after
+// the last line feed and an incomplete last group are dropped.
+void CollectRecords(std::vector<stDevice>* pVecDevice) {
+  WCHAR* field = g_deviceOutput;
+  WCHAR* const end = g_deviceOutput + DeviceOutputLength();
+  stDevice device;
+  int index = 0;
+  for (WCHAR* p = field; p < end; ++p) {
+    if (*p != '\n') continue;
+    *p = 0;
+    switch (index) {
+      case 0: device.SetInstancePath(WideToAnsi(field)); break;
+      case 1: device.SetDeviceID(WideToAnsi(field)); break;
+      case 2: device.SetDeviceName(WideToAnsi(field)); break;
+      case 3: device.SetDeviceClassGuid(WideToAnsi(field)); break;
+      default: device.SetStatus(ParseStatus(field)); break;
+    }
+    field = p + 1;
+    if (++index < 5) continue;
+    DIAG_LOG(LOG_INFO, "SetDeviceName = %s, SetDeviceClassGuid = %s", device.strInstancePath.c_str(),
+             device.strDeviceClassGuid.c_str());
+    device.CompleteDevice();
+    if (pVecDevice != nullptr) pVecDevice->push_back(device);
+    device.ResetDevice();
+    index = 0;
+  }
+}
+}  // namespace
+
+eRet device_control::RunCommand(const std::string& strCmd, const std::string& strTargetName,
+                                std::vector<stDevice>* pVecDevice) {
+  const WString program = WIDE("hwctl.exe");
+  const WString command = AnsiToWide(strCmd);
+  const WString target = AnsiToWide(strTargetName);
+  const WCHAR* argv[3] = {program.c_str(), command.c_str(), target.c_str()};
+
+  ClearDeviceOutput();
+  EngineResult result = DispatchCommand(3, argv);
+  CollectRecords(pVecDevice);
+  return static_cast<eRet>(static_cast<int64_t>(result));
+}
+
+eRet device_control::RunSetUpDevice(const std::string& strCmd, stDevice& stdevice) {
+  std::string target;
+  eRet ret = kUnhandledCommand;
+  if (strCmd == "enable" || strCmd == "disable" || strCmd == "status") {
+    target = "@" + stdevice.strInstancePath;
+    std::vector<stDevice> found;
+    ret = RunCommand(strCmd, target, &found);
+    if (strCmd == "status") {
+      // A device the engine could not find keeps its last known state.
+      if (!found.empty()) stdevice.dwStatus_Now = found.front().dwStatus_Now;
+      DIAG_LOG(LOG_INFO, "stDevice.dwStatus_Now = %d", static_cast<int>(stdevice.dwStatus_Now));
+    }
+  }
+  DIAG_LOG(LOG_INFO, "strcmd = %s, strTargetName = %s, return eRet : 0x%llX", strCmd.c_str(), target.c_str(), ret);
+  return ret;
+}
+
+eRet device_control::DeviceControl(std::string strCmd, std::string strTargetName, std::vector<stDevice>* pVecDevice) {
+  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  return RunCommand(strCmd, strTargetName, pVecDevice);
+}
+
+eRet device_control::SetUpDevice(std::string strCmd, stDevice& stdevice) {
+  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  return RunSetUpDevice(strCmd, stdevice);
+}
+
+eRet device_control::EnableDevice(stDevice& stdevice) { return SetUpDevice("enable", stdevice); }
+
+eRet device_control::DisableDevice(stDevice& stdevice) { return SetUpDevice("disable", stdevice); }
+
+eRet device_control::QueryDeviceStatus(stDevice& stdevice) { return SetUpDevice("status", stdevice); }
+
+eRet device_control::RebootUsbDevice(stDevice& stdevice, std::vector<stDevice>* pVecDevice) {
+  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  const std::string target = "@" + stdevice.strInstancePath;
+  std::vector<stDevice> discarded;
+  RunCommand("disable", target, &discarded);
+  if (MatchWildcard("@USB*", target) && pVecDevice != nullptr && !pVecDevice->empty()) {
+    for (const stDevice& device : *pVecDevice) RunCommand("disable", "@" + device.strInstancePath, &discarded);
+    WorkerSleepMs(100);
+    for (const stDevice& device : *pVecDevice) RunCommand("enable", "@" + device.strInstancePath, &discarded);
+  }
+  eRet ret = RunCommand("disable", target, &discarded);
+  DIAG_LOG(LOG_INFO, "strTargetName = %s, return eRet : 0x%llX", target.c_str(), ret);
+  return ret;
+}
+
+eRet device_control::FindDevices(std::vector<stDevice>* pVecDevice) {
+  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  return RunCommand("find", "*", pVecDevice);
+}

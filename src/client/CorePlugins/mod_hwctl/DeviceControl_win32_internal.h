@@ -1,0 +1,122 @@
+// Shared pieces of the device control engine's sources: handle owners, UTF-16
+// text helpers and the command handlers the command table refers to. Not for
+// use outside DeviceControl_win32*.cpp.
+#pragma once
+#include <cstddef>
+#include <vector>
+
+#include "DeviceControl_win32.h"
+#include "common/util/WString.h"
+
+namespace devctl {
+
+// ---- Handle owners ------------------------------------------------------------
+// Every handle the engine opens is owned by one of these, so an early return
+// releases it.
+template <typename Traits>
+class ScopedHandle {
+ public:
+  typedef typename Traits::Handle Handle;
+  ScopedHandle() : m_h(Traits::Invalid()) {}
+  explicit ScopedHandle(Handle h) : m_h(h) {}
+  ~ScopedHandle() { Reset(); }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  bool IsValid() const { return Traits::IsValid(m_h); }
+  Handle Get() const { return m_h; }
+  void Reset(Handle h = Traits::Invalid()) {
+    if (Traits::IsValid(m_h)) Traits::Close(m_h);
+    m_h = h;
+  }
+
+ private:
+  Handle m_h;
+};
+
+struct DevInfoTraits {
+  typedef HDEVINFO Handle;
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Close(Handle h) { SetupDiDestroyDeviceInfoList(h); }
+};
+struct RegKeyTraits {
+  typedef HKEY Handle;
+  static Handle Invalid() { return nullptr; }
+  // SetupDiOpenClassRegKeyExW answers INVALID_HANDLE_VALUE on failure.
+  static bool IsValid(Handle h) { return h != nullptr && h != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE); }
+  static void Close(Handle h) { RegCloseKey(h); }
+};
+struct ServiceTraits {
+  typedef SC_HANDLE Handle;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { CloseServiceHandle(h); }
+};
+struct LibraryTraits {
+  typedef HMODULE Handle;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { FreeLibrary(h); }
+};
+struct MachineTraits {
+  typedef HMACHINE Handle;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { CM_Disconnect_Machine(h); }
+};
+struct KernelHandleTraits {
+  typedef HANDLE Handle;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) { CloseHandle(h); }
+};
+typedef ScopedHandle<DevInfoTraits> DevInfoSet;
+typedef ScopedHandle<RegKeyTraits> RegKey;
+typedef ScopedHandle<ServiceTraits> ServiceHandle;
+typedef ScopedHandle<LibraryTraits> Library;
+typedef ScopedHandle<MachineTraits> MachineConnection;
+typedef ScopedHandle<KernelHandleTraits> KernelHandle;
+
+// ---- UTF-16 text ----------------------------------------------------------------
+size_t TextLength(const WCHAR* psz);
+// Letters compared without case (ASCII and Latin-1).
+WCHAR FoldCase(WCHAR c);
+bool EqualNoCase(const WCHAR* a, const WCHAR* b);
+bool EqualNoCase(const WString& a, const WString& b);
+
+// Reads the device's instance ID with the set's machine handle into a zeroed
+// buffer of ENGINE_MAX_DEVICE_ID_LEN units (a stub that writes nothing then
+// reads as empty). False when the set's details or the ID can't be read.
+bool ReadInstanceId(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, WCHAR* pszId, HMACHINE* phMachine = nullptr);
+// The setup class GUIDs of a class name; false on a failure other than a
+// short buffer (the list is grown to the reported count and read again).
+bool ClassGuidsFromName(const WCHAR* pszClass, const WCHAR* pszMachine, std::vector<GUID>* pGuids,
+                        DWORD dwFirstRoom);
+
+// ---- Handlers of the command table ------------------------------------------------
+#define DEVCTL_HANDLER(name) \
+  EngineResult name(const WCHAR* pszBaseName, const WCHAR* pszMachine, int nArgs, const WCHAR* const* ppArgs)
+DEVCTL_HANDLER(CmdClassFilter);
+DEVCTL_HANDLER(CmdClasses);
+DEVCTL_HANDLER(CmdDisable);
+DEVCTL_HANDLER(CmdDriverFiles);
+DEVCTL_HANDLER(CmdDriverNodes);
+DEVCTL_HANDLER(CmdEnable);
+DEVCTL_HANDLER(CmdFind);
+DEVCTL_HANDLER(CmdFindAll);
+DEVCTL_HANDLER(CmdHelp);
+DEVCTL_HANDLER(CmdHwIds);
+DEVCTL_HANDLER(CmdInstall);
+DEVCTL_HANDLER(CmdListClass);
+DEVCTL_HANDLER(CmdReboot);
+DEVCTL_HANDLER(CmdRemove);
+DEVCTL_HANDLER(CmdRescan);
+DEVCTL_HANDLER(CmdResources);
+DEVCTL_HANDLER(CmdRestart);
+DEVCTL_HANDLER(CmdSetHwId);
+DEVCTL_HANDLER(CmdStack);
+DEVCTL_HANDLER(CmdStatus);
+DEVCTL_HANDLER(CmdUpdate);
+DEVCTL_HANDLER(CmdUpdateNi);
+
+}  // namespace devctl
