@@ -2,11 +2,13 @@
 // implemented; the other names the module's loader resolves are present and
 // answer "not supported". Exported with C linkage; std::string crosses the
 // boundary, which assumes one toolchain and C runtime on both sides.
+#include <type_traits>
 #include <string>
 #include "agent/vaultcommon/AgentCodes.h"
 #include "agent/vaultfileopt/Sha1.h"
 #include "common/util/ResultCode.h"
 #include "platform/winapi.h"
+#include "common/helper/VaultFileOpt/vaultfileoptApi.h"
 
 // SHA-1 of the text as 40 lower-case hexadecimal digits. The option is not
 // used.
@@ -62,3 +64,6 @@ VAULTFILEOPT_STUB(Application_EncDecData_ByRSA)
 VAULTFILEOPT_STUB(Application_GetEncKeyFromBuffer)
 VAULTFILEOPT_STUB(Document_Open)
 VAULTFILEOPT_STUB(Application_Symmetric_Array)
+
+// The module calls through these exact types.
+static_assert(std::is_same<decltype(&Application_BufferSha1), PFN_Application_BufferSha1>::value, "Application_BufferSha1 signature");

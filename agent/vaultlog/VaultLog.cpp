@@ -3,6 +3,7 @@
 // registered with Log_File is copied to audit\files\<identifier> and listed in
 // audit\files\index.jsonl. Files larger than "maxFileBytes" of
 // config\vaultlog.json (default 10 MiB) are refused with 0x10F.
+#include <type_traits>
 #include <mutex>
 #include <string>
 #include <rapidjson/document.h>
@@ -14,6 +15,7 @@
 #include "common/util/MemBuffer.h"
 #include "common/util/ResultCode.h"
 #include "platform/winapi.h"
+#include "common/helper/LogOpt/VaultLogApi.h"
 
 #define VAULTLOG_RET_FILE_TOO_LARGE 0x10FULL
 
@@ -106,3 +108,7 @@ DM_EXPORT eRet Log_File(const char* pPath, CMemBuffer* pFileId, DWORD dwMode) {
 DM_EXPORT eRet Log_File_Start() { return VAULT_RET_NOT_SUPPORTED; }
 DM_EXPORT eRet Log_File_Write() { return VAULT_RET_NOT_SUPPORTED; }
 DM_EXPORT eRet Log_File_End() { return VAULT_RET_NOT_SUPPORTED; }
+
+// The module calls through these exact types.
+static_assert(std::is_same<decltype(&Log_Write), PFN_Log_Write>::value, "Log_Write signature");
+static_assert(std::is_same<decltype(&Log_File), PFN_Log_File>::value, "Log_File signature");

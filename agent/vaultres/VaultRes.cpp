@@ -3,6 +3,7 @@
 // English texts built in here; the file is re-read when it changes. Exported
 // with C linkage; CMemBuffer crosses by value, which assumes the module and
 // this library share one toolchain and C runtime.
+#include <type_traits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -12,6 +13,7 @@
 #include "common/util/MemBuffer.h"
 #include "common/util/ResultCode.h"
 #include "platform/winapi.h"
+#include "common/helper/VaultRes/VaultResApi.h"
 
 namespace {
 
@@ -160,3 +162,6 @@ DM_EXPORT CMemBuffer RES_GetString(const char* key) {
 
 // Resolved by the module's loader but never called.
 DM_EXPORT eRet RES_GetErrorInfo() { return VAULT_RET_NOT_SUPPORTED; }
+
+// The module calls through these exact types.
+static_assert(std::is_same<decltype(&RES_GetString), PFN_RES_GetString>::value, "RES_GetString signature");

@@ -2,6 +2,7 @@
 // desktop part, so each notification is appended as {"target", "style",
 // "text"} to notify\notifications.jsonl under the installation folder and its
 // text is printed on standard output.
+#include <type_traits>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -11,6 +12,7 @@
 #include "agent/vaultcommon/AgentFiles.h"
 #include "common/util/ResultCode.h"
 #include "platform/winapi.h"
+#include "common/helper/VaultShell/VaultShellApi.h"
 
 namespace {
 const char* const kNotifyFile = "notify\\notifications.jsonl";
@@ -40,3 +42,6 @@ DM_EXPORT eRet UI_Notify(DWORD dwTarget, DWORD dwStyle, const char* pText) {
     return VAULT_RET_FAILURE;
   }
 }
+
+// The module calls through these exact types.
+static_assert(std::is_same<decltype(&UI_Notify), PFN_UI_Notify>::value, "UI_Notify signature");
