@@ -1,0 +1,8 @@
+// Scenario playback: timed events acted on the machine while the module runs.
+#pragma once
+#include "host_platform.h"
+
+// Called once, right after cpf_Start, on the host thread. Returns when the
+// scenario has been played (or at once when there is none); the host then
+// keeps running for --seconds or until Ctrl-C.
+void HostPlayScenario(const HostOptions& options);
