@@ -3,6 +3,7 @@
 // happened. Not part of Win32; module code never includes it.
 #pragma once
 #include <string>
+#include <vector>
 #include "winsim/types.h"
 
 #define WINSIM_CTL __attribute__((visibility("default")))
@@ -25,5 +26,34 @@ WINSIM_CTL void SetCommandLine(const std::string& commandLine);
 // (the function's own failure return, GetLastError set). times < 0: always.
 WINSIM_CTL void FailCall(const std::string& name, DWORD error, int times = 1);
 WINSIM_CTL void ClearFailures();
+
+// Registry as the world changes it (an installer, a driver): key paths start
+// with a root name (HKLM, HKCU, HKCR, HKU or their HKEY_* spelling), e.g.
+// "HKLM\\SOFTWARE\\Vendor". Missing keys are created. Watchers registered
+// with RegNotifyChangeKeyValue are told, as for the Win32 calls.
+WINSIM_CTL bool CreateRegistryKey(const std::string& keyPath);
+WINSIM_CTL bool SetRegistryValue(const std::string& keyPath, const std::string& valueName, DWORD type,
+                                 const std::vector<BYTE>& data);
+// REG_SZ (stored in UTF-16 with its terminator) and REG_DWORD shorthands; text is UTF-8.
+WINSIM_CTL bool SetRegistryString(const std::string& keyPath, const std::string& valueName, const std::string& text);
+WINSIM_CTL bool SetRegistryDword(const std::string& keyPath, const std::string& valueName, DWORD value);
+// Deletes a key with everything below it; false when it does not exist.
+WINSIM_CTL bool DeleteRegistryKey(const std::string& keyPath);
+
+// The ANSI code page (GetACP, CP_ACP conversions, the file and registry "A" calls).
+WINSIM_CTL void SetCodePage(UINT codePage);
+
+// One network adapter as GetAdaptersInfo lists it, in the order added.
+struct Adapter {
+  std::string name;         // empty: a GUID text is made up
+  std::string description;  // "Intel(R) Ethernet Connection I219-LM"
+  UINT type = 6;            // MIB_IF_TYPE_ETHERNET, IF_TYPE_IEEE80211, ...
+  std::vector<BYTE> mac;    // usually 6 bytes
+  std::vector<std::string> addresses;  // "192.168.1.20" or "192.168.1.20/24"
+  std::string gateway;
+  bool dhcp = true;
+};
+WINSIM_CTL void AddAdapter(const Adapter& adapter);
+WINSIM_CTL void ClearAdapters();
 
 }  // namespace winsim

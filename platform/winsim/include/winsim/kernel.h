@@ -16,11 +16,17 @@
 #define CP_OEMCP 1
 #define CP_UTF8 65001
 #define MB_ERR_INVALID_CHARS 0x00000008
+#define CP_THREAD_ACP 3
+#define WC_ERR_INVALID_CHARS 0x00000080
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 
 // Files.
 #define GENERIC_READ 0x80000000L
 #define GENERIC_WRITE 0x40000000L
+#define GENERIC_ALL 0x10000000L
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
 #define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
@@ -31,9 +37,11 @@
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
@@ -41,6 +49,7 @@
 #define FILE_CURRENT 1
 #define FILE_END 2
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
 #define _SH_DENYRW 0x10
 #define _SH_DENYWR 0x20
 #define _SH_DENYRD 0x30
@@ -129,6 +138,8 @@ WINSIM_API BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWO
 WINSIM_API BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 WINSIM_API BOOL RemoveDirectoryA(LPCSTR lpPathName);
 WINSIM_API BOOL PathFileExistsA(LPCSTR pszPath);  // shlwapi
+// A folder for scratch files: C:\Temp\ of the machine (created on demand).
+WINSIM_API DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 // The CRT's shared open, with Windows path translation. winsim also provides
 // remove() and rename() that translate paths written the Windows way (with a
 // drive letter or a backslash) and act on other paths unchanged.

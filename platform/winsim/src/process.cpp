@@ -1,0 +1,283 @@
+// Process and thread identity, the command line, time, and modules (dlopen).
+#include <dlfcn.h>
+#include <link.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "machine.h"
+
+using namespace winsim::internal;
+
+namespace {
+
+// ---------------------------------------------------------------- time
+
+uint64_t ClockNanos(clockid_t clock) {
+  timespec ts;
+  clock_gettime(clock, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void FillSystemTime(const tm& t, long nanos, LPSYSTEMTIME out) {
+  out->wYear = static_cast<WORD>(t.tm_year + 1900);
+  out->wMonth = static_cast<WORD>(t.tm_mon + 1);
+  out->wDayOfWeek = static_cast<WORD>(t.tm_wday);
+  out->wDay = static_cast<WORD>(t.tm_mday);
+  out->wHour = static_cast<WORD>(t.tm_hour);
+  out->wMinute = static_cast<WORD>(t.tm_min);
+  out->wSecond = static_cast<WORD>(t.tm_sec < 60 ? t.tm_sec : 59);
+  out->wMilliseconds = static_cast<WORD>(nanos / 1000000);
+}
+
+// ---------------------------------------------------------------- command line
+
+std::string QuoteArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  for (char c : arg) {
+    if (c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string RealCommandLine() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  std::string raw = ss.str();
+  std::string line;
+  size_t start = 0;
+  while (start < raw.size()) {
+    size_t end = raw.find('\0', start);
+    if (end == std::string::npos) end = raw.size();
+    if (!line.empty()) line += ' ';
+    line += QuoteArgument(raw.substr(start, end - start));
+    start = end + 1;
+  }
+  return line;
+}
+
+// ---------------------------------------------------------------- modules
+
+void* ExecutableHandle() {
+  static void* self = dlopen(nullptr, RTLD_NOW);
+  return self;
+}
+
+link_map* FirstModule() {
+  link_map* map = nullptr;
+  if (dlinfo(ExecutableHandle(), RTLD_DI_LINKMAP, &map) != 0) return nullptr;
+  while (map && map->l_prev) map = map->l_prev;
+  return map;
+}
+
+// glibc's dlopen handles are the link_map entries of the loaded objects, so a
+// handle is valid exactly when it is in the chain.
+bool IsLoadedModule(HMODULE module) {
+  if (!module) return false;
+  if (module == reinterpret_cast<HMODULE>(ExecutableHandle())) return true;
+  for (link_map* map = FirstModule(); map; map = map->l_next)
+    if (reinterpret_cast<HMODULE>(map) == module) return true;
+  return false;
+}
+
+std::string ExecutablePath() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+std::string ModuleHostPath(HMODULE module) {
+  if (!module || module == reinterpret_cast<HMODULE>(ExecutableHandle())) return ExecutablePath();
+  const char* name = reinterpret_cast<link_map*>(module)->l_name;
+  if (!name || !*name) return ExecutablePath();
+  char resolved[PATH_MAX];
+  return realpath(name, resolved) ? std::string(resolved) : std::string(name);
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool Exists(const std::string& hostPath) {
+  struct stat st;
+  return stat(hostPath.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- time
+
+DWORD GetTickCount(void) { return static_cast<DWORD>(ClockNanos(CLOCK_BOOTTIME) / 1000000); }
+
+ULONGLONG GetTickCount64(void) { return ClockNanos(CLOCK_BOOTTIME) / 1000000; }
+
+void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm t;
+  gmtime_r(&ts.tv_sec, &t);
+  FillSystemTime(t, ts.tv_nsec, lpSystemTime);
+}
+
+void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm t;
+  localtime_r(&ts.tv_sec, &t);
+  FillSystemTime(t, ts.tv_nsec, lpSystemTime);
+}
+
+void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {
+  // 100 ns intervals since 1601-01-01, the epoch of FILETIME.
+  const uint64_t kEpochDelta = 11644473600ull * 10000000ull;
+  uint64_t value = ClockNanos(CLOCK_REALTIME) / 100 + kEpochDelta;
+  lpSystemTimeAsFileTime->dwLowDateTime = static_cast<DWORD>(value);
+  lpSystemTimeAsFileTime->dwHighDateTime = static_cast<DWORD>(value >> 32);
+}
+
+void Sleep(DWORD dwMilliseconds) {
+  if (dwMilliseconds == 0) std::this_thread::yield();
+  else std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
+  lpPerformanceCount->QuadPart = static_cast<LONGLONG>(ClockNanos(CLOCK_MONOTONIC) / 100);
+  return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
+  lpFrequency->QuadPart = 10000000;
+  return TRUE;
+}
+
+// ---------------------------------------------------------------- process
+
+DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+
+DWORD GetCurrentThreadId(void) {
+  thread_local DWORD tid = static_cast<DWORD>(syscall(SYS_gettid));
+  return tid;
+}
+
+LPSTR GetCommandLineA(void) {
+  static std::mutex lock;
+  // Callers keep the pointer for the life of the process, so an earlier text
+  // is never freed when an override replaces it.
+  static std::string* current = nullptr;
+  std::string override = LockMachine().machine.commandLine;
+  std::string text = Utf8ToAnsi(override.empty() ? RealCommandLine() : override);
+  std::lock_guard<std::mutex> guard(lock);
+  if (!current || *current != text) current = new std::string(text);
+  return &(*current)[0];
+}
+
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+  WINSIM_FAIL_POINT(0);
+  if (hModule && !IsLoadedModule(hModule)) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return 0;
+  }
+  std::string path = Utf8ToAnsi(WindowsPathOf(ModuleHostPath(hModule)));
+  if (nSize == 0 || !lpFilename) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (path.size() < nSize) {
+    memcpy(lpFilename, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+  }
+  // Too small: truncated and terminated, the full size of the buffer returned.
+  memcpy(lpFilename, path.data(), nSize - 1);
+  lpFilename[nSize - 1] = '\0';
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return nSize;
+}
+
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
+  WINSIM_FAIL_POINT(nullptr);
+  if (!lpModuleName) return reinterpret_cast<HMODULE>(ExecutableHandle());
+  std::string wanted = BaseName(Utf16ToUtf8(lpModuleName));
+  if (wanted.find('.') == std::string::npos) wanted += ".dll";  // Windows' default extension
+  for (link_map* map = FirstModule(); map; map = map->l_next) {
+    if (map->l_name && strcasecmp(BaseName(map->l_name).c_str(), wanted.c_str()) == 0)
+      return reinterpret_cast<HMODULE>(map);
+  }
+  std::string exe = BaseName(ExecutablePath());
+  if (strcasecmp(exe.c_str(), wanted.c_str()) == 0) return reinterpret_cast<HMODULE>(ExecutableHandle());
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
+  WINSIM_FAIL_POINT(nullptr);
+  if (!lpLibFileName || !*lpLibFileName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::string name = AnsiToUtf8(lpLibFileName);
+  std::string host;
+  DWORD error = 0;
+  if (name.find_first_of("\\/") == std::string::npos && !IsWindowsPath(name)) {
+    // A bare name: the executable's folder first, as Windows searches, then
+    // the current folder, then the host's own library search.
+    std::string exeDir = ExecutablePath();
+    exeDir = exeDir.substr(0, exeDir.find_last_of('/') + 1);
+    std::string candidate;
+    if (TranslatePath(WindowsPathOf(exeDir) + name, &candidate, &error) && Exists(candidate)) host = candidate;
+    else if (Exists(name)) host = "./" + name;
+    else host = name;
+  } else if (!TranslatePath(name, &host, &error)) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  void* handle = dlopen(host.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    const char* why = dlerror();
+    if (getenv("WINSIM_DEBUG")) fprintf(stderr, "winsim: LoadLibraryA(%s): %s\n", lpLibFileName, why ? why : "");
+    SetLastError(host.find('/') != std::string::npos && Exists(host) ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<HMODULE>(handle);
+}
+
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  WINSIM_FAIL_POINT(nullptr);
+  if (!IsLoadedModule(hModule)) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  // Ordinals: nothing here exports by ordinal.
+  if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  void* symbol = dlsym(hModule, lpProcName);
+  if (!symbol) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<FARPROC>(symbol);
+}
+
+BOOL FreeLibrary(HMODULE hLibModule) {
+  WINSIM_FAIL_POINT(FALSE);
+  if (!IsLoadedModule(hLibModule)) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  if (hLibModule != reinterpret_cast<HMODULE>(ExecutableHandle())) dlclose(hLibModule);
+  return TRUE;
+}
