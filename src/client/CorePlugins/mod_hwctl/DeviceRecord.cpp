@@ -19,8 +19,9 @@ void stDevice::ResetDevice() {
 }
 
 uint32_t DeviceStateFromStatus(uint32_t dwStatus) {
-  if ((dwStatus & DEVREC_DN_DISABLEABLE) == 0 || (dwStatus & DEVREC_DN_REMOVABLE) == 0)
-    return DEVICE_STATE_UNCONTROLLABLE;
+  // Either flag makes a device controllable: internal radios and cameras are
+  // disableable without being removable.
+  if ((dwStatus & (DEVREC_DN_DISABLEABLE | DEVREC_DN_REMOVABLE)) == 0) return DEVICE_STATE_UNCONTROLLABLE;
   if (dwStatus & DEVREC_DN_NO_SHOW_IN_DM) return DEVICE_STATE_UNCONTROLLABLE;
   if (dwStatus & DEVREC_DN_STARTED) return DEVICE_STATE_RUNNING;
   return DEVICE_STATE_NOT_STARTED;

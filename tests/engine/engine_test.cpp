@@ -1,0 +1,385 @@
+// The device control engine and its facade on a small simulated machine:
+// selection forms, state changes seen through the devices' own status,
+// records, the capture buffer limit, the setup commands and bad arguments.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "DeviceControl_win32.h"
+#include "common/util/WString.h"
+#include "support/test_support.h"
+#include "winsim/control.h"
+#include "winsim/devices_control.h"
+
+namespace {
+
+const char kUsb[] = "USB\\VID_0781&PID_5567\\4C530001";
+const char kDisk[] = "USBSTOR\\DISK&VEN_SANDISK\\4C530001&0";
+const char kHid[] = "HID\\VID_046D&PID_C52B\\7&1&0";
+const char kLegacy[] = "ROOT\\LEGACY_X\\0000";
+const char kSample[] = "ROOT\\SAMPLE\\0000";
+const char kPci[] = "PCI\\VEN_8086&DEV_1234\\3&11583659&0&10";
+const char kHidden[] = "SWD\\HIDDEN\\1";
+const char kDiskGuid[] = "4d36e967-e325-11ce-bfc1-08002be10318";
+
+const char kMachine[] = R"({
+  "classes": [
+    {"name": "USB", "guid": "36fc9e60-c465-11cf-8056-444553540000"},
+    {"name": "DiskDrive", "guid": "4d36e967-e325-11ce-bfc1-08002be10318", "upperFilters": ["partmgr"]},
+    {"name": "HIDClass", "guid": "745a17a0-74d3-11d0-b6fe-00a0c90f57da"},
+    {"name": "System", "guid": "4d36e97d-e325-11ce-bfc1-08002be10318"}],
+  "services": ["partmgr", "svcA", "svcB"],
+  "devices": [
+    {"id": "USB\\VID_0781&PID_5567\\4C530001", "class": "USB", "friendlyName": "SanDisk Cruzer",
+     "name": "USB Mass Storage Device", "hw": ["USB\\VID_0781&PID_5567&REV_0100", "USB\\VID_0781&PID_5567"],
+     "compat": ["USB\\Class_08&SubClass_06&Prot_50", "USB\\Class_08"], "status": "0x600A"},
+    {"id": "USBSTOR\\DISK&VEN_SANDISK\\4C530001&0", "class": "DiskDrive", "name": "SanDisk Cruzer USB Device",
+     "hw": ["USBSTOR\\DiskSanDisk_Cruzer", "GenDisk"], "status": "0x600A"},
+    {"id": "HID\\VID_046D&PID_C52B\\7&1&0", "class": "HIDClass", "name": "USB Input Device",
+     "hw": ["HID\\VID_046D&PID_C52B"], "status": "0x600A", "installer": "refuse"},
+    {"id": "ROOT\\LEGACY_X\\0000", "class": "System", "name": "Legacy X", "root": true, "present": false,
+     "status": "0x600A"},
+    {"id": "ROOT\\SAMPLE\\0000", "class": "System", "name": "Sample", "root": true, "hw": ["*SAMPLE"],
+     "status": "0x600A"},
+    {"id": "PCI\\VEN_8086&DEV_1234\\3&11583659&0&10", "class": "System", "name": "Intel Controller",
+     "hw": ["PCI\\VEN_8086&DEV_1234"], "status": "0x0000000A"},
+    {"id": "SWD\\HIDDEN\\1", "class": "System", "name": "Hidden", "hw": ["SWD\\HIDDEN"], "status": "0x4000600A"}]
+})";
+
+WString Wide(const std::string& text) {
+  WString out;
+  for (char c : text) out.push_back(static_cast<WCHAR>(static_cast<unsigned char>(c)));
+  return out;
+}
+std::string Narrow(const WString& text) {
+  std::string out;
+  for (WCHAR c : text) out.push_back(static_cast<char>(c));
+  return out;
+}
+
+EngineResult RunCmd(const std::vector<std::string>& words) {
+  std::vector<WString> args{WIDE("C:\\tools\\hwctl.exe")};
+  for (const std::string& w : words) args.push_back(Wide(w));
+  std::vector<const WCHAR*> argv;
+  for (const WString& a : args) argv.push_back(a.c_str());
+  ClearDeviceOutput();
+  return DispatchCommand(static_cast<int>(argv.size()), argv.data());
+}
+
+// Lines of the capture buffer, five per record.
+std::vector<std::string> Lines() {
+  std::vector<std::string> lines;
+  WString text(g_deviceOutput, DeviceOutputLength());
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '\n') {
+      lines.push_back(Narrow(text.substr(start, i - start)));
+      start = i + 1;
+    }
+  return lines;
+}
+std::vector<std::string> Found(const std::vector<std::string>& words, EngineResult expected = ENGINE_OK) {
+  EXPECT_EQ(RunCmd(words), expected) << words[0];
+  std::vector<std::string> lines = Lines(), ids;
+  EXPECT_EQ(lines.size() % 5, 0u);
+  for (size_t i = 0; i < lines.size(); i += 5) ids.push_back(lines[i]);
+  return ids;
+}
+
+// The device's own state, as the Configuration Manager reports it.
+struct NodeState {
+  bool started;
+  ULONG problem;
+};
+NodeState State(const char* id) {
+  DEVINST inst = 0;
+  WString wid = Wide(id);
+  EXPECT_EQ(CM_Locate_DevNodeW(&inst, &wid[0], CM_LOCATE_DEVNODE_NORMAL), static_cast<CONFIGRET>(CR_SUCCESS)) << id;
+  ULONG status = 0, problem = 0;
+  EXPECT_EQ(CM_Get_DevNode_Status(&status, &problem, inst, 0), static_cast<CONFIGRET>(CR_SUCCESS)) << id;
+  return NodeState{(status & DN_STARTED) != 0, problem};
+}
+
+std::vector<std::string> Filters(const char* value) {
+  GUID guid;
+  DWORD count = 0;
+  EXPECT_TRUE(SetupDiClassGuidsFromNameExW(WIDE("DiskDrive"), &guid, 1, &count, nullptr, nullptr));
+  HKEY key = SetupDiOpenClassRegKeyExW(&guid, KEY_READ, DIOCR_INSTALLER, nullptr, nullptr);
+  std::vector<std::string> list;
+  BYTE data[1024] = {0};
+  DWORD size = sizeof(data) - 4, type = 0;
+  if (RegQueryValueExW(key, Wide(value).c_str(), nullptr, &type, data, &size) == ERROR_SUCCESS)
+    for (const WCHAR* p = reinterpret_cast<const WCHAR*>(data); *p; p += WString(p).size() + 1)
+      list.push_back(Narrow(p));
+  RegCloseKey(key);
+  return list;
+}
+
+class Engine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(winsim::LoadMachineJson(kMachine, dmtest::MakeTempDir("engine"), &error)) << error;
+  }
+  void TearDown() override { winsim::ClearFailures(); }
+  device_control m_control;
+};
+
+}  // namespace
+
+TEST_F(Engine, SelectionForms) {
+  std::vector<std::string> present{kUsb, kDisk, kHid, kSample, kPci, kHidden};
+  EXPECT_EQ(Found({"find", "*"}), present);
+  EXPECT_EQ(Found({"find", "=DiskDrive"}), std::vector<std::string>{kDisk});
+  EXPECT_EQ(Found({"find", "=diskdrive", "*"}), std::vector<std::string>{kDisk});
+  EXPECT_TRUE(Found({"find", "=Nosuchclass", "*"}).empty());
+  EXPECT_TRUE(Found({"find", "="}).empty());
+  EXPECT_EQ(Found({"find", std::string("@") + kLegacy}), std::vector<std::string>{kLegacy});  // not present
+  EXPECT_EQ(Found({"findall", "=System"}), (std::vector<std::string>{kLegacy, kSample, kPci, kHidden}));
+  EXPECT_EQ(Found({"find", "@usb\\*"}), std::vector<std::string>{kUsb});
+  EXPECT_EQ(Found({"find", "usb\\vid_0781*"}), std::vector<std::string>{kUsb});
+  EXPECT_EQ(Found({"find", "*PID_5567*", "gendisk"}), (std::vector<std::string>{kUsb, kDisk}));
+  EXPECT_EQ(Found({"find", "*&REV_0100"}), std::vector<std::string>{kUsb});
+  EXPECT_EQ(Found({"find", "USB\\Class_08"}), std::vector<std::string>{kUsb});  // compatible ID
+  EXPECT_EQ(Found({"find", "'*SAMPLE"}), std::vector<std::string>{kSample});
+  // "*" after another argument is a pattern: devices with at least one ID.
+  EXPECT_EQ(Found({"findall", "@NOSUCH\\1", "*"}), (std::vector<std::string>{kUsb, kDisk, kHid, kSample, kPci, kHidden}));
+
+  // find records: friendly name, else description; status flags on line five.
+  RunCmd({"find", std::string("@") + kUsb, std::string("@") + kDisk});
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(lines[1], "USB\\VID_0781&PID_5567&REV_0100");
+  EXPECT_EQ(lines[2], "SanDisk Cruzer");
+  EXPECT_EQ(lines[3], "36fc9e60-c465-11cf-8056-444553540000");
+  EXPECT_EQ(lines[4], std::to_string(0x600A));
+  EXPECT_EQ(lines[7], "SanDisk Cruzer USB Device");
+  // status records carry the instance ID as description.
+  RunCmd({"status", std::string("@") + kUsb});
+  EXPECT_EQ(Lines().at(2), kUsb);
+}
+
+TEST_F(Engine, CallbackStopsTheWalkAndPlainInstanceIdsMakeNoSearch) {
+  struct Counter {
+    int calls = 0;
+  } counter;
+  auto stopAtThird = [](HDEVINFO, PSP_DEVINFO_DATA, DWORD, void* context) -> EngineResult {
+    return ++static_cast<Counter*>(context)->calls == 3 ? ENGINE_FAIL : ENGINE_OK;
+  };
+  const WCHAR* all[] = {WIDE("*")};
+  EXPECT_EQ(SelectDevices(WIDE("x"), nullptr, DIGCF_PRESENT, 1, all, stopAtThird, &counter), ENGINE_FAIL);
+  EXPECT_EQ(counter.calls, 3);
+  EXPECT_EQ(SelectDevices(WIDE("x"), nullptr, DIGCF_PRESENT, 0, all, stopAtThird, &counter), ENGINE_USAGE);
+
+  // Without property reads, an instance ID still selects its device; a
+  // hardware-ID pattern then finds nothing, and that is no error.
+  winsim::FailCall("SetupDiGetDeviceRegistryPropertyW", ERROR_INVALID_DATA, -1);
+  EXPECT_EQ(Found({"status", std::string("@") + kUsb}), std::vector<std::string>{kUsb});
+  EXPECT_TRUE(Found({"find", "USB\\VID_0781*"}).empty());
+  winsim::ClearFailures();
+
+  winsim::FailCall("SetupDiGetClassDevsExW", ERROR_NOT_ENOUGH_MEMORY, -1);
+  EXPECT_TRUE(Found({"find", "*"}, ENGINE_FAIL).empty());
+}
+
+TEST_F(Engine, StateChangesReachTheDevice) {
+  stDevice usb;
+  usb.SetInstancePath(kUsb);
+  EXPECT_EQ(m_control.DisableDevice(usb), 0u);
+  EXPECT_FALSE(State(kUsb).started);
+  EXPECT_EQ(State(kUsb).problem, static_cast<ULONG>(CM_PROB_DISABLED));
+  EXPECT_EQ(m_control.QueryDeviceStatus(usb), 0u);
+  EXPECT_EQ(usb.dwStatus_Now, 2u);
+  EXPECT_EQ(m_control.EnableDevice(usb), 0u);
+  EXPECT_TRUE(State(kUsb).started);
+  EXPECT_EQ(State(kUsb).problem, 0u);
+  EXPECT_EQ(m_control.QueryDeviceStatus(usb), 0u);
+  EXPECT_EQ(usb.dwStatus_Now, 1u);
+  EXPECT_EQ(RunCmd({"restart", "=USB"}), ENGINE_OK);
+  EXPECT_TRUE(State(kUsb).started);
+
+  // A refusing class installer leaves the device running; still success.
+  EXPECT_EQ(RunCmd({"disable", std::string("@") + kHid}), ENGINE_OK);
+  EXPECT_TRUE(State(kHid).started);
+  // Nothing selected: success. A machine name is refused before anything is touched.
+  EXPECT_EQ(RunCmd({"disable", "NOSUCH\\ID"}), ENGINE_OK);
+  EXPECT_EQ(RunCmd({"-m:\\\\OTHER", "disable", "*"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"disable"}), ENGINE_USAGE);
+  EXPECT_TRUE(State(kUsb).started && State(kDisk).started);
+
+  // One of two devices asks for a restart of Windows.
+  ASSERT_TRUE(winsim::SetInstallerBehaviour(kDisk, winsim::InstallerBehaviour::Restart));
+  EXPECT_EQ(RunCmd({"disable", std::string("@") + kUsb, std::string("@") + kDisk}), ENGINE_REBOOT);
+  EXPECT_FALSE(State(kUsb).started);
+  EXPECT_EQ(RunCmd({"enable", std::string("@") + kUsb, std::string("@") + kDisk}), ENGINE_REBOOT);
+  EXPECT_TRUE(State(kUsb).started);
+  // -r restarts Windows when the command needs it.
+  size_t before = winsim::ExitWindowsCalls().size();
+  EXPECT_EQ(RunCmd({"-r", "enable", std::string("@") + kDisk}), ENGINE_REBOOT);
+  ASSERT_EQ(winsim::ExitWindowsCalls().size(), before + 1);
+  EXPECT_EQ(winsim::ExitWindowsCalls().back().flags, static_cast<UINT>(EWX_REBOOT));
+  EXPECT_EQ(winsim::ExitWindowsCalls().back().reason, 0x80010002u);
+  EXPECT_EQ(RunCmd({"reboot", "extra", "args"}), ENGINE_OK);
+  EXPECT_EQ(winsim::ExitWindowsCalls().size(), before + 2);
+}
+
+TEST_F(Engine, FacadeRecordsAndStatus) {
+  std::vector<stDevice> list(1);
+  EXPECT_EQ(m_control.FindDevices(&list), 0u);
+  ASSERT_EQ(list.size(), 7u);  // behind the record already there
+  EXPECT_EQ(list[1].strInstancePath, kUsb);
+  EXPECT_EQ(list[1].strDeviceID, "USB\\VID_0781&PID_5567&REV_0100*");
+  EXPECT_EQ(list[1].strDeviceName, "SanDisk Cruzer");
+  EXPECT_EQ(list[1].strDeviceClassGuid, "36fc9e60-c465-11cf-8056-444553540000");
+  EXPECT_EQ(list[1].dwStatus, 0x600Au);
+  EXPECT_EQ(list[1].dwStatus_Now, 1u);
+  EXPECT_EQ(list[2].strDeviceClassGuid, kDiskGuid);
+
+  std::vector<stDevice> legacy;
+  EXPECT_EQ(m_control.DeviceControl("findall", std::string("@") + kLegacy, &legacy), 0u);
+  ASSERT_EQ(legacy.size(), 1u);
+  EXPECT_EQ(legacy[0].strDeviceID, "ROOT\\LEGACY_X*");
+
+  stDevice device;
+  device.SetInstancePath(kPci);  // no DN_DISABLEABLE nor DN_REMOVABLE
+  device.SetStatus_Now(7);
+  EXPECT_EQ(m_control.QueryDeviceStatus(device), 0u);
+  EXPECT_EQ(device.dwStatus_Now, 0u);
+  device.SetInstancePath(kHidden);
+  device.SetStatus_Now(7);
+  m_control.QueryDeviceStatus(device);
+  EXPECT_EQ(device.dwStatus_Now, 0u);
+  device.SetInstancePath("USB\\GONE\\1");
+  device.SetStatus_Now(7);
+  EXPECT_EQ(m_control.QueryDeviceStatus(device), 0u);
+  EXPECT_EQ(device.dwStatus_Now, 7u);  // not found: left as it was
+
+  device.SetInstancePath(kUsb);
+  EXPECT_EQ(m_control.SetUpDevice("Enable", device), 0xFFFFFFFFFFFFFFFFULL);
+  EXPECT_EQ(m_control.SetUpDevice("Disable", device), 0xFFFFFFFFFFFFFFFFULL);
+  EXPECT_TRUE(State(kUsb).started);
+
+  // An unreadable instance ID still leaves a record, with "?" first.
+  winsim::FailCall("CM_Get_Device_ID_ExW", CR_FAILURE, -1);
+  EXPECT_EQ(RunCmd({"status", std::string("@") + kUsb}), ENGINE_OK);
+  ASSERT_EQ(Lines().size(), 5u);
+  EXPECT_EQ(Lines()[0], "?");
+  winsim::ClearFailures();
+
+  // A device cycled by the USB restart ends disabled; nothing else is cycled.
+  stDevice disk;
+  disk.SetInstancePath(kDisk);
+  std::vector<stDevice> none;
+  EXPECT_EQ(m_control.RebootUsbDevice(disk, &none), 0u);
+  EXPECT_FALSE(State(kDisk).started);
+  EXPECT_TRUE(State(kUsb).started);
+}
+
+TEST_F(Engine, CaptureBufferKeepsWholeRecordsWhenFull) {
+  std::string json = R"({"classes":[{"name":"USB","guid":"36fc9e60-c465-11cf-8056-444553540000"}],"devices":[)";
+  const std::string name(700, 'n');
+  for (int i = 0; i < 1200; ++i)
+    json += std::string(i ? "," : "") + R"({"id":"USB\\VID_1234&PID_0001\\)" + std::to_string(i) +
+            R"(","class":"USB","hw":["USB\\VID_1234&PID_0001"],"name":")" + name + R"(","status":"0x600A"})";
+  json += "]}";
+  std::string error;
+  ASSERT_TRUE(winsim::LoadMachineJson(json, dmtest::MakeTempDir("engine-full"), &error)) << error;
+
+  std::vector<stDevice> list;
+  EXPECT_EQ(m_control.FindDevices(&list), 0u);
+  EXPECT_GT(list.size(), 900u);
+  EXPECT_LT(list.size(), 1200u);
+  EXPECT_EQ(list.back().strDeviceName, name);
+  EXPECT_LE(DeviceOutputLength(), DEVICE_OUTPUT_CAPACITY - 2);
+  EXPECT_EQ(g_deviceOutput[DEVICE_OUTPUT_CAPACITY - 1], 0);
+
+  // After a full buffer and after a single record, a clear leaves only zeros.
+  for (int round = 0; round < 2; ++round) {
+    ClearDeviceOutput();
+    for (size_t i = 0; i < DEVICE_OUTPUT_CAPACITY; ++i)
+      if (g_deviceOutput[i] != 0) FAIL() << "unit " << i << " not cleared";
+    RunCmd({"status", "@USB\\VID_1234&PID_0001\\7"});
+    EXPECT_EQ(Lines().size(), 5u);
+  }
+}
+
+TEST_F(Engine, ClassFilterEdits) {
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper"}), ENGINE_OK);
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "middle"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"classfilter", "NoSuchClass", "upper"}), ENGINE_FAIL);
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "+svcA"}), ENGINE_REBOOT);
+  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"partmgr", "svcA"}));
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "UPPER", "@PARTMGR", "-svcB"}), ENGINE_REBOOT);
+  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"svcB", "partmgr", "svcA"}));
+  // Refusals leave the list as it was.
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "+nosuchsvc"}), ENGINE_FAIL);
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "@nosuch"}), ENGINE_FAIL);
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "+"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "xsvcA"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "@svcB", "=", "@svcB"}), ENGINE_OK);
+  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"svcB", "partmgr", "svcA"}));
+  // Removing puts the position on the next entry; "+" then inserts there.
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!partmgr", "+svcB"}), ENGINE_REBOOT);
+  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"svcB", "svcB", "svcA"}));
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "!svcB", "!svcA"}), ENGINE_REBOOT);
+  EXPECT_TRUE(Filters("UpperFilters").empty());
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "lower", "-svcA", "=+svcB"}), ENGINE_REBOOT);
+  EXPECT_EQ(Filters("LowerFilters"), (std::vector<std::string>{"svcA", "svcB"}));
+}
+
+TEST_F(Engine, HardwareIdEdits) {
+  auto ids = [](const char* id) {
+    RunCmd({"hwids", std::string("@") + id});
+    return Lines().at(1);  // first hardware ID
+  };
+  const std::string sample = std::string("@") + kSample;
+  EXPECT_EQ(RunCmd({"sethwid", sample, ":=", "=A", "B"}), ENGINE_OK);
+  EXPECT_EQ(Found({"find", "A"}), std::vector<std::string>{kSample});
+  EXPECT_EQ(Found({"find", "B"}), std::vector<std::string>{kSample});
+  EXPECT_EQ(RunCmd({"sethwid", sample, ":=", "+C", "-D", "!a", "E"}), ENGINE_OK);
+  EXPECT_EQ(ids(kSample), "C");
+  EXPECT_TRUE(Found({"find", "A"}).empty());
+  EXPECT_EQ(Found({"find", "E"}), std::vector<std::string>{kSample});
+  // Not root-enumerated: untouched.
+  EXPECT_EQ(RunCmd({"sethwid", std::string("@") + kUsb, ":=", "=X"}), ENGINE_OK);
+  EXPECT_EQ(ids(kUsb), "USB\\VID_0781&PID_5567&REV_0100");
+  EXPECT_EQ(RunCmd({"sethwid", sample, "=A"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"sethwid", ":=", "=A"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"sethwid", sample, ":="}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"sethwid", sample, ":=", "!"}), ENGINE_USAGE);
+  EXPECT_EQ(ids(kSample), "C");
+}
+
+TEST_F(Engine, BadArgumentsAndOtherCommands) {
+  EXPECT_EQ(DispatchCommand(0, nullptr), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"-r"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"frobnicate", "*"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"-m:", "find", "*"}), ENGINE_USAGE);  // "-m:" alone is no option
+  EXPECT_EQ(Found({"/FiNd", "=DiskDrive"}), std::vector<std::string>{kDisk});
+  for (const std::string& arg : {std::string(""), std::string("@"), std::string("'"), std::string("@'"),
+                                 std::string(10000, 'x'), "@" + std::string(10000, 'x')})
+    EXPECT_TRUE(Found({"find", arg}).empty()) << arg.size();
+  EXPECT_EQ(Found({"find", "*****"}).size(), 6u);
+  EXPECT_EQ(Found({"find", "*?*?*?*?*?*?*?*?x"}).size(), 0u);
+  std::vector<stDevice> list;
+  EXPECT_EQ(m_control.DeviceControl("find", std::string(10000, '*'), &list), 0u);
+  EXPECT_EQ(list.size(), 6u);
+
+  EXPECT_EQ(RunCmd({"help", "anything"}), ENGINE_OK);
+  EXPECT_EQ(RunCmd({"?"}), ENGINE_OK);
+  EXPECT_EQ(RunCmd({"classes"}), ENGINE_OK);
+  EXPECT_EQ(RunCmd({"rescan", "ignored"}), ENGINE_OK);
+  EXPECT_TRUE(Found({"listclass", "NoSuchClass"}).empty());
+  EXPECT_EQ(Found({"listclass", "", "DiskDrive"}), std::vector<std::string>{kDisk});
+  EXPECT_EQ(Found({"stack", std::string("@") + kUsb}), std::vector<std::string>{kUsb});
+  EXPECT_EQ(RunCmd({"-m:\\\\OTHER", "driverfiles", "*"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"update", "no\\such\\driver.inf", "USB\\VID_1"}), ENGINE_FAIL);
+  EXPECT_EQ(RunCmd({"updateni", "no\\such\\driver.inf", "USB\\VID_1"}), ENGINE_FAIL);
+  EXPECT_EQ(RunCmd({"install", "driver.inf"}), ENGINE_USAGE);
+  EXPECT_EQ(RunCmd({"install", "no\\such\\driver.inf", "USB\\VID_1"}), ENGINE_FAIL);
+  EXPECT_EQ(RunCmd({"remove"}), ENGINE_USAGE);
+}

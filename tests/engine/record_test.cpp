@@ -1,0 +1,142 @@
+// The device record's completion, the narrow wildcard match (against the
+// recursive rule it must reproduce) and the engine's ID pattern match.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "DeviceControl_win32.h"
+#include "DeviceRecord.h"
+
+namespace {
+
+// The rule as administrators' patterns are defined: "?" first tries to match
+// nothing, "*" swallows the "*" and "?" behind it and tries every later place.
+bool AllWild(const char* p) {
+  for (; *p; ++p)
+    if (*p != '*' && *p != '?') return false;
+  return true;
+}
+bool ReferenceMatch(const char* p, const char* t) {
+  if (*t == 0) return AllWild(p);
+  while (*p) {
+    if (*p == '?') {
+      if (ReferenceMatch(p + 1, t)) return true;
+      ++p;
+      ++t;
+    } else if (*p == '*') {
+      while (p[1] == '*' || p[1] == '?') ++p;
+      ++p;
+      if (*p == 0) return true;
+      if (*t == 0) return false;
+      for (; *t; ++t)
+        if (ReferenceMatch(p, t)) return true;
+      return false;
+    } else {
+      if (*p != *t) return false;
+      ++p;
+      ++t;
+    }
+    if (*t == 0) return AllWild(p);
+  }
+  return *t == 0;
+}
+
+void Enumerate(const std::string& alphabet, size_t maxLength, std::vector<std::string>* out) {
+  std::vector<std::string> level{""};
+  out->push_back("");
+  for (size_t n = 1; n <= maxLength; ++n) {
+    std::vector<std::string> next;
+    for (const std::string& s : level)
+      for (char c : alphabet) next.push_back(s + c);
+    out->insert(out->end(), next.begin(), next.end());
+    level.swap(next);
+  }
+}
+
+stDevice Completed(const std::string& hardwareId, const std::string& path, uint32_t status) {
+  stDevice device;
+  device.SetDeviceID(hardwareId);
+  device.SetInstancePath(path);
+  device.SetStatus(status);
+  device.CompleteDevice();
+  return device;
+}
+
+bool IdMatches(const std::u16string& pattern, const std::u16string& id) {
+  const WCHAR* args[] = {reinterpret_cast<const WCHAR*>(pattern.c_str())};
+  DeviceSelector selector;
+  selector.bInstanceId = FALSE;
+  selector.pszPattern = args[0];
+  selector.pszWildcard = nullptr;
+  if (pattern[0] == '\'') {
+    ++selector.pszPattern;
+  } else {
+    size_t star = pattern.find(u'*');
+    if (star != std::u16string::npos) selector.pszWildcard = selector.pszPattern + star;
+  }
+  return MatchIdPattern(reinterpret_cast<const WCHAR*>(id.c_str()), selector);
+}
+
+}  // namespace
+
+TEST(DeviceRecord, CompletionDerivesPatternAndState) {
+  EXPECT_EQ(Completed("USB\\VID_0781&PID_5567&REV_0100", "USB\\VID_0781&PID_5567\\1", 0).strDeviceID,
+            "USB\\VID_0781&PID_5567&REV_0100*");
+  EXPECT_EQ(Completed("", "ROOT\\LEGACY_BEEP\\0000", 0).strDeviceID, "ROOT\\LEGACY_BEEP*");
+  std::string twenty(20, 'A');
+  EXPECT_EQ(Completed("", twenty + "\\" + twenty + "\\0", 0).strDeviceID, twenty + "\\" + twenty.substr(0, 9) + "*");
+  EXPECT_EQ(Completed("", "\\LEADING\\X\\0", 0).strDeviceID, "\\LEADING\\X\\0*");
+  EXPECT_EQ(Completed("", "?", 0).strDeviceID, "?*");  // unreadable instance ID: still completed
+
+  const uint32_t controllable = 0x2000 | 0x4000;
+  EXPECT_EQ(Completed("x", "p", controllable | 0x8).dwStatus_Now, 1u);
+  EXPECT_EQ(Completed("x", "p", controllable).dwStatus_Now, 2u);
+  EXPECT_EQ(Completed("x", "p", 0x8).dwStatus_Now, 0u);
+  EXPECT_EQ(Completed("x", "p", 0x2000 | 0x8).dwStatus_Now, 1u);
+  EXPECT_EQ(Completed("x", "p", 0x4000).dwStatus_Now, 2u);
+  EXPECT_EQ(Completed("x", "p", controllable | 0x8 | 0x40000000).dwStatus_Now, 0u);
+
+  stDevice device = Completed("x", "p", controllable | 0x8);
+  device.SetDeviceName("n");
+  device.ResetDevice();
+  EXPECT_TRUE(device.strDeviceID.empty() && device.strInstancePath.empty() && device.strDeviceName.empty());
+  EXPECT_EQ(device.dwStatus | device.dwStatus_Now, 0u);
+}
+
+TEST(DeviceRecord, WildcardAgreesWithTheRecursiveRule) {
+  EXPECT_TRUE(MatchWildcard("USB\\ROOT_HUB*", "USB\\ROOT_HUB30\\4&1234&0&0"));
+  EXPECT_FALSE(MatchWildcard("PCI\\VEN_*", "pci\\ven_8086"));
+  EXPECT_TRUE(MatchWildcard("*", ""));
+  EXPECT_TRUE(MatchWildcard("A?C", "AC"));
+  EXPECT_TRUE(MatchWildcard("@USB*", "@USB\\VID_1"));
+
+  std::vector<std::string> patterns, texts;
+  Enumerate("ab*?", 6, &patterns);
+  Enumerate("ab?", 5, &texts);
+  size_t mismatches = 0;
+  for (const std::string& p : patterns)
+    for (const std::string& t : texts)
+      if (MatchWildcard(p, t) != ReferenceMatch(p.c_str(), t.c_str()) && ++mismatches < 5)
+        ADD_FAILURE() << "pattern \"" << p << "\" text \"" << t << "\"";
+  EXPECT_EQ(mismatches, 0u);
+
+  // An administrator's pattern full of wildcards against a long ID finishes.
+  std::string id(200, 'a');
+  EXPECT_FALSE(MatchWildcard("*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?x", id));
+  EXPECT_TRUE(MatchWildcard("*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?a", id));
+}
+
+TEST(EngineMatch, IdPatternsIgnoreCaseAndFitTheLastSegment) {
+  EXPECT_TRUE(IdMatches(u"usb\\vid_0781*", u"USB\\VID_0781&PID_5567&REV_0100"));
+  EXPECT_TRUE(IdMatches(u"*PID_5567*", u"USB\\VID_0781&PID_5567&REV_0100"));
+  EXPECT_TRUE(IdMatches(u"*&REV_0100", u"USB\\VID_0781&PID_5567&REV_0100"));
+  EXPECT_FALSE(IdMatches(u"*&REV_0100", u"USB\\VID_0781&REV_0100&PID_5567"));
+  EXPECT_FALSE(IdMatches(u"A*A", u"A"));
+  EXPECT_TRUE(IdMatches(u"A*A", u"AA"));
+  EXPECT_TRUE(IdMatches(u"a**b*c", u"AxBxC"));
+  EXPECT_FALSE(IdMatches(u"a*b*c", u"AxCxB"));
+  EXPECT_TRUE(IdMatches(u"'*abc", u"*ABC"));
+  EXPECT_FALSE(IdMatches(u"'*abc", u"xabc"));
+  EXPECT_TRUE(IdMatches(u"GenDisk", u"gendisk"));
+  EXPECT_FALSE(IdMatches(u"GenDisk", u"GenDisk2"));
+}
