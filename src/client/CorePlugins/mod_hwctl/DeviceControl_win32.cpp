@@ -208,9 +208,10 @@ WCHAR** SplitMultiString(WCHAR* pText) {
 namespace {
 // Reads a string-typed device property into a zero-filled malloc'd block with
 // `spareUnits` zero units behind the data. nullptr when the device has no
-// such property or it has another type.
+// such property, or when it is too big for the first buffer and not of the
+// expected type.
 WCHAR* ReadPropertyBlock(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty, DWORD dwType,
-                         DWORD firstBytes, DWORD spareUnits, DWORD* pDataBytes) {
+                         DWORD firstBytes, DWORD spareUnits) {
   DWORD size = firstBytes;
   WCHAR* buffer = static_cast<WCHAR*>(calloc(1, size + spareUnits * sizeof(WCHAR)));
   if (buffer == nullptr) return nullptr;
@@ -232,22 +233,17 @@ WCHAR* ReadPropertyBlock(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD
     buffer = bigger;
     memset(buffer, 0, size + spareUnits * sizeof(WCHAR));
   }
-  if (type != dwType) {
-    free(buffer);
-    return nullptr;
-  }
   // The reported size may include the value's own terminators or not; the
   // spare units behind it end the text either way.
   DWORD bytes = required != 0 && required <= size ? required : size;
   DWORD units = bytes / sizeof(WCHAR);
   for (DWORD i = 0; i < spareUnits; ++i) buffer[units + i] = 0;
-  if (pDataBytes != nullptr) *pDataBytes = bytes;
   return buffer;
 }
 }  // namespace
 
 MultiStringList ReadMultiStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty) {
-  WCHAR* text = ReadPropertyBlock(hDevInfo, pDevInfoData, dwProperty, REG_MULTI_SZ, kMultiStringFirstBytes, 2, nullptr);
+  WCHAR* text = ReadPropertyBlock(hDevInfo, pDevInfoData, dwProperty, REG_MULTI_SZ, kMultiStringFirstBytes, 2);
   if (text == nullptr) return MultiStringList();
   WCHAR** list = SplitMultiString(text);
   if (list == nullptr) {
@@ -258,7 +254,7 @@ MultiStringList ReadMultiStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDev
 }
 
 PropertyString ReadStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty) {
-  return PropertyString(ReadPropertyBlock(hDevInfo, pDevInfoData, dwProperty, REG_SZ, kStringFirstBytes, 1, nullptr));
+  return PropertyString(ReadPropertyBlock(hDevInfo, pDevInfoData, dwProperty, REG_SZ, kStringFirstBytes, 1));
 }
 
 PropertyString ReadDeviceDescription(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData) {
