@@ -1,0 +1,149 @@
+// winsim's device tree: device nodes, setup classes, services and the process
+// token, shared by the SetupAPI, cfgmgr32, service manager and newdev files.
+// Internal to winsim (and newdev.dll, which calls into it).
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+#include <rapidjson/document.h>
+#include "machine.h"
+#include "winsim/devices_control.h"
+#include "winsim/win32.h"
+
+
+namespace winsim {
+namespace internal {
+
+// ---- text helpers (UTF-16 <-> UTF-8, case-insensitive compare) ----
+std::u16string Utf16(const std::string& utf8);
+std::string Utf8(const std::u16string& text);
+std::u16string FromW(const WCHAR* text);  // null -> empty
+bool EqualNoCase(const std::u16string& a, const std::u16string& b);
+std::u16string UpperCase(std::u16string text);
+std::string GuidText(const GUID& guid);  // "4d36e967-e325-11ce-bfc1-08002be10318"
+bool ParseGuid(const std::string& text, GUID* guid);  // with or without braces
+bool SameGuid(const GUID& a, const GUID& b);
+
+// ---- model ----
+
+enum class Installer { Unset, Normal, Refuse, Restart };
+
+struct SetupClass {
+  std::u16string name;
+  GUID guid{};
+  std::u16string description;
+  std::vector<std::u16string> upperFilters, lowerFilters;
+  bool noInstallClass = false;
+  bool noDisplayClass = false;
+  Installer installer = Installer::Unset;
+};
+
+struct DeviceNode {
+  DEVINST devInst = 0;
+  std::u16string id;
+  std::vector<std::u16string> hardwareIds, compatibleIds;
+  GUID classGuid{};
+  std::u16string className;  // used when the class is not in the class table
+  std::u16string friendlyName, description, service, driver, mfg, location;
+  bool hasFriendlyName = false, hasDescription = false;
+  std::vector<std::u16string> upperFilters, lowerFilters;
+  std::vector<GUID> interfaces;
+  std::u16string parent;
+  ULONG status = 0;
+  ULONG problem = 0;
+  bool present = true;
+  bool globalDisabled = false;  // DICS_FLAG_GLOBAL
+  bool configDisabled = false;  // DICS_FLAG_CONFIGSPECIFIC, current profile
+  bool pendingReboot = false;   // a change waits for the machine to restart
+  bool pendingRemove = false;
+  bool removed = false;         // uninstalled: gone from every enumeration
+  bool removedWhilePresent = false;  // a rescan finds the hardware again
+  bool registered = true;       // false until DIF_REGISTERDEVICE
+  Installer installer = Installer::Unset;
+};
+
+struct Token {
+  DWORD access = 0;
+};
+
+struct DeviceModel {
+  std::recursive_mutex mutex;
+  std::vector<SetupClass> classes;
+  std::vector<std::unique_ptr<DeviceNode>> nodes;  // index + 2 = DEVINST; 1 is the root
+  std::vector<std::u16string> services;
+  std::map<std::u16string, GUID> interfaceNames;
+  std::vector<DeviceJournalEntry> journal;
+  std::vector<ExitWindowsRecord> exitWindows;
+  std::map<HANDLE, Token> tokens;
+  bool shutdownPrivilegeHeld = true;
+  bool shutdownPrivilegeEnabled = false;
+  bool nonInteractive = false;
+};
+
+DeviceModel& Model();
+constexpr DEVINST kRootDevInst = 1;
+
+// Lookups; call with the model's mutex held.
+DeviceNode* NodeByDevInst(DEVINST devInst);          // registered or not, not removed
+DeviceNode* NodeById(const std::u16string& id);      // case-insensitive, not removed
+const SetupClass* ClassByGuid(const GUID& guid);
+std::vector<const SetupClass*> ClassesByName(const std::u16string& name);
+Installer EffectiveInstaller(const DeviceNode& node);
+bool IsWpd(const DeviceNode& node);
+std::u16string ClassNameOf(const DeviceNode& node);
+uint64_t ElapsedMs();  // since the machine was loaded
+void Journal(const std::u16string& id, const std::string& change, const std::string& call);
+DeviceNode* AddNode(std::unique_ptr<DeviceNode> node);
+// Recomputes the running state of a present node from its configuration.
+void ApplyConfiguration(DeviceNode& node);
+
+// True when `machine` is empty, null or this computer's name (leading "\\"
+// allowed); remote machines are not reachable on current Windows.
+bool IsLocalMachine(const WCHAR* machine);
+
+// Fault point of the functions that return a CONFIGRET (FailCall's error is
+// the CONFIGRET to answer).
+#define WINSIM_FAIL_POINT_CR()                                                                             \
+  do {                                                                                                     \
+    DWORD winsimFault_ = 0;                                                                                \
+    if (::winsim::internal::g_faultsArmed.load(std::memory_order_relaxed) &&                               \
+        ::winsim::internal::TakeFault(__func__, &winsimFault_))                                            \
+      return static_cast<CONFIGRET>(winsimFault_);                                                         \
+  } while (0)
+
+// Reads a file of the simulated machine (Windows path) into `bytes`.
+bool ReadMachineFile(const std::u16string& windowsPath, std::string* bytes);
+
+// Registry side effects, done outside the model's mutex (watchers may call back).
+void WriteClassKeys(const std::vector<SetupClass>& classes);
+void TouchPortableDeviceKey(const std::u16string& id, const std::u16string& name);
+
+// Device arrival and removal, broadcast by user32 to windows registered for one
+// of the device's interface classes. Observers run outside the model's mutex.
+struct DeviceChange {
+  bool arrival = true;
+  std::u16string instanceId;
+  std::vector<GUID> interfaces;
+};
+using DeviceChangeObserver = std::function<void(const DeviceChange&)>;
+int OnDeviceArrival(DeviceChangeObserver observer);  // returns a token
+void RemoveDeviceArrivalObserver(int token);
+void NotifyDeviceChange(const DeviceChange& change);
+
+// Machine description sections "classes", "deviceInterfaceClasses", "devices"
+// and "services" of a whole description: replaces the device model. Returns
+// false with a message on malformed content; the old model then stays.
+bool LoadDevicesSection(const rapidjson::Value& machine, std::string* error);
+// Drops every device, class and service (a new, empty machine).
+void ResetDevices();
+
+// newdev.dll's UpdateDriverForPlugAndPlayDevicesW.
+WINSIM_CTL BOOL UpdateDriverForDevices(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWORD installFlags,
+                                       BOOL* rebootRequired);
+
+}  // namespace internal
+}  // namespace winsim
