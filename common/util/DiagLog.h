@@ -40,6 +40,8 @@ class CDiagLog {
   bool IsLevelEnabled(uint8_t level);
   bool Write(const CDiagLogRecord& record);
   void SetName(const std::string& name);
+  // Makes the next IsLevelEnabled read the shared level again.
+  void ForceThresholdRefresh() { m_llLastRefresh.store(0, std::memory_order_relaxed); }
   ~CDiagLog();
 
  private:

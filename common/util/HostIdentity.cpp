@@ -112,13 +112,18 @@ std::string GetInstallDir() {
   std::string dir = InstallDirFromRegistry(WIDE("SYSTEM\\CurrentControlSet\\Services\\VaultServiceHelper"));
   if (dir.empty()) dir = InstallDirFromRegistry(WIDE("SOFTWARE\\Microsoft\\Windows\\CurrentVersion"));
   if (dir.empty()) {
-    // An agent installed as <dir>\x64\ or <dir>\x86\ runs its host from there.
-    dir = GetModuleDir();
-    CutAtLast(dir, "x86");
-    CutAtLast(dir, "x64");
+    dir = InstallDirFromHostDir(GetModuleDir());
   }
   // An empty result is not kept: the next call looks again.
   g_strInstallDir = dir;
+  return dir;
+}
+
+std::string InstallDirFromHostDir(const std::string& hostDir) {
+  // An agent installed as <dir>\x64\ or <dir>\x86\ runs its host from there.
+  std::string dir = hostDir;
+  CutAtLast(dir, "x86");
+  CutAtLast(dir, "x64");
   return dir;
 }
 

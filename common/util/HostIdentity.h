@@ -13,5 +13,8 @@ std::string CreateGuidString();
 std::string GetOsUserName();
 std::string GetModuleDir();
 std::string GetInstallDir();
+// The installation folder of a host executable in `hostDir` when the registry
+// names none: the text before its last "x86", then before its last "x64".
+std::string InstallDirFromHostDir(const std::string& hostDir);
 std::string GetInstallBinDir(bool bX86);
 bool RegReadString(HKEY hRoot, const WString& subKey, const WString& valueName, WString& out);

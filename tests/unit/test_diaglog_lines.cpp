@@ -1,0 +1,141 @@
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <gtest/gtest.h>
+#include "common/util/DiagLog.h"
+#include "common/util/DiagLogFile.h"
+#include "common/util/HostIdentity.h"
+#include "platform/winapi.h"
+#include "test_hostidentity_agent.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int64_t kMaxSize = 20971520;
+
+// Filler of exactly `bytes` bytes in whole lines of at most 100 bytes.
+std::string Filler(int64_t bytes) {
+  std::string text;
+  text.reserve(static_cast<size_t>(bytes));
+  for (int n = 0; static_cast<int64_t>(text.size()) < bytes; ++n) {
+    size_t left = static_cast<size_t>(bytes) - text.size();
+    std::string line = "filler " + std::to_string(n) + " " + std::string(80, 'f');
+    if (line.size() + 1 > left) line.resize(left - 1);
+    text += line + "\n";
+  }
+  return text;
+}
+
+size_t LineCount(const std::string& text) {
+  size_t count = 0;
+  for (char c : text) count += c == '\n';
+  return count;
+}
+
+}  // namespace
+
+TEST(DiagLog, QualifiedNameKeepsClassAndFunction) {
+  EXPECT_EQ(DiagQualifiedName("eRet device_manage::LoadDevice()"), "device_manage::LoadDevice");
+  EXPECT_EQ(DiagQualifiedName("uint32_t Thread_Module_Main(void*)"), "Thread_Module_Main");
+  EXPECT_EQ(DiagQualifiedName("static CDiagLog& CDiagLog::Instance()"), "CDiagLog::Instance");
+  EXPECT_EQ(DiagQualifiedName("CPF::slcMutex::slcMutex()"), "slcMutex::slcMutex");
+  EXPECT_EQ(DiagQualifiedName("std::map<std::__cxx11::basic_string<char>, int> a::b::Cls::Get(int) const"),
+            "Cls::Get");
+  EXPECT_EQ(DiagQualifiedName("void {anonymous}::Helper(std::function<void(int)>)"), "Helper");
+  EXPECT_EQ(DiagQualifiedName("void Box<T>::Put(T) [with T = int]"), "Box::Put");
+  EXPECT_EQ(DiagQualifiedName("bool Cls::operator<(const Cls&) const"), "Cls::operator<");
+  EXPECT_EQ(DiagQualifiedName("void Cls::operator()()"), "Cls::operator()");
+  EXPECT_EQ(DiagQualifiedName("device_manage::ReSetDevice()::<lambda(int)>"), "device_manage::ReSetDevice");
+}
+
+TEST(DiagLog, RecordPrefixNamesSiteAndProcess) {
+  CDiagLogRecord record(LOG_WARN, "src\\client\\DeviceOpt.cpp", "device_manage::LoadDevice", 42);
+  record.Append("count %d of %s", 7, "x");
+  std::smatch match;
+  std::string text = record.Text();
+  ASSERT_TRUE(std::regex_match(
+      text, match, std::regex(R"( WARN\((-?\d+)-(\d+)\)<(\d+)>\[42 DeviceOpt\.cpp device_manage::LoadDevice\], count 7 of x)")))
+      << text;
+  EXPECT_EQ(std::stol(match[1]), static_cast<long>(static_cast<int32_t>(GetCurrentProcessId())));
+  EXPECT_EQ(std::stoul(match[2]), static_cast<unsigned long>(GetCurrentThreadId()));
+
+  // Split at the last backslash only, and not at a leading one.
+  EXPECT_NE(CDiagLogRecord(7, "plain.cpp", "f", 1).Text().find(" XXXX("), std::string::npos);
+  EXPECT_NE(CDiagLogRecord(0, "plain.cpp", "f", 1).Text().find("[1 plain.cpp f], "), std::string::npos);
+  EXPECT_NE(CDiagLogRecord(1, "\\lead.cpp", "f", 1).Text().find("[1 \\lead.cpp f], "), std::string::npos);
+  EXPECT_NE(CDiagLogRecord(2, "dir/unix.cpp", "f", 1).Text().find(" ERROR("), std::string::npos);
+  EXPECT_NE(CDiagLogRecord(2, "dir/unix.cpp", "f", 1).Text().find("[1 dir/unix.cpp f], "), std::string::npos);
+}
+
+TEST(DiagLogFile, CutsTheOldestWholeLinesOnlyPastTheMaximum) {
+  std::string agent = dmtest::LoadAgentMachine("diaglog-rotate", true);
+  ASSERT_FALSE(agent.empty());
+  const std::string body = " INFO(1-2)<3>[4 a.cpp f], message";
+  const int64_t lineLength = 21 + 3 + static_cast<int64_t>(body.size()) + 1;  // stamp, "rot", body, newline
+
+  for (int64_t over : {0, 1}) {
+    const std::string host = agent + "/tpmlog/log_rot.txt";
+    const std::string prefill = Filler(kMaxSize - lineLength + over);
+    ASSERT_TRUE(dmtest::WriteTextFile(host, prefill));
+    CDiagLogFile file("rot", dmtest::kAgentDir);
+    EXPECT_EQ(file.Path(), "C:\\Agent\\tpmlog/log_rot.txt");
+    ASSERT_TRUE(file.WriteLine(body));
+    if (over == 0) {
+      // Exactly at the maximum: left alone; the next line cuts it.
+      EXPECT_EQ(file.Size(), kMaxSize);
+      EXPECT_EQ(static_cast<int64_t>(fs::file_size(host)), kMaxSize);
+      ASSERT_TRUE(file.WriteLine(body));
+    }
+    std::string now = dmtest::ReadTextFile(host);
+    EXPECT_FALSE(fs::exists(host + ".temp"));
+    EXPECT_EQ(file.Size(), static_cast<int64_t>(now.size()));
+    EXPECT_LE(now.size(), 19922944u);
+    EXPECT_GT(now.size(), 19922944u - 30000u);
+    // The newest lines survive whole: the file starts where a filler line starts
+    // and ends with the line just written.
+    ASSERT_EQ(now.back(), '\n');
+    EXPECT_EQ(now.compare(0, 7, "filler "), 0);
+    EXPECT_EQ(now.compare(now.size() - body.size() - 1, body.size() + 1, body + "\n"), 0);
+    size_t start = prefill.find(now.substr(0, 200));
+    ASSERT_NE(start, std::string::npos);
+    EXPECT_TRUE(start == 0 || prefill[start - 1] == '\n');
+    EXPECT_EQ(LineCount(now), LineCount(prefill.substr(start)) + (over == 0 ? 2 : 1));
+    fs::remove(host);
+  }
+}
+
+TEST(DiagLog, WritesEnabledLevelsToTheNamedFile) {
+  std::string agent = dmtest::LoadAgentMachine("diaglog-levels", true);
+  ASSERT_FALSE(agent.empty());
+  if (GetInstallDir() != dmtest::kAgentDir) GTEST_SKIP() << "this process already uses " << GetInstallDir();
+  // The agent's shared diagnostic level: errors only.
+  ASSERT_TRUE(dmtest::WriteTextFile(agent + "/config/agent.json", R"({"settings": {"46": 2}})"));
+  CDiagLog& log = CDiagLog::Instance();
+  log.SetName("unit");
+  log.ForceThresholdRefresh();
+  EXPECT_FALSE(log.IsLevelEnabled(LOG_WARN));
+
+  DIAG_LOG(LOG_INFO, "info %d", 1);
+  DIAG_LOG(LOG_WARN, "warn %d", 2);
+  DIAG_LOG(LOG_ERROR, "error %s", "three");
+  DIAG_LOG(7, "odd level");
+  std::string unit = dmtest::ReadTextFile(agent + "/tpmlog/log_unit.txt");
+  EXPECT_TRUE(std::regex_match(unit, std::regex("(" + std::string(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d, unit )") +
+                                                    R"((ERROR|XXXX)\(-?\d+-\d+\)<\d+>\[\d+ test_diaglog_lines\.cpp )"
+                                                    R"(DiagLog_WritesEnabledLevelsToTheNamedFile_Test::TestBody\], )"
+                                                    R"((error three|odd level)\n){2})")))
+      << unit;
+
+  // A new name takes the next line; the old file stays as it was.
+  log.SetName("other");
+  DIAG_LOG(LOG_ERROR, "to the other file");
+  EXPECT_EQ(dmtest::ReadTextFile(agent + "/tpmlog/log_unit.txt"), unit);
+  EXPECT_NE(dmtest::ReadTextFile(agent + "/tpmlog/log_other.txt").find("], to the other file\n"), std::string::npos);
+
+  // Without the folder nothing is written and nothing is created.
+  fs::remove_all(agent + "/tpmlog");
+  DIAG_LOG(LOG_ERROR, "dropped");
+  EXPECT_FALSE(fs::exists(agent + "/tpmlog"));
+  log.SetName("device");
+}
