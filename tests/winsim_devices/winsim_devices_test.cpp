@@ -254,6 +254,33 @@ TEST_F(WinsimDevices, InstallerRefusesOrDefersToRestart) {
   EXPECT_FALSE(winsim::DeviceJournal().empty());
 }
 
+TEST_F(WinsimDevices, RemovedDeviceVanishesUntilARescanFindsItsHardware) {
+  const GUID diskInterface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  EXPECT_EQ(std::vector<std::string>{kDisk},
+            Ids(SetupDiGetClassDevsExW(&diskInterface, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT,
+                                       nullptr, nullptr, nullptr)));
+  EXPECT_EQ((std::vector<std::string>{kStick, kCam}),
+            Ids(SetupDiGetClassDevsExW(nullptr, u"usb", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr, nullptr,
+                                       nullptr)));
+
+  SP_DEVINFO_DATA stick = Open(kStick);
+  SP_REMOVEDEVICE_PARAMS rp{};
+  rp.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+  rp.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+  rp.Scope = DI_REMOVEDEVICE_GLOBAL;
+  ASSERT_TRUE(SetupDiSetClassInstallParamsW(set_, &stick, &rp.ClassInstallHeader, sizeof rp));
+  ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set_, &stick));
+  EXPECT_FALSE(winsim::GetDeviceState(kStick).exists);
+  ULONG status = 0, problem = 0;
+  EXPECT_EQ(CR_INVALID_DEVNODE, Status(stick, &status, &problem));
+
+  DEVINST root = 0;
+  ASSERT_EQ(CR_SUCCESS, CM_Locate_DevNode_ExW(&root, nullptr, 0, nullptr));
+  ASSERT_EQ(CR_SUCCESS, CM_Reenumerate_DevNode_Ex(root, 0, nullptr));
+  EXPECT_TRUE(winsim::GetDeviceState(kStick).started);
+}
+
 TEST_F(WinsimDevices, OnlyTheLocalMachineAnswers) {
   HDEVINFO remote =
       SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, u"\\\\FILESERVER", nullptr);
