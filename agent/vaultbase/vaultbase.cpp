@@ -153,15 +153,16 @@ bool Parse(const std::string& path, const std::string& text, AgentConfig& config
       Complain(path, "\"settings\" is not an object; ignored");
       return true;
     }
-    for (auto& item : settings->value.GetObject()) {
-      std::string key(item.name.GetString(), item.name.GetStringLength());
+    // Member iterators rather than GetObject(), which <windows.h> renames.
+    for (auto item = settings->value.MemberBegin(); item != settings->value.MemberEnd(); ++item) {
+      std::string key(item->name.GetString(), item->name.GetStringLength());
       char* end = nullptr;
       unsigned long index = strtoul(key.c_str(), &end, 10);
-      if (key.empty() || *end != '\0' || index >= kSettingCount || !item.value.IsUint()) {
+      if (key.empty() || *end != '\0' || index >= kSettingCount || !item->value.IsUint()) {
         Complain(path, "setting \"" + key + "\" needs an index below 256 and an unsigned 32-bit value; ignored");
         continue;
       }
-      config.settings[index] = item.value.GetUint();
+      config.settings[index] = item->value.GetUint();
     }
   }
   return true;
