@@ -301,7 +301,8 @@ BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::string name = Utf8ToAnsi(LockMachine().machine.userName);
+  std::string name = LockMachine().machine.userName;  // the guard ends here: conversions lock too
+  name = Utf8ToAnsi(name);
   DWORD needed = static_cast<DWORD>(name.size() + 1);
   if (!lpBuffer || *pcbBuffer < needed) {
     *pcbBuffer = needed;
@@ -319,7 +320,8 @@ BOOL GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  WStr name = Utf8ToUtf16(LockMachine().machine.computerName);
+  std::string utf8 = LockMachine().machine.computerName;
+  WStr name = Utf8ToUtf16(utf8);
   if (!lpBuffer || *nSize <= name.size()) {
     *nSize = static_cast<DWORD>(name.size() + 1);
     SetLastError(ERROR_BUFFER_OVERFLOW);
