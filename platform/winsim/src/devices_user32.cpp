@@ -1,7 +1,174 @@
-// user32's ExitWindowsEx: recorded for the control API, never acted on.
+// user32's device side: RegisterDeviceNotificationW, the WM_DEVICECHANGE
+// broadcasts of plugged and unplugged devices, and ExitWindowsEx (recorded,
+// never acted on).
+#include <cstddef>
+#include <cstring>
+
 #include "devices.h"
+#include "msgqueue.h"
 
 using namespace winsim::internal;
+
+namespace {
+
+struct Registration {
+  HDEVNOTIFY handle = nullptr;
+  HWND hwnd = nullptr;
+  bool allClasses = false;
+  GUID interfaceClass{};
+};
+
+struct Registrations {
+  std::mutex mutex;
+  std::vector<Registration> list;
+  uintptr_t nextHandle = 0x7A0010;
+};
+
+Registrations& R() {
+  static Registrations* r = new Registrations;
+  return *r;
+}
+
+// Windows gives a device broadcast a bounded time per window (as
+// BroadcastSystemMessage does) so a hung window cannot stall the plug.
+constexpr unsigned kBroadcastTimeoutMs = 5000;
+
+// Symbolic link of a device interface: "\\?\" + instance ID with '#' for
+// '\' + "#{class}".
+std::u16string InterfaceLink(const std::u16string& instanceId, const GUID& interfaceClass) {
+  std::u16string link = u"\\\\?\\";
+  for (char16_t c : instanceId) link += c == u'\\' ? u'#' : c;
+  return link + u"#{" + Utf16(GuidText(interfaceClass)) + u"}";
+}
+
+std::shared_ptr<std::vector<BYTE>> BroadcastPayload(const std::u16string& link, const GUID& interfaceClass) {
+  const size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+  size_t size = nameOffset + (link.size() + 1) * sizeof(WCHAR);
+  auto bytes = std::make_shared<std::vector<BYTE>>(std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)), 0);
+  DEV_BROADCAST_DEVICEINTERFACE_W header = {};
+  header.dbcc_size = DWORD(size);
+  header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  header.dbcc_classguid = interfaceClass;
+  std::memcpy(bytes->data(), &header, nameOffset);
+  std::memcpy(bytes->data() + nameOffset, link.c_str(), (link.size() + 1) * sizeof(WCHAR));
+  return bytes;
+}
+
+// Tells every window registered for one of the device's interface classes,
+// one message per interface, and journals which windows answered.
+void BroadcastDeviceChange(const DeviceChange& change) {
+  std::vector<BoundedSend> sends;
+  {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (const GUID& cls : change.interfaces) {
+      for (const auto& reg : r.list) {
+        if (!reg.allClasses && !SameGuid(reg.interfaceClass, cls)) continue;
+        BoundedSend send;
+        send.hwnd = reg.hwnd;
+        send.message = WM_DEVICECHANGE;
+        send.wParam = change.arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
+        send.payload = BroadcastPayload(InterfaceLink(change.instanceId, cls), cls);
+        sends.push_back(send);
+      }
+    }
+  }
+  if (sends.empty()) return;
+  std::vector<std::string> names;
+  for (const auto& send : sends) names.push_back(WindowClassOf(send.hwnd));
+  size_t answered = SendMessagesBounded(sends, kBroadcastTimeoutMs);
+  std::string windows;
+  for (const auto& name : names) {
+    if (windows.find("\"" + name + "\"") != std::string::npos) continue;
+    windows += (windows.empty() ? "\"" : ", \"") + name + "\"";
+  }
+  std::string what = std::string(change.arrival ? "arrival" : "removal") + " broadcast to " + windows;
+  if (answered < sends.size())
+    what += " (" + std::to_string(sends.size() - answered) + " of " + std::to_string(sends.size()) +
+            " messages not handled in time)";
+  auto& m = Model();
+  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  Journal(change.instanceId, what,
+          change.arrival ? "WM_DEVICECHANGE(DBT_DEVICEARRIVAL)" : "WM_DEVICECHANGE(DBT_DEVICEREMOVECOMPLETE)");
+}
+
+void WatchDeviceChanges() {
+  static std::once_flag once;
+  std::call_once(once, [] { OnDeviceArrival(BroadcastDeviceChange); });
+}
+
+}  // namespace
+
+namespace winsim {
+namespace internal {
+
+void DropDeviceNotifications(HWND hwnd) {
+  auto& r = R();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (auto it = r.list.begin(); it != r.list.end();) it = it->hwnd == hwnd ? r.list.erase(it) : it + 1;
+}
+
+}  // namespace internal
+}  // namespace winsim
+
+WINSIM_API HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags) {
+  WINSIM_FAIL_POINT(nullptr);
+  if (Flags & DEVICE_NOTIFY_SERVICE_HANDLE) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);  // no services run here
+    return nullptr;
+  }
+  if (Flags & ~DWORD(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  HWND hwnd = static_cast<HWND>(hRecipient);
+  if (!IsLiveWindow(hwnd)) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return nullptr;
+  }
+  const auto* header = static_cast<const DEV_BROADCAST_HDR*>(NotificationFilter);
+  if (!header || header->dbch_size < sizeof(DEV_BROADCAST_HDR)) {
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+  }
+  Registration reg;
+  reg.hwnd = hwnd;
+  reg.allClasses = (Flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) != 0;
+  if (header->dbch_devicetype == DBT_DEVTYP_HANDLE) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);  // file handle notifications are not simulated
+    return nullptr;
+  }
+  if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+      header->dbch_size < offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) {
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+  }
+  std::memcpy(&reg.interfaceClass,
+              static_cast<const BYTE*>(NotificationFilter) + offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_classguid),
+              sizeof(GUID));
+  WatchDeviceChanges();
+  auto& r = R();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  reg.handle = reinterpret_cast<HDEVNOTIFY>(r.nextHandle);
+  r.nextHandle += 0x10;
+  r.list.push_back(reg);
+  SetLastError(ERROR_SUCCESS);
+  return reg.handle;
+}
+
+WINSIM_API BOOL UnregisterDeviceNotification(HDEVNOTIFY Handle) {
+  WINSIM_FAIL_POINT(FALSE);
+  auto& r = R();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (auto it = r.list.begin(); it != r.list.end(); ++it) {
+    if (it->handle == Handle) {
+      r.list.erase(it);
+      return TRUE;
+    }
+  }
+  SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
+}
 
 WINSIM_API BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
   WINSIM_FAIL_POINT(FALSE);

@@ -1,0 +1,39 @@
+// winsim's window manager as the device broadcasts use it: windows live in
+// user32.cpp, device notifications in devices_user32.cpp. Internal to winsim.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "winsim/win32.h"
+
+namespace winsim {
+namespace internal {
+
+// One message for SendMessagesBounded. The payload (what lParam points to)
+// is owned by the message so that a receiver that answers late still reads
+// valid memory.
+struct BoundedSend {
+  HWND hwnd = nullptr;
+  UINT message = 0;
+  WPARAM wParam = 0;
+  std::shared_ptr<std::vector<BYTE>> payload;
+};
+
+// Sends every message as SendMessageTimeout would: each is queued for its
+// window's thread (or called directly on the owner thread), then the caller
+// waits at most `timeoutMs` in all. A message not handled in time stays
+// queued and is delivered later with its answer dropped. Returns how many
+// were handled in time.
+size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeoutMs);
+
+// True while `hwnd` names a window that has not been destroyed.
+bool IsLiveWindow(HWND hwnd);
+// Class name of a live window, UTF-8; empty when there is none.
+std::string WindowClassOf(HWND hwnd);
+
+// Called by DestroyWindow (and thread exit) so broadcasts stop reaching it.
+void DropDeviceNotifications(HWND hwnd);
+
+}  // namespace internal
+}  // namespace winsim
