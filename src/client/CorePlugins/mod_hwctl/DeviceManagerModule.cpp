@@ -2,16 +2,26 @@
 
 #include <cstdlib>
 #include "DeviceManager.h"
+#include "DeviceMonitor_win32.h"
+#include "DeviceOpt.h"
 #include "common/helper/StrategyOpt/StrategyOptHelper.h"
 #include "common/helper/VaultBase/VaultBaseHelper.h"
 #include "common/util/DiagLog.h"
 #include "common/util/MemBuffer.h"
+#include "common/util/WorkerThread.h"
 
 namespace {
 
 // 100 ns units: the one-second poll of the start-up gate.
 const uint64_t kGatePollInterval = 10000000;
 const DWORD kPumpPauseMs = 200;
+const unsigned long kDeviceEnumPauseMs = 1000;
+const unsigned long kDeviceInfoPauseMs = 2000;
+
+// Why Thread_Device_Enum evaluates the strategy next.
+const uint32_t kReasonNone = 0;
+const uint32_t kReasonStrategy = 1;
+const uint32_t kReasonDevice = 2;
 
 void ReleaseStorage(CMemBuffer& buffer) {
   if (buffer.m_pBuffer != nullptr) {
@@ -38,11 +48,110 @@ bool GateOpens(ULONGLONG& ullLastChangeTime, CMemBuffer& value, CMemBuffer& acti
                                                   0) == 0;
 }
 
+void RunDeviceEnum() {
+  const char* const kName = "Thread_Device_Enum";
+  DIAG_LOG_AS(LOG_INFO, kName, "Enter Thread_Device_Enum");
+  DWORD dwSessionId = GetLocalUserSessionId();
+  DIAG_LOG_AS(LOG_INFO, kName, "dwSessionId = %u", static_cast<unsigned>(dwSessionId));
+
+  device_manage& manage = g_DeviceManage;
+  // Here rather than at module load: it reaches the policy library.
+  manage.InitSysParamDeviceInfo();
+  manage.LoadDevice();
+
+  uint32_t dwLastChangeTime = 0;
+  uint32_t dwReason = kReasonNone;
+  while (!Exiting()) {
+    if (manage.GetUninstall() == 1) break;
+    try {
+      if (manage.GetDeviceChangeTime() != dwLastChangeTime) {
+        DIAG_LOG_AS(LOG_INFO, kName, "waishe ,DeviceChangeTime = %u, refind Device, refresh g_vecDeviceInfo",
+                    static_cast<unsigned>(manage.GetDeviceChangeTime()));
+        dwReason = kReasonDevice;
+        dwLastChangeTime = manage.GetDeviceChangeTime();
+        manage.ReLoadDevice();
+      }
+      if (manage.IsStrategyChanged() != 0) {
+        DIAG_LOG_AS(LOG_INFO, kName, "Strategy File Changed!");
+        dwReason = kReasonStrategy;
+      }
+      // The system-parameter check runs on every pass: it also reloads the
+      // definitions when they changed.
+      if (manage.IsSysParamDeviceInfoChanged() != 0 || dwReason != kReasonNone || manage.GetDeviceChanged() != 0) {
+        DIAG_LOG_AS(LOG_INFO, kName, "device changed, need re AnalysisStrategy!");
+        dwReason = kReasonNone;
+        manage.SetDeviceChanged(0);
+        eRet ret = manage.ControlDeviceByStrategy();
+        DIAG_LOG_AS(LOG_INFO, kName, "waishe ,ControlDeviceByStrategy : 0x%llX", ret);
+      }
+    } catch (...) {
+      DIAG_LOG_AS(LOG_ERROR, kName, "exception in a pass");
+    }
+    WorkerSleepMs(kDeviceEnumPauseMs);
+  }
+  DIAG_LOG_AS(LOG_INFO, kName, "Exit Thread_Device_Enum");
+}
+
+void RunDeviceInfoEnum() {
+  const char* const kName = "Thread_DeviceInfo_Enum";
+  DIAG_LOG_AS(LOG_INFO, kName, "Enter Thread_DeviceInfo_Enum");
+  device_manage& manage = g_DeviceManage;
+  uint32_t dwLastChangeTime = 0;
+  bool bUninstall = false;
+  while (!Exiting()) {
+    if (Mem_GetConfigValue(SHARED_INDEX_AGENT_STATE)->load(std::memory_order_relaxed) == AGENT_STATE_UNINSTALLING) {
+      bUninstall = true;
+      break;
+    }
+    try {
+      if (manage.GetDeviceChangeTime() != dwLastChangeTime) {
+        dwLastChangeTime = manage.GetDeviceChangeTime();
+        manage.ReSetDevice();
+      }
+    } catch (...) {
+      DIAG_LOG_AS(LOG_ERROR, kName, "exception in a pass");
+    }
+    WorkerSleepMs(kDeviceInfoPauseMs);
+  }
+  if (bUninstall) {
+    // Makes Thread_Device_Enum leave at its next pass; a pass under way is
+    // waited for inside EnableDeviceBeforeUninstall.
+    manage.SetUninstall(1);
+    eRet ret = manage.EnableDeviceBeforeUninstall();
+    DIAG_LOG_AS(LOG_INFO, kName, "EnableDeviceBeforeUninstall eRet : 0x%llX", ret);
+  }
+  DIAG_LOG_AS(LOG_INFO, kName, "Exit Thread_DeviceInfo_Enum");
+}
+
 }  // namespace
 
+uint32_t Thread_Device_Enum(void*) {
+  try {
+    RunDeviceEnum();
+  } catch (...) {
+    DIAG_LOG_AS(LOG_ERROR, "Thread_Device_Enum", "exception, thread ends");
+  }
+  return 0;
+}
+
+uint32_t Thread_DeviceInfo_Enum(void*) {
+  try {
+    RunDeviceInfoEnum();
+  } catch (...) {
+    DIAG_LOG_AS(LOG_ERROR, "Thread_DeviceInfo_Enum", "exception, thread ends");
+  }
+  return 0;
+}
+
 void StartModuleWorkers(void* pArgument) {
-  // workers arrive with the policy engine
-  (void)pArgument;
+  if (!StartWorkerThread(Thread_Device_Enum, pArgument))
+    DIAG_LOG_AS(LOG_ERROR, "Thread_Module_Main", "Thread_Device_Enum could not be started");
+  if (!StartWorkerThread(Thread_DeviceInfo_Enum, pArgument))
+    DIAG_LOG_AS(LOG_ERROR, "Thread_Module_Main", "Thread_DeviceInfo_Enum could not be started");
+  // On this thread: its message pump delivers the broadcasts to the window.
+  WndNotify_MakeWindow();
+  if (!StartWorkerThread(Thread_Reg_Change, pArgument))
+    DIAG_LOG_AS(LOG_ERROR, "Thread_Module_Main", "Thread_Reg_Change could not be started");
 }
 
 static void RunModuleMain(void* pArgument) {

@@ -6,6 +6,12 @@
 
 uint32_t Thread_Module_Main(void* pArgument);
 
+// Inventory and policy passes, once a second, until g_bExit or the uninstall.
+uint32_t Thread_Device_Enum(void* pArgument);
+// Re-applies the device lists after arrivals, every two seconds; performs the
+// uninstall action once when the agent is being removed.
+uint32_t Thread_DeviceInfo_Enum(void* pArgument);
+
 // Starts the worker threads and the notification window; called once, from
 // Thread_Module_Main, when the start-up gate opens.
 void StartModuleWorkers(void* pArgument);

@@ -1,0 +1,142 @@
+// The policy engine: device_manage keeps the device inventory and the lists of
+// devices this module disabled (forbidden) or failed to enable again, decides
+// per device what the strategy asks for and carries it out through the
+// device-control facade; device_filter holds the fixed tables of devices that
+// are never touched and of the setup classes the policy controls.
+//
+// Threads and locks. Thread_Device_Enum runs LoadDevice, ReLoadDevice and
+// ControlDeviceByStrategy (it alone uses g_vecDeviceInfo, the filter tables,
+// the system-parameter definitions and the strategy analyser);
+// Thread_DeviceInfo_Enum runs ReSetDevice and EnableDeviceBeforeUninstall.
+// Lock order, outermost first:
+//   1. m_mtxPolicyPass  - a whole ControlDeviceByStrategy pass, or the whole
+//                         uninstall action;
+//   2. m_mtxForbid or m_mtxEnableFail - never both at once;
+//   3. the facade's own lock (inside device_control) and the file lock
+//      (inside device_filecontrol) - leaves, never held while another lock is
+//      requested.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "DeviceControl_win32.h"
+#include "DeviceFileControl.h"
+#include "DeviceInformation.h"
+#include "DeviceRecord.h"
+#include "DeviceStrategyAnalyze.h"
+#include "common/util/ResultCode.h"
+
+// List selector of the list operations.
+#define DEVICE_LIST_ENABLEFAIL 0u  // m_vecEnableFailDeviceInfo under m_mtxEnableFail
+#define DEVICE_LIST_FORBID 1u      // m_vecForbidDeviceInfo under m_mtxForbid
+
+// Audit operate types of a forbid.
+#define DEVICE_LOG_FORBID 0x50101u
+#define DEVICE_LOG_FORBID_FAILED 0x50102u
+
+// Class GUID texts with a meaning of their own.
+#define DEVICE_CLASS_OTHER "ffffffff-ffff-ffff-ffff-ffffffffffff"
+#define DEVICE_CLASS_PORTABLE_TYPE "eeeeeeee-eeee-eeee-eeee-eeeeeeeeeeee"
+#define DEVICE_CLASS_WPD "eec5ad98-8080-425f-922a-dabf3de3f69a"
+#define DEVICE_CLASS_DISKDRIVE "4d36e967-e325-11ce-bfc1-08002be10318"
+#define DEVICE_CLASS_USB "36fc9e60-c465-11cf-8056-444553540000"
+// Strategy device ID of a device that no definition covers.
+#define DEVICE_ID_UNDEFINED "FFFFFFFF-FFFFFFFF-FFFFFFFF-FFFFFFFF"
+
+class device_filter {
+ public:
+  device_filter();
+
+  // Builds the 18 exclusion entries from the exclusion class table.
+  void InitExcludeDeviceList();
+  // Fills the controlled class set (17 classes).
+  void InitControlClassGuid();
+  // True when an exclusion entry of the device's class matches its instance
+  // path and name.
+  bool IsExcludeDevice(stDevice device);
+  // True when the class (compared without case) is not a controlled one.
+  bool IsOtherDeviceClass(std::string strClassGuid);
+
+  stDevice m_stDevice;  // scratch record of InitExcludeDeviceList
+  std::map<std::string, uint32_t> m_setControlClassGuid;
+  std::vector<stDevice> m_vecExcludeDevice;
+};
+
+class device_manage {
+ public:
+  device_manage();
+  device_manage(const device_manage&) = delete;
+  device_manage& operator=(const device_manage&) = delete;
+
+  // Loads the system-parameter device definitions once; the device thread
+  // calls it before its first inventory (never at module load: it reaches the
+  // policy library).
+  void InitSysParamDeviceInfo();
+
+  // Inventory and classification.
+  void LoadDevice();
+  void ReLoadDevice();
+  void GetDeviceIdList(const stDevice& device, std::vector<std::string>& vecDeviceId);
+  std::string TranslateDeviceName(std::string strDeviceGuid);
+  uint32_t IsStrategyChanged();
+  uint32_t IsSysParamDeviceInfoChanged();
+
+  // Control by strategy.
+  eRet ControlDeviceByStrategy();
+  eRet Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32_t bLog, uint32_t bTip,
+                         std::string& strStrategyId);
+  // The caller holds the selected list's mutex. Completes an entry restored
+  // from the file with the class, name and pattern of `device`.
+  uint32_t FindInDeviceList(uint32_t dwList, const stDevice& device, size_t& nPosition);
+  uint32_t IsInDeviceList(uint32_t dwList, const stDevice& device);
+  void EraseOneFromDeviceList(uint32_t dwList, const stDevice& device);
+  void ReSetDevice();
+  eRet EnableDeviceBeforeUninstall();
+
+  // Audit record and tips.
+  void WriteDeviceLog(const stDevice& device, uint32_t dwOperateType, std::string& strStrategyId);
+  void NotifyDeviceTip(const char* pszKey, const stDevice& device);
+
+  uint32_t GetUninstall() const { return m_dwUninstall.load(std::memory_order_relaxed); }
+  void SetUninstall(uint32_t value) { m_dwUninstall.store(value, std::memory_order_relaxed); }
+  uint32_t GetDeviceChangeTime() const { return m_dwDeviceChangeTime.load(std::memory_order_relaxed); }
+  void SetDeviceChangeTime(uint32_t value) { m_dwDeviceChangeTime.store(value, std::memory_order_relaxed); }
+  uint32_t GetDeviceChanged() const { return m_dwDeviceChanged.load(std::memory_order_relaxed); }
+  void SetDeviceChanged(uint32_t value) { m_dwDeviceChanged.store(value, std::memory_order_relaxed); }
+
+  std::mutex m_mtxEnableFail;
+  std::mutex m_mtxForbid;
+  device_filter m_DeviceFilter;
+  CSysParamDeviceInfo m_SysParamDeviceInfo;
+  device_strategyanalyze m_StrategyAnalyze;
+  device_filecontrol m_FileControl;
+  device_control m_DeviceControl;
+  std::vector<stDevice> m_vecForbidDeviceInfo;
+  std::vector<stDevice> m_vecEnableFailDeviceInfo;
+  std::vector<stDevice> g_vecDeviceInfo;
+  std::atomic<uint32_t> m_dwUninstall;
+  std::atomic<uint32_t> m_dwDeviceChangeTime;
+  std::atomic<uint32_t> m_dwDeviceChanged;
+
+  // Held for a whole policy pass and for the whole uninstall action, so that
+  // a pass under way when the uninstall begins cannot disable a device or
+  // rewrite the file after the uninstall has enabled and deleted them.
+  std::mutex m_mtxPolicyPass;
+
+ private:
+  std::vector<stDevice>& SelectList(uint32_t dwList);
+  std::mutex& SelectMutex(uint32_t dwList);
+  bool m_bSysParamLoaded;  // device thread only
+};
+
+// The module's single device manager.
+extern device_manage g_DeviceManage;
+
+// The tip text: `format` with its one "%s" replaced by `name` ("%%" gives
+// "%"). False for any other conversion, or a second "%s": such a resource
+// text cannot be formatted safely with a single argument.
+bool FormatDeviceTip(const std::string& format, const std::string& name, std::string& text);
