@@ -43,6 +43,9 @@ struct Tree {
 std::mutex g_regMutex;
 Tree g_tree;
 std::vector<Watch> g_watches;
+// A handle's first notification request fixes its filter and subtree flag for
+// the handle's life; later requests only re-arm it (NT's notify block).
+std::map<HANDLE, std::pair<DWORD, bool>> g_notifyBlocks;
 
 const DWORD kMaximumAllowed = 0x02000000;
 const DWORD kGenericRead = 0x80000000, kGenericWrite = 0x40000000, kGenericExecute = 0x20000000,
@@ -124,6 +127,7 @@ void MarkDeleted(RegKey* key) {
 void KeyHandle::OnHandleClosed(HANDLE handle) {
   // Closing the handle completes its pending notifications, as on Windows.
   std::lock_guard<std::mutex> lock(g_regMutex);
+  g_notifyBlocks.erase(handle);
   for (auto it = g_watches.begin(); it != g_watches.end();) {
     if (it->handle == handle) {
       SignalEvent(it->event);
@@ -665,6 +669,10 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
   REGSAM access = 0;
   if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
   if (!(access & KEY_NOTIFY)) return ERROR_ACCESS_DENIED;
-  g_watches.push_back(Watch{key, reinterpret_cast<HANDLE>(hKey), bWatchSubtree != FALSE, dwNotifyFilter, event});
+  HANDLE handle = reinterpret_cast<HANDLE>(hKey);
+  auto block = g_notifyBlocks.emplace(handle, std::make_pair(dwNotifyFilter, bWatchSubtree != FALSE)).first;
+  for (auto it = g_watches.begin(); it != g_watches.end();)
+    it = it->handle == handle ? g_watches.erase(it) : std::next(it);  // one pending request per handle
+  g_watches.push_back(Watch{key, handle, block->second.second, block->second.first, event});
   return ERROR_SUCCESS;
 }
