@@ -1,0 +1,153 @@
+// Device arrivals and removals reach the windows registered for one of the
+// device's interface classes, inside the owner's PeekMessageW, before the
+// control call returns; senders are released when the owner thread ends.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/winapi.h"
+#include "winsim/devices_control.h"
+
+namespace {
+
+const char kMachine[] = R"({
+  "classes": [
+    {"name": "USB", "guid": "36fc9e60-c465-11cf-8056-444553540000"},
+    {"name": "DiskDrive", "guid": "4d36e967-e325-11ce-bfc1-08002be10318"},
+    {"name": "Keyboard", "guid": "4d36e96b-e325-11ce-bfc1-08002be10318"}
+  ],
+  "devices": [
+    {"id": "USB\\VID_0781&PID_5567\\4C53", "class": "USB", "status": "0x0180600A", "present": false,
+     "interfaces": ["USB device"]},
+    {"id": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "class": "DiskDrive", "status": "0x0180600A", "present": false,
+     "parent": "USB\\VID_0781&PID_5567\\4C53", "interfaces": ["Disk"]},
+    {"id": "ACPI\\PNP0303\\7", "class": "Keyboard", "status": "0x0180600A", "present": false,
+     "interfaces": ["Keyboard"]}
+  ]
+})";
+
+const GUID kUsbDevice = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
+
+struct Seen {
+  WPARAM event;
+  DWORD size, type;
+  GUID cls;
+  std::string name;
+  DWORD thread;
+};
+std::mutex g_lock;
+std::vector<Seen> g_seen;
+
+LRESULT CALLBACK DeviceProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_DEVICECHANGE && lParam) {
+    const auto* b = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
+    std::string name;
+    for (const WCHAR* c = b->dbcc_name; *c; ++c) name += static_cast<char>(*c);
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_seen.push_back({wParam, b->dbcc_size, b->dbcc_devicetype, b->dbcc_classguid, name, GetCurrentThreadId()});
+  }
+  return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+std::vector<Seen> TakeSeen() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  std::vector<Seen> out;
+  out.swap(g_seen);
+  return out;
+}
+
+TEST(User32Broadcast, PlugReachesRegisteredClassesOnly) {
+  std::string error;
+  ASSERT_TRUE(winsim::LoadMachineJson(kMachine, ".", &error)) << error;
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DeviceProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = WIDE("DmBroadcastTest");
+  ASSERT_NE(RegisterClassW(&wc), 0);
+
+  std::atomic<bool> ready{false}, stop{false};
+  std::atomic<DWORD> owner{0};
+  std::thread pump([&] {
+    owner = GetCurrentThreadId();
+    HWND hwnd = CreateWindowExA(0, "DmBroadcastTest", "DmBroadcastTest", WS_MINIMIZE, 0, 0, 0, 0, nullptr, nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
+    DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kUsbDevice;
+    EXPECT_NE(RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
+    ready = true;
+    MSG msg;
+    while (!stop) {
+      PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
+      Sleep(20);
+    }
+  });
+  while (!ready) Sleep(1);
+
+  // The stick has the USB device interface; its disk child does not: one message,
+  // delivered on the window's thread before PlugDevice returns.
+  ASSERT_TRUE(winsim::PlugDevice("USB\\VID_0781&PID_5567\\4C53"));
+  auto seen = TakeSeen();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].event, static_cast<WPARAM>(DBT_DEVICEARRIVAL));
+  EXPECT_EQ(seen[0].type, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
+  EXPECT_EQ(0, memcmp(&seen[0].cls, &kUsbDevice, sizeof(GUID)));
+  EXPECT_EQ(seen[0].name, "\\\\?\\USB#VID_0781&PID_5567#4C53#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+  EXPECT_EQ(seen[0].size, offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + 2 * (seen[0].name.size() + 1));
+  EXPECT_EQ(seen[0].thread, owner.load());
+
+  // A device of an interface class nobody registered for reaches no window.
+  ASSERT_TRUE(winsim::PlugDevice("ACPI\\PNP0303\\7"));
+  EXPECT_TRUE(TakeSeen().empty());
+
+  ASSERT_TRUE(winsim::UnplugDevice("USB\\VID_0781&PID_5567\\4C53"));
+  seen = TakeSeen();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
+
+  bool journaled = false;
+  for (const auto& e : winsim::DeviceJournal())
+    journaled = journaled || (e.instanceId == "USB\\VID_0781&PID_5567\\4C53" &&
+                              e.change == "arrival broadcast to \"DmBroadcastTest\"");
+  EXPECT_TRUE(journaled);
+
+  // Once the window's thread ended nothing waits for it.
+  stop = true;
+  pump.join();
+  ASSERT_TRUE(winsim::PlugDevice("USB\\VID_0781&PID_5567\\4C53"));
+  EXPECT_TRUE(TakeSeen().empty());
+}
+
+TEST(User32Broadcast, EndingOwnerThreadReleasesSender) {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.lpszClassName = WIDE("DmSilentOwner");
+  ASSERT_NE(RegisterClassW(&wc), 0);
+  std::atomic<HWND> hwnd{nullptr};
+  std::atomic<bool> leave{false};
+  std::thread owner([&] {
+    hwnd = CreateWindowExA(0, "DmSilentOwner", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    while (!leave) Sleep(5);  // never pumps
+  });
+  while (!hwnd) Sleep(1);
+  std::atomic<bool> returned{false};
+  std::thread sender([&] {
+    EXPECT_EQ(SendMessageW(hwnd, WM_USER, 0, 0), 0);
+    returned = true;
+  });
+  Sleep(50);
+  EXPECT_FALSE(returned);
+  leave = true;
+  owner.join();
+  sender.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(FindWindowA("DmSilentOwner", nullptr), nullptr);
+}
+
+}  // namespace

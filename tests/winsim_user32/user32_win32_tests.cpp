@@ -1,0 +1,181 @@
+// Windows, queues and device notifications through Win32 only: the same
+// program runs on winsim and, built with mingw, on Wine.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <thread>
+
+#include "platform/winapi.h"
+
+namespace {
+
+const UINT kAsk = WM_USER + 1;
+const UINT kNote = WM_USER + 2;
+std::atomic<int> g_asks{0};
+std::atomic<DWORD> g_askThread{0};
+std::atomic<int> g_notes{0};
+
+LRESULT CALLBACK TestProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == kAsk) {
+    g_askThread = GetCurrentThreadId();
+    ++g_asks;
+    return static_cast<LRESULT>(wParam * 2);
+  }
+  return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+const char kClass[] = "DmUser32TestClass";
+
+void RegisterTestClass() {
+  static bool done = false;
+  if (done) return;
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = TestProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hbrBackground = GetSysColorBrush(COLOR_WINDOW);
+  wc.lpszClassName = WIDE("DmUser32TestClass");
+  ASSERT_NE(RegisterClassW(&wc), 0);
+  // The same name for the same instance is refused.
+  EXPECT_EQ(RegisterClassW(&wc), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
+  EXPECT_NE(wc.hCursor, nullptr);
+  EXPECT_NE(wc.hbrBackground, nullptr);
+  done = true;
+}
+
+HWND MakeWindow(const char* title) {
+  return CreateWindowExA(0, kClass, title, WS_MINIMIZE, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleW(nullptr),
+                         nullptr);
+}
+
+// A window owned by a worker thread that pumps with PeekMessageW only once
+// `pumping` is set, as the module's main thread does.
+struct WindowThread {
+  std::atomic<HWND> hwnd{nullptr};
+  std::atomic<DWORD> id{0};
+  std::atomic<bool> pumping{false};
+  std::atomic<bool> stop{false};
+  std::atomic<int> postedSeen{0};
+  std::atomic<bool> ready{false};
+  std::thread thread;
+
+  explicit WindowThread(const char* title) {
+    thread = std::thread([this, title] {
+      id = GetCurrentThreadId();
+      HWND w = MakeWindow(title);
+      hwnd = w;
+      ready = true;
+      while (!stop) {
+        if (pumping) {
+          MSG msg;
+          while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            if (msg.message == kNote && msg.hwnd == w) ++postedSeen;
+        }
+        Sleep(5);
+      }
+      DestroyWindow(w);
+    });
+    while (!ready) Sleep(1);
+  }
+  ~WindowThread() {
+    stop = true;
+    thread.join();
+  }
+};
+
+bool WaitFor(const std::atomic<int>& value, int wanted) {
+  for (int i = 0; i < 1000 && value < wanted; ++i) Sleep(5);
+  return value >= wanted;
+}
+
+TEST(User32, ClassesWindowsAndOwnQueue) {
+  RegisterTestClass();
+  EXPECT_EQ(CreateWindowExA(0, "DmNoSuchClass", "x", WS_MINIMIZE, 0, 0, 0, 0, nullptr, nullptr,
+                            GetModuleHandleW(nullptr), nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
+
+  HWND hwnd = MakeWindow("DmUser32 Window");
+  ASSERT_NE(hwnd, nullptr);
+  EXPECT_EQ(FindWindowA(kClass, nullptr), hwnd);
+  EXPECT_EQ(FindWindowA(nullptr, "DmUser32 Window"), hwnd);
+  EXPECT_EQ(FindWindowA(kClass, "DmUser32 Other"), nullptr);
+
+  // On the owner thread SendMessageW calls the procedure at once.
+  int before = g_asks;
+  EXPECT_EQ(SendMessageW(hwnd, kAsk, 21, 0), 42);
+  EXPECT_EQ(g_asks, before + 1);
+  EXPECT_EQ(g_askThread, GetCurrentThreadId());
+
+  // A posted message waits for a matching peek; PM_NOREMOVE leaves it there.
+  ASSERT_TRUE(PostMessageW(hwnd, kNote, 1, 2));
+  MSG msg = {};
+  EXPECT_FALSE(PeekMessageW(&msg, hwnd, kNote + 1, kNote + 5, PM_REMOVE));
+  EXPECT_TRUE(PeekMessageW(&msg, hwnd, kNote, kNote, PM_NOREMOVE));
+  ASSERT_TRUE(PeekMessageW(&msg, hwnd, kNote, kNote, PM_REMOVE));
+  EXPECT_EQ(msg.hwnd, hwnd);
+  EXPECT_EQ(msg.message, kNote);
+  EXPECT_EQ(msg.wParam, 1u);
+  EXPECT_EQ(msg.lParam, 2);
+  EXPECT_FALSE(PeekMessageW(&msg, hwnd, kNote, kNote, PM_REMOVE));
+
+  EXPECT_TRUE(DestroyWindow(hwnd));
+  EXPECT_EQ(FindWindowA(kClass, "DmUser32 Window"), nullptr);
+  EXPECT_FALSE(PostMessageW(hwnd, kNote, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST(User32, SendFromAnotherThreadWaitsForOwnersPeek) {
+  RegisterTestClass();
+  WindowThread owner("DmUser32 Worker");
+  ASSERT_NE(owner.hwnd.load(), nullptr);
+  EXPECT_EQ(FindWindowA(kClass, "DmUser32 Worker"), owner.hwnd.load());
+
+  int before = g_asks;
+  std::atomic<bool> returned{false};
+  LRESULT result = 0;
+  std::thread sender([&] {
+    result = SendMessageW(owner.hwnd, kAsk, 7, 0);
+    returned = true;
+  });
+  // The owner does not pump yet: the message waits and so does the sender.
+  Sleep(100);
+  EXPECT_EQ(g_asks, before);
+  EXPECT_FALSE(returned);
+
+  owner.pumping = true;
+  sender.join();
+  EXPECT_EQ(result, 14);
+  EXPECT_EQ(g_askThread, owner.id.load());
+
+  // Posted messages reach the owner's queue, not the poster's.
+  ASSERT_TRUE(PostMessageW(owner.hwnd, kNote, 0, 0));
+  EXPECT_TRUE(WaitFor(owner.postedSeen, 1));
+  MSG msg;
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, kNote, kNote, PM_REMOVE));
+}
+
+TEST(User32, DeviceNotificationFilter) {
+  RegisterTestClass();
+  HWND hwnd = MakeWindow("DmUser32 Notify");
+  ASSERT_NE(hwnd, nullptr);
+  DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
+  HDEVNOTIFY notify = RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  EXPECT_NE(notify, nullptr);
+  EXPECT_TRUE(UnregisterDeviceNotification(notify));
+
+  // A size below the common header is refused.
+  filter.dbcc_size = 4;
+  SetLastError(0);
+  EXPECT_EQ(RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+  EXPECT_TRUE(DestroyWindow(hwnd));
+}
+
+}  // namespace
