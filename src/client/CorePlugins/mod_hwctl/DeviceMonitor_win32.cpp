@@ -65,7 +65,9 @@ HWND WndNotify_MakeWindow() {
   wc.style = 0;
   wc.lpfnWndProc = WndNotify_Proc;
   wc.hInstance = hInstance;
-  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  // IDC_ARROW (32512) spelled wide: the Windows headers give IDC_ARROW the
+  // narrow type unless UNICODE is defined.
+  wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
   wc.hbrBackground = GetSysColorBrush(COLOR_WINDOW);
   wc.lpszClassName = kWindowClassW;
   RegisterClassW(&wc);
