@@ -1,0 +1,111 @@
+// Decision rules on synthetic records: exclusions, controlled classes,
+// strategy device IDs, class names, tip formatting; the forbidden-device file.
+#include <gtest/gtest.h>
+#include <memory>
+#include "DeviceOpt.h"
+#include "engine_policy.h"
+#include "policy_env.h"
+
+namespace {
+
+stDevice Device(const std::string& path, const std::string& name, const std::string& guid) {
+  stDevice device;
+  device.strInstancePath = path;
+  device.strDeviceName = name;
+  device.strDeviceClassGuid = guid;
+  return device;
+}
+
+const char kKeyboard[] = "4d36e96b-e325-11ce-bfc1-08002be10318";
+const char kImage[] = "6bdd1fc6-810f-11d0-bec7-08002be2092f";
+
+}  // namespace
+
+TEST(DeviceFilter, LeavesUsbPlumbingAndSystemClassesAloneOnly) {
+  device_filter filter;
+  filter.InitExcludeDeviceList();
+  filter.InitControlClassGuid();
+  EXPECT_EQ(filter.m_vecExcludeDevice.size(), 18u);
+
+  EXPECT_TRUE(filter.IsExcludeDevice(Device("PCI\\VEN_8086&DEV_A0ED\\3", "xHCI", DEVICE_CLASS_USB)));
+  EXPECT_TRUE(filter.IsExcludeDevice(Device("USB\\ROOT_HUB30\\4&1234&0&0", "Root Hub", DEVICE_CLASS_USB)));
+  EXPECT_TRUE(filter.IsExcludeDevice(Device("USB\\VID_05E3&PID_0610\\5", "Generic USB Hub", DEVICE_CLASS_USB)));
+  EXPECT_FALSE(filter.IsExcludeDevice(Device("USB\\VID_0781&PID_5567\\4C53", "USB Mass Storage Device",
+                                             DEVICE_CLASS_USB)));
+  EXPECT_TRUE(filter.IsExcludeDevice(Device("HID\\KBD\\1", "anything", kKeyboard)));
+  EXPECT_FALSE(filter.IsExcludeDevice(Device("USB\\VID_04F2\\CAM", "Camera", kImage)));
+  EXPECT_FALSE(filter.IsOtherDeviceClass(kImage));
+  EXPECT_FALSE(filter.IsOtherDeviceClass("4D36E967-E325-11CE-BFC1-08002BE10318"));  // case ignored
+  EXPECT_TRUE(filter.IsOtherDeviceClass("4d36e979-e325-11ce-bfc1-08002be10318"));   // printer
+}
+
+TEST(DeviceManage, StrategyIdsFollowDefinitionsAndClassNamesFallBack) {
+  policytest::Install();
+  policytest::WritePolicy(enginetest::kPolicy);
+  std::unique_ptr<device_manage> manage(new device_manage);
+  std::vector<std::string> ids;
+
+  manage->GetDeviceIdList(Device("USB\\VID_0781&PID_5567\\4C53", "", DEVICE_CLASS_USB), ids);
+  EXPECT_EQ(ids, (std::vector<std::string>{"STICK-ID", "USB-DEV"}));
+  manage->GetDeviceIdList(Device("SWD\\WPDBUSENUM\\PHONE", "", DEVICE_CLASS_WPD), ids);
+  EXPECT_EQ(ids, std::vector<std::string>{"PORTABLE"});
+  // The portable type covers the portable class only; nothing else covers a disk.
+  manage->GetDeviceIdList(Device("SWD\\WPDBUSENUM\\PHONE", "", DEVICE_CLASS_DISKDRIVE), ids);
+  EXPECT_EQ(ids, std::vector<std::string>{DEVICE_ID_UNDEFINED});
+  manage->GetDeviceIdList(Device("USBPRINT\\HP\\1", "", DEVICE_CLASS_OTHER), ids);
+  EXPECT_EQ(ids, std::vector<std::string>{"OTHER"});
+
+  EXPECT_EQ(manage->TranslateDeviceName(DEVICE_CLASS_DISKDRIVE), "Disk drives");
+  EXPECT_EQ(manage->TranslateDeviceName(DEVICE_CLASS_OTHER), "Other devices");
+  EXPECT_EQ(manage->TranslateDeviceName("4D36E967-E325-11CE-BFC1-08002BE10318"), "Other devices");
+}
+
+TEST(DeviceManage, TipTextTakesOneNameAndRefusesOtherConversions) {
+  std::string text;
+  EXPECT_TRUE(FormatDeviceTip("Device \"%s\" 100%% off", "Cl\xC3\xA9", text));
+  EXPECT_EQ(text, "Device \"Cl\xC3\xA9\" 100% off");
+  EXPECT_FALSE(FormatDeviceTip("%s and %s", "x", text));
+  EXPECT_FALSE(FormatDeviceTip("%d", "x", text));
+  EXPECT_FALSE(FormatDeviceTip("trailing %", "x", text));
+}
+
+TEST(ForbidDeviceFile, ExactBytesAndTolerantReading) {
+  policytest::Install();
+  device_filecontrol file;
+  std::vector<stDevice> list;
+  ASSERT_TRUE(file.WriteForbidDeviceInfoToFile(&list));
+  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"), "[]");
+  list.push_back(Device("stale", "", ""));
+  EXPECT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
+  EXPECT_TRUE(list.empty());
+
+  list = {Device("USB\\VID_0781&PID_5567\\4C53", "Stick", DEVICE_CLASS_USB), Device("B", "b", "")};
+  file.WriteForbidDeviceInfoToFile(&list);
+  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"),
+            R"([{"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"},{"deviceName_10":"B"}])");
+  ASSERT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].strInstancePath, "USB\\VID_0781&PID_5567\\4C53");
+  EXPECT_EQ(list[0].strDeviceName, "");  // only the instance ID is kept
+
+  // A non-object element still yields an (empty) record; bad members read empty.
+  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", R"([1,{"deviceName_10":"X"},{"deviceName_10":7}])");
+  ASSERT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].strInstancePath, "");
+  EXPECT_EQ(list[1].strInstancePath, "X");
+  EXPECT_EQ(list[2].strInstancePath, "");
+  for (const char* text : {"not json", R"({"deviceName_10":"X"})"}) {
+    policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", text);
+    EXPECT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
+    EXPECT_TRUE(list.empty());
+  }
+
+  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", "");
+  list.push_back(Device("stale", "", ""));
+  EXPECT_FALSE(file.ReadForbidDeviceInfoToVector(&list));
+  EXPECT_TRUE(list.empty());
+  file.DeleteForbidDeviceInfoFile();
+  EXPECT_FALSE(file.ReadForbidDeviceInfoToVector(&list));
+  EXPECT_NE(policytest::ReadDiagLog().find("ForbidDeviceInfo.dat not find!"), std::string::npos);
+}
