@@ -66,6 +66,8 @@ WINSIM_CTL void RebootMachine();
 WINSIM_CTL void SetShutdownPrivilegeHeld(bool held);
 
 WINSIM_CTL std::vector<DeviceJournalEntry> DeviceJournal();
+// The journal's clock: milliseconds since the machine was loaded.
+WINSIM_CTL uint64_t JournalClockMs();
 WINSIM_CTL void ClearDeviceJournal();
 WINSIM_CTL std::vector<ExitWindowsRecord> ExitWindowsCalls();
 
