@@ -1,8 +1,10 @@
 // Strategy analysis against the real policy library and policy files written
 // here: verdicts, exact element comparison, change times, bad files.
 #include <gtest/gtest.h>
+#include "DeviceInformation.h"
 #include "DeviceStrategyAnalyze.h"
 #include "policy_env.h"
+#include "support/test_support.h"
 
 using policytest::Install;
 using policytest::WritePolicy;
@@ -104,4 +106,19 @@ TEST(StrategyAnalyze, ChangeTimeMovesOnlyWithContentAndBadFilesKeepTheLastPolicy
   EXPECT_EQ(analyze.StrategyIsChange(), 1u);
   EXPECT_EQ(analyze.AnlyzeActFromStrategy("USB-STORAGE"), 0u);
   EXPECT_EQ(analyze.GetStrategyId(), "");
+}
+
+TEST(StrategyAnalyze, ShippedExamplePolicyForbidsItsThreeKindsOfDevice) {
+  std::string example = dmtest::ReadTextFile(DM_EXAMPLE_POLICY);
+  if (example.empty()) GTEST_SKIP() << "example policy not readable from here";
+  Install();
+  WritePolicy(example);
+  device_strategyanalyze analyze;
+  for (const char* id : {"USB-STORAGE", "PORTABLE", "BLUETOOTH"}) ExpectVerdict(Analyze(analyze, id), 1, 1, 1, "1001");
+  ExpectVerdict(Analyze(analyze, "FFFFFFFF-FFFFFFFF-FFFFFFFF-FFFFFFFF"), 0, 0, 0, "");
+  CSysParamDeviceInfo info;
+  ASSERT_EQ(info.Init(), 0u);
+  ASSERT_EQ(info.m_vecDeviceInfo.size(), 3u);
+  EXPECT_EQ(info.m_vecDeviceInfo[0].GetInstancePath(), "USBSTOR\\*");
+  EXPECT_EQ(info.m_vecDeviceInfo[1].GetDeviceType(), "eeeeeeee-eeee-eeee-eeee-eeeeeeeeeeee");
 }
