@@ -103,7 +103,8 @@ TEST(User32, ClassesWindowsAndOwnQueue) {
                             GetModuleHandleW(nullptr), nullptr),
             nullptr);
   // Wine 8 reports ERROR_CLASS_DOES_NOT_EXIST where Windows reports 1407.
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(OnWine() ? ERROR_CLASS_DOES_NOT_EXIST : ERROR_CANNOT_FIND_WND_CLASS));
+  DWORD error = GetLastError();
+  EXPECT_EQ(error, static_cast<DWORD>(OnWine() ? ERROR_CLASS_DOES_NOT_EXIST : ERROR_CANNOT_FIND_WND_CLASS));
 
   HWND hwnd = MakeWindow("DmUser32 Window");
   ASSERT_NE(hwnd, nullptr);
