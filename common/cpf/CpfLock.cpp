@@ -1,6 +1,7 @@
 #include "common/cpf/CpfLock.h"
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 
 namespace CPF {
@@ -84,16 +85,30 @@ DWORD slcMutex::Unlock() { return static_cast<DWORD>(ReleaseMutex(m_hMutex)); }
 
 // ---------------------------------------------------------------------------
 
-slcThreadLock::slcThreadLock(slcMutex* pTarget, bool bLockNow) : m_pTarget(pTarget), m_nLockCount(0) {
+namespace {
+
+const slcLockableVtable* TableOf(void* pLockable) {
+  const slcLockableVtable* table = nullptr;
+  memcpy(&table, pLockable, sizeof(table));
+  return table;
+}
+
+}  // namespace
+
+DWORD LockableLock(void* pLockable) { return TableOf(pLockable)->pfnLock(pLockable); }
+DWORD LockableTryLock(void* pLockable) { return TableOf(pLockable)->pfnTryLock(pLockable); }
+DWORD LockableUnlock(void* pLockable) { return TableOf(pLockable)->pfnUnlock(pLockable); }
+
+slcThreadLock::slcThreadLock(void* pTarget, bool bLockNow) : m_pTarget(pTarget), m_nLockCount(0) {
   if (bLockNow && m_pTarget != nullptr) {
-    m_pTarget->Lock();
+    LockableLock(m_pTarget);
     m_nLockCount = 1;
   }
 }
 
 slcThreadLock::~slcThreadLock() {
   while (m_nLockCount > 0 && m_pTarget != nullptr) {
-    m_pTarget->Unlock();
+    LockableUnlock(m_pTarget);
     --m_nLockCount;
   }
 }
@@ -106,14 +121,14 @@ void* slcThreadLock::ScalarDeletingDestructor(unsigned int flags) {
 
 DWORD slcThreadLock::Lock() {
   if (m_pTarget == nullptr) return 0;
-  DWORD result = m_pTarget->Lock();
+  DWORD result = LockableLock(m_pTarget);
   ++m_nLockCount;
   return result;
 }
 
 DWORD slcThreadLock::TryLock() {
   if (m_pTarget == nullptr) return 0;
-  DWORD result = m_pTarget->TryLock();
+  DWORD result = LockableTryLock(m_pTarget);
   if (result == kTryLockTimeout) return result;
   ++m_nLockCount;
   return result;
@@ -121,7 +136,7 @@ DWORD slcThreadLock::TryLock() {
 
 DWORD slcThreadLock::Unlock() {
   if (m_pTarget == nullptr) return 0;
-  DWORD result = m_pTarget->Unlock();
+  DWORD result = LockableUnlock(m_pTarget);
   --m_nLockCount;
   return result;
 }

@@ -40,10 +40,26 @@ class slcMutex {
   SECURITY_ATTRIBUTES m_sa;
 };
 
+// The virtual table of any lockable object as the host sees it. Objects of
+// other binaries (the host's run context) are reached only through it: they
+// are not objects of this module's C++ types.
+struct slcLockableVtable {
+  void* (*pfnScalarDeletingDestructor)(void* pThis, unsigned int flags);
+  DWORD (*pfnLock)(void* pThis);
+  DWORD (*pfnTryLock)(void* pThis);
+  DWORD (*pfnUnlock)(void* pThis);
+};
+
+// Calls slot 1, 2 or 3 of a lockable object through its own table.
+DWORD LockableLock(void* pLockable);
+DWORD LockableTryLock(void* pLockable);
+DWORD LockableUnlock(void* pLockable);
+
 class slcThreadLock {
  public:
-  // Takes the target at once when `bLockNow` is set and there is a target.
-  slcThreadLock(slcMutex* pTarget, bool bLockNow);
+  // `pTarget` is any lockable object (a slcMutex, the host's run context), or
+  // null. Takes it at once when `bLockNow` is set and there is a target.
+  slcThreadLock(void* pTarget, bool bLockNow);
   // Gives back every hold still counted.
   ~slcThreadLock();
   slcThreadLock(const slcThreadLock&) = delete;
@@ -54,7 +70,7 @@ class slcThreadLock {
   virtual DWORD TryLock();
   virtual DWORD Unlock();
 
-  slcMutex* m_pTarget;
+  void* m_pTarget;
   int32_t m_nLockCount;
 };
 

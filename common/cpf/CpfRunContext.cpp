@@ -3,12 +3,9 @@
 #include <cstddef>
 #include <cstring>
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(offsetof(slcRunContext, m_hMutex) == 8, "mutex handle at 8");
 static_assert(offsetof(slcRunContext, m_nMaxIndex) == 40, "highest index at 40");
 static_assert(offsetof(slcRunContext, m_pEntries) == 48, "entries from 48");
-static const size_t kEntriesOffset = 48;
-#pragma GCC diagnostic pop
 static_assert(offsetof(cpfCallbackTable, m_dwVersion) == 0, "version word");
 static_assert(offsetof(cpfCallbackTable, m_pfnQueryInfo) == 8, "slot 1");
 static_assert(offsetof(cpfCallbackTable, m_pfnStart) == 16, "slot 2");
@@ -23,7 +20,7 @@ int32_t slcRunContext::GetEntry(int32_t index, void** ppEntry) {
   CPF::slcThreadLock lock(this, true);
   if (index < 0 || index > m_nMaxIndex) return -1;
   // The entry array is longer than its declaration; read it by address.
-  const unsigned char* entries = reinterpret_cast<const unsigned char*>(this) + kEntriesOffset;
+  const unsigned char* entries = reinterpret_cast<const unsigned char*>(this) + offsetof(slcRunContext, m_pEntries);
   void* entry = nullptr;
   memcpy(&entry, entries + sizeof(void*) * static_cast<size_t>(index), sizeof(entry));
   if (ppEntry != nullptr) *ppEntry = entry;

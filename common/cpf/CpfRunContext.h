@@ -7,14 +7,20 @@
 
 class CMemBuffer;
 
-// Never constructed by the module: it is the host's object, read in place.
-class slcRunContext : public CPF::slcMutex {
+// The host's object, read in place and never constructed here. It is
+// lockable through its own four-slot table, like CPF::slcMutex, but it is not
+// an object of this module's classes, so it is described as plain data and
+// called only through that table.
+class slcRunContext {
  public:
   slcRunContext() = delete;
   // Under the context's own lock: stores entry `index` into *ppEntry and
   // returns the index when 0 <= index <= m_nMaxIndex, else -1 (output untouched).
   int32_t GetEntry(int32_t index, void** ppEntry);
 
+  const CPF::slcLockableVtable* m_pVtable;
+  HANDLE m_hMutex;
+  SECURITY_ATTRIBUTES m_sa;
   int32_t m_nMaxIndex;   // highest valid entry index
   void* m_pEntries[1];   // the host allocates m_nMaxIndex + 1 of them
 };

@@ -289,8 +289,15 @@ bool CDiagLog::Write(const CDiagLogRecord& record) {
 }
 
 void CDiagLog::SetName(const std::string& name) {
+  std::string installDir;
   try {
-    std::string installDir = GetInstallDir();
+    installDir = GetInstallDir();
+  } catch (...) {
+    return;  // the log keeps its previous name
+  }
+  // Under the writers' lock, so a line being written keeps its file.
+  Acquire();
+  try {
     if (m_pFile == nullptr)
       m_pFile = new CDiagLogFile(name, installDir);
     else
@@ -298,6 +305,7 @@ void CDiagLog::SetName(const std::string& name) {
   } catch (...) {
     // The log keeps its previous name.
   }
+  Release();
 }
 
 // ---------------------------------------------------------------------------
