@@ -46,6 +46,8 @@ TEST(HostIdentity, PathPiecesAndGuidText) {
   EXPECT_EQ(InstallDirFromHostDir("D:\\x64\\x86\\"), "D:\\");
   EXPECT_EQ(InstallDirFromHostDir("C:\\Tools\\"), "C:\\Tools\\");
   EXPECT_EQ(InstallDirFromHostDir("x64\\"), "x64\\");
+  std::string hostDir = GetModuleDir();  // the test program's folder, drive Z: on winsim
+  EXPECT_EQ(hostDir.substr(hostDir.size() - 5), "\\bin\\");
 
   std::string guid = CreateGuidString();
   EXPECT_TRUE(std::regex_match(guid, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"))) << guid;

@@ -6,7 +6,6 @@
 #include "DeviceManagerModule.h"
 #include "common/util/DiagLog.h"
 #include "common/util/HostIdentity.h"
-#include "common/util/WString.h"
 #include "test_cpf_context.h"
 #include "test_hostidentity_agent.h"
 
@@ -19,37 +18,7 @@ T At(const void* base, size_t offset) {
   return value;
 }
 
-std::string TextAt(const void* base, size_t offset) {
-  return WideToAnsi(reinterpret_cast<const WCHAR*>(static_cast<const unsigned char*>(base) + offset));
-}
-
 }  // namespace
-
-TEST(Plugin, RecordAsTheHostReadsIt) {
-  EXPECT_EQ(cpfInitialize(), 1);
-  CPF::slcPluginInfo* info = cpfGetInfo();
-  ASSERT_NE(info, nullptr);
-  EXPECT_EQ(TextAt(info, 40), "DeviceManager");
-  EXPECT_EQ(TextAt(info, 2088), "Brightmoor");
-  EXPECT_EQ(TextAt(info, 4136), "None.");
-  EXPECT_EQ(TextAt(info, 6184), "Manger device in system");
-  EXPECT_EQ(TextAt(info, 8232), "None.");
-  EXPECT_NE(TextAt(info, 10280).find('@'), std::string::npos);
-  EXPECT_EQ(At<int64_t>(info, 12328), 1);
-  EXPECT_EQ(At<int32_t>(info, 12336), 1);
-  EXPECT_EQ(TextAt(info, 12340), "DeviceManager");
-  EXPECT_EQ(At<uint8_t>(info, 14388), 1);
-  for (size_t map : {14392u, 14408u, 14424u}) {
-    void* head = At<void*>(info, map);
-    ASSERT_NE(head, nullptr);
-    EXPECT_EQ(At<void*>(head, 0), head);  // an empty tree: the head links to itself
-    EXPECT_EQ(At<uint64_t>(info, map + 8), 0u);
-  }
-  EXPECT_EQ(At<int64_t>(info, 14440), 0);
-  // The host may lock the record through its own table.
-  EXPECT_EQ(info->Lock(), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_NE(info->Unlock(), 0u);
-}
 
 TEST(Plugin, RunFillsAValidCallbackTableOnly) {
   dmtest::FakeRunContext context;
