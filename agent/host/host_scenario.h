@@ -1,8 +1,10 @@
-// Scenario playback: timed events acted on the machine while the module runs.
+// Scenario playback: timed events acted on the machine while the module runs,
+// then the timeline of what the module did. The format is described in
+// examples/scenarios/README.
 #pragma once
 #include "host_platform.h"
 
 // Called once, right after cpf_Start, on the host thread. Returns when the
-// scenario has been played (or at once when there is none); the host then
-// keeps running for --seconds or until Ctrl-C.
+// scenario has been played and its timeline printed (or at once when there is
+// none); the host then keeps running for --seconds or until Ctrl-C.
 void HostPlayScenario(const HostOptions& options);

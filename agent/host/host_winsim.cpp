@@ -5,25 +5,60 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
+#include "common/util/HostIdentity.h"
 #include "host_platform.h"
 #include "winsim/control.h"
+#include "winsim/win32.h"
 
 namespace {
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
+
+// The agent starts its processes by the full path of their .exe, and the
+// module looks for "vaulthelper.exe" in its command line: present ours the
+// same way unless the machine description says otherwise.
+void PresentWindowsCommandLine() {
+  std::string current = GetCommandLineA();
+  size_t at = !current.empty() && current[0] == '"' ? 1 : 0;
+  bool windowsSpelling = current.size() > at + 2 && isalpha(static_cast<unsigned char>(current[at])) &&
+                         current[at + 1] == ':' && current[at + 2] == '\\';
+  if (current.empty() || windowsSpelling) return;  // the description set one
+  char exe[PATH_MAX] = {};
+  ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (length <= 0) return;
+  std::string program = "Z:" + std::string(exe, static_cast<size_t>(length));
+  for (char& c : program)
+    if (c == '/') c = '\\';
+  if (program.size() < 4 || program.compare(program.size() - 4, 4, ".exe") != 0) program += ".exe";
+  std::string line = program.find(' ') == std::string::npos ? program : "\"" + program + "\"";
+  // The arguments as the real command line has them, after the program.
+  size_t skip = current[0] == '"' ? current.find('"', 1) : current.find(' ');
+  if (skip != std::string::npos) line += current.substr(current[0] == '"' ? skip + 1 : skip);
+  winsim::SetCommandLine(line);
+}
+
 }  // namespace
 
 bool HostPlatformInit(const HostOptions& options, std::string* error) {
-  if (options.machinePath.empty()) return true;
-  std::string why;
-  if (!winsim::LoadMachineFile(options.machinePath, &why)) {
-    *error = "cannot load machine " + options.machinePath + ": " + why;
-    return false;
+  if (!options.machinePath.empty()) {
+    std::string why;
+    if (!winsim::LoadMachineFile(options.machinePath, &why)) {
+      *error = "cannot load machine " + options.machinePath + ": " + why;
+      return false;
+    }
   }
+  PresentWindowsCommandLine();
+  // The agent's installer creates the diagnostic log folder; the module
+  // writes into it but never creates it.
+  std::string tpmlog = winsim::HostPath(GetInstallDir() + "tpmlog");
+  std::error_code ignored;
+  if (!tpmlog.empty()) std::filesystem::create_directories(tpmlog, ignored);
   return true;
 }
 
