@@ -12,3 +12,9 @@
 #define VAULT_RET_NO_FILE 0x2F04ULL
 // Internal failure (out of memory).
 #define VAULT_RET_FAILURE 0x2F05ULL
+
+// Checks at compile time that an export has exactly the type through which
+// the module calls it (PFN_<name> of the adapter's ...Api.h).
+#include <type_traits>
+#define VAULT_SAME_SIGNATURE(name) \
+  static_assert(std::is_same<decltype(&name), PFN_##name>::value, #name " has the module's signature")

@@ -2,7 +2,6 @@
 // implemented; the other names the module's loader resolves are present and
 // answer "not supported". Exported with C linkage; std::string crosses the
 // boundary, which assumes one toolchain and C runtime on both sides.
-#include <type_traits>
 #include <string>
 #include "agent/vaultcommon/AgentCodes.h"
 #include "agent/vaultfileopt/Sha1.h"
@@ -66,4 +65,4 @@ VAULTFILEOPT_STUB(Document_Open)
 VAULTFILEOPT_STUB(Application_Symmetric_Array)
 
 // The module calls through these exact types.
-static_assert(std::is_same<decltype(&Application_BufferSha1), PFN_Application_BufferSha1>::value, "Application_BufferSha1 signature");
+VAULT_SAME_SIGNATURE(Application_BufferSha1);

@@ -3,7 +3,6 @@
 // registered with Log_File is copied to audit\files\<identifier> and listed in
 // audit\files\index.jsonl. Files larger than "maxFileBytes" of
 // config\vaultlog.json (default 10 MiB) are refused with 0x10F.
-#include <type_traits>
 #include <mutex>
 #include <string>
 #include <rapidjson/document.h>
@@ -110,5 +109,5 @@ DM_EXPORT eRet Log_File_Write() { return VAULT_RET_NOT_SUPPORTED; }
 DM_EXPORT eRet Log_File_End() { return VAULT_RET_NOT_SUPPORTED; }
 
 // The module calls through these exact types.
-static_assert(std::is_same<decltype(&Log_Write), PFN_Log_Write>::value, "Log_Write signature");
-static_assert(std::is_same<decltype(&Log_File), PFN_Log_File>::value, "Log_File signature");
+VAULT_SAME_SIGNATURE(Log_Write);
+VAULT_SAME_SIGNATURE(Log_File);

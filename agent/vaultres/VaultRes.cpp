@@ -3,7 +3,6 @@
 // English texts built in here; the file is re-read when it changes. Exported
 // with C linkage; CMemBuffer crosses by value, which assumes the module and
 // this library share one toolchain and C runtime.
-#include <type_traits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -164,4 +163,4 @@ DM_EXPORT CMemBuffer RES_GetString(const char* key) {
 DM_EXPORT eRet RES_GetErrorInfo() { return VAULT_RET_NOT_SUPPORTED; }
 
 // The module calls through these exact types.
-static_assert(std::is_same<decltype(&RES_GetString), PFN_RES_GetString>::value, "RES_GetString signature");
+VAULT_SAME_SIGNATURE(RES_GetString);

@@ -2,7 +2,6 @@
 // desktop part, so each notification is appended as {"target", "style",
 // "text"} to notify\notifications.jsonl under the installation folder and its
 // text is printed on standard output.
-#include <type_traits>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -44,4 +43,4 @@ DM_EXPORT eRet UI_Notify(DWORD dwTarget, DWORD dwStyle, const char* pText) {
 }
 
 // The module calls through these exact types.
-static_assert(std::is_same<decltype(&UI_Notify), PFN_UI_Notify>::value, "UI_Notify signature");
+VAULT_SAME_SIGNATURE(UI_Notify);

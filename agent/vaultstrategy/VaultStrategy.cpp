@@ -2,9 +2,9 @@
 // Exported with C linkage under the names the module resolves; the C++ types
 // in the signatures (std::map, std::string, CMemBuffer) assume the module and
 // this library share one toolchain and C runtime, as the agent's do.
-#include <type_traits>
 #include <map>
 #include <string>
+#include "agent/vaultcommon/AgentCodes.h"
 #include "agent/vaultstrategy/PolicyStore.h"
 #include "agent/vaultstrategy/VaultStrategyCodes.h"
 #include "common/util/MemBuffer.h"
@@ -92,9 +92,9 @@ DM_EXPORT eRet Strategy_GetConfigStrategyElementValue(CMemBuffer config, DWORD d
 }
 
 // The module calls through these exact types.
-static_assert(std::is_same<decltype(&Strategy_CheckTargetConditionBySessionId), PFN_Strategy_CheckTargetConditionBySessionId>::value, "Strategy_CheckTargetConditionBySessionId signature");
-static_assert(std::is_same<decltype(&Strategy_GetStrategyLastChangeTime), PFN_Strategy_GetStrategyLastChangeTime>::value, "Strategy_GetStrategyLastChangeTime signature");
-static_assert(std::is_same<decltype(&Strategy_GetElementValueByElementId), PFN_Strategy_GetElementValueByElementId>::value, "Strategy_GetElementValueByElementId signature");
-static_assert(std::is_same<decltype(&Strategy_GetConfigByStrategyGroupId), PFN_Strategy_GetConfigByStrategyGroupId>::value, "Strategy_GetConfigByStrategyGroupId signature");
-static_assert(std::is_same<decltype(&Strategy_GetConfigStrategyCount), PFN_Strategy_GetConfigStrategyCount>::value, "Strategy_GetConfigStrategyCount signature");
-static_assert(std::is_same<decltype(&Strategy_GetConfigStrategyElementValue), PFN_Strategy_GetConfigStrategyElementValue>::value, "Strategy_GetConfigStrategyElementValue signature");
+VAULT_SAME_SIGNATURE(Strategy_CheckTargetConditionBySessionId);
+VAULT_SAME_SIGNATURE(Strategy_GetStrategyLastChangeTime);
+VAULT_SAME_SIGNATURE(Strategy_GetElementValueByElementId);
+VAULT_SAME_SIGNATURE(Strategy_GetConfigByStrategyGroupId);
+VAULT_SAME_SIGNATURE(Strategy_GetConfigStrategyCount);
+VAULT_SAME_SIGNATURE(Strategy_GetConfigStrategyElementValue);

@@ -188,8 +188,8 @@ TEST(AgentLibraries, TextsTipsAndDigest) {
   EXPECT_EQ(RES_GetString("device.devicemanagermodule.All_ PCMCIA_flash_memory_card"), "PCMCIA flash memory devices");
   EXPECT_EQ(RES_GetString("no.such.key"), "");
   // Overrides apply, except tip formats that would read more than one text.
-  policytest::WriteInstallFile("config/strings.json",
-                               R"J({"TIP_Enable_DEVICE_NAME": "Back: %s (100%%)", "TIP_Forbid_DEVICE_NAME": "%s %n"})J");
+  policytest::WriteInstallFile(
+      "config/strings.json", R"J({"TIP_Enable_DEVICE_NAME": "Back: %s (100%%)", "TIP_Forbid_DEVICE_NAME": "%s %n"})J");
   EXPECT_EQ(RES_GetString("TIP_Enable_DEVICE_NAME"), "Back: %s (100%%)");
   EXPECT_NE(RES_GetString("TIP_Forbid_DEVICE_NAME").find("%s"), std::string::npos);
   EXPECT_EQ(RES_GetString("TIP_Forbid_DEVICE_NAME").find("%n"), std::string::npos);

@@ -147,7 +147,8 @@ eRet CVaultLogOpt::AuditAttInfo(rapidjson::Value& fileInfo) {
       }
     }
 
-    if (!m_strFileUserSid.empty()) description.AddMember("fileUserSid", JsonString(m_strFileUserSid, allocator), allocator);
+    if (!m_strFileUserSid.empty())
+      description.AddMember("fileUserSid", JsonString(m_strFileUserSid, allocator), allocator);
     if (!m_strFileSecId.empty()) description.AddMember("fileSecId", JsonString(m_strFileSecId, allocator), allocator);
     description.AddMember("fileName", JsonString(AnsiToUtf8(fileName), allocator), allocator);
     description.AddMember("fileSize", sizeKiB, allocator);
