@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <list>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -176,12 +178,14 @@ LPSTR GetCommandLineA(void) {
   static std::mutex lock;
   // Callers keep the pointer for the life of the process, so an earlier text
   // is never freed when an override replaces it.
-  static std::string* current = nullptr;
+  // Every text handed out is kept (a list never moves its elements) rather than
+  // abandoned, so leak checkers see them as reachable.
+  static std::list<std::string> texts;
   std::string override = LockMachine().machine.commandLine;
   std::string text = Utf8ToAnsi(override.empty() ? RealCommandLine() : override);
   std::lock_guard<std::mutex> guard(lock);
-  if (!current || *current != text) current = new std::string(text);
-  return &(*current)[0];
+  if (texts.empty() || texts.back() != text) texts.push_back(text);
+  return &texts.back()[0];
 }
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {

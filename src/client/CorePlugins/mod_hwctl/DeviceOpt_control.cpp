@@ -168,7 +168,9 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
     std::lock_guard<std::mutex> lock(m_mtxForbid);
     for (stDevice& entry : m_vecForbidDeviceInfo) ret = m_DeviceControl.EnableDevice(entry);
   }
-  if (ret != RET_SUCCESS) UI_Notify(kNotifyEveryone, kNotifyWarning, RES_GetString(kUninstallFailedKey).c_str());
+  // Like every tip, only shown from the agent's helper process.
+  if (ret != RET_SUCCESS && InVaultHelper())
+    UI_Notify(kNotifyEveryone, kNotifyWarning, RES_GetString(kUninstallFailedKey).c_str());
   {
     std::lock_guard<std::mutex> lock(m_mtxEnableFail);
     for (stDevice& entry : m_vecEnableFailDeviceInfo) ret = m_DeviceControl.EnableDevice(entry);
