@@ -1,6 +1,8 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 #include <gtest/gtest.h>
 #include "common/util/DiagLog.h"
 #include "common/util/DiagLogFile.h"
@@ -138,4 +140,24 @@ TEST(DiagLog, WritesEnabledLevelsToTheNamedFile) {
   DIAG_LOG(LOG_ERROR, "dropped");
   EXPECT_FALSE(fs::exists(agent + "/tpmlog"));
   log.SetName("device");
+}
+
+TEST(DiagLog, ConcurrentWritersKeepLinesWhole) {
+  std::string agent = dmtest::LoadAgentMachine("diaglog-threads", true);
+  ASSERT_FALSE(agent.empty());
+  if (GetInstallDir() != dmtest::kAgentDir) GTEST_SKIP() << "this process already uses " << GetInstallDir();
+  CDiagLog::Instance().SetName("threads");
+  if (!CDiagLog::Instance().IsLevelEnabled(LOG_ERROR)) GTEST_SKIP();
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t)
+    writers.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) DIAG_LOG(LOG_ERROR, "writer %d line %d %s", t, i, std::string(100, 'w').c_str());
+    });
+  for (std::thread& writer : writers) writer.join();
+  std::string text = dmtest::ReadTextFile(agent + "/tpmlog/log_threads.txt");
+  EXPECT_EQ(LineCount(text), 800u);
+  std::regex whole(R"([^\n]*\], writer \d line \d+ w{100}\n)");
+  size_t start = 0;
+  for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start))
+    ASSERT_TRUE(std::regex_match(text.substr(start, end - start + 1), whole)) << text.substr(start, end - start + 1);
 }
