@@ -326,15 +326,18 @@ void HostPlayScenario(const HostOptions& options) {
   printf("scenario.install_dir = %s (%s)\n", installDir.c_str(), installHostDir.c_str());
 
   HostTimeline timeline(installHostDir);
+  // A wait's "until" looks at what happened since the last action, which may
+  // have shown its effect before the wait began.
+  size_t sinceAction = 0;
   for (const Step& step : scenario.steps) {
     if (HostStopRequested()) break;
-    timeline.Poll();
-    size_t from = timeline.Poll();
+    size_t before = timeline.Poll();
+    if (step.action != Action::Wait && step.action != Action::Note) sinceAction = before;
     std::string input = Apply(step, installHostDir);
     if (step.action != Action::Note && !step.note.empty()) input += "  (" + step.note + ")";
     timeline.Input(input);
     printf("scenario %+7.2fs: %s\n", static_cast<double>(timeline.NowMs()) / 1000.0, input.c_str());
-    if (step.action == Action::Wait) Wait(timeline, step.waitMs, step.until, from);
+    if (step.action == Action::Wait) Wait(timeline, step.waitMs, step.until, sinceAction);
   }
   Wait(timeline, scenario.settleMs, std::string(), 0);
   timeline.Poll();

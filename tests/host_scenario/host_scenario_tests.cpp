@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -58,7 +59,8 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   EXPECT_EQ(dmtest::ReadTextFile(install + "config/policy.json"), "");
 
   ASSERT_TRUE(dmtest::WriteTextFile(dir + "/s.json", R"({
-    // the module's stand-in below writes one audit record after the plug
+    // the module's stand-in below writes one audit record right after the
+    // plug, before the wait begins: the wait still sees it
     "steps": [
       {"policy": "p.json"},
       {"plug": "USB\\VID_0781&PID_5567\\77", "note": "stick"},
@@ -69,11 +71,10 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   })"));
   std::thread module([&] {
     while (!winsim::GetDeviceState("USB\\VID_0781&PID_5567\\77").present) Sleep(10);
-    std::string old = dmtest::ReadTextFile(install + "audit/audit.jsonl");
-    dmtest::WriteTextFile(install + "audit/audit.jsonl",
-                          old + R"({"operateType": 327937, "logTime": 1, "policyId": 1001,)"
-                                R"( "businessInfo": [{"businessType": 6, "deviceInfo": {"deviceName": "Stick"}}]})"
-                                "\n");
+    std::ofstream(install + "audit/audit.jsonl", std::ios::app)
+        << R"({"operateType": 327937, "logTime": 1, "policyId": 1001,)"
+           R"( "businessInfo": [{"businessType": 6, "deviceInfo": {"deviceName": "Stick"}}]})"
+           "\n";
   });
   out = Play(dir + "/s.json");
   module.join();
