@@ -1,0 +1,224 @@
+#include "agent_sandbox.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "platform/winapi.h"
+#include "support/test_support.h"
+#include "winsim/control.h"
+#include "winsim/devices_control.h"
+
+namespace fs = std::filesystem;
+
+namespace scenario {
+
+namespace {
+
+const char kInstallDir[] = "C:\\Program Files\\Vault\\";  // of "UninstallExe" in the laptop description
+
+// ---- The host's side of the plug-in interface, laid out as the agent's
+// host compiler does: a callback table of a version word and seven slots, and
+// a lockable run context (four virtual slots) whose entry 0 is the table. ----
+
+struct CallbackTable {
+  uint32_t version;
+  uint32_t padding;
+  void* slots[7];
+};
+static_assert(offsetof(CallbackTable, slots) == 8, "callback table layout");
+
+struct RunContext {
+  const void* const* vtable;
+  void* mutexHandle;
+  unsigned char securityAttributes[24];
+  int32_t highestIndex;
+  int32_t padding;
+  void* entries[1];
+};
+static_assert(offsetof(RunContext, highestIndex) == 40 && offsetof(RunContext, entries) == 48, "run context layout");
+
+std::recursive_mutex g_contextMutex;
+void* ContextDestroy(RunContext* self, unsigned) { return self; }
+uint32_t ContextLock(RunContext*) {
+  g_contextMutex.lock();
+  return 0;
+}
+uint32_t ContextTryLock(RunContext*) { return g_contextMutex.try_lock() ? 0 : 16; }
+uint32_t ContextUnlock(RunContext*) {
+  g_contextMutex.unlock();
+  return 1;
+}
+const void* const g_contextVtable[4] = {reinterpret_cast<const void*>(&ContextDestroy),
+                                        reinterpret_cast<const void*>(&ContextLock),
+                                        reinterpret_cast<const void*>(&ContextTryLock),
+                                        reinterpret_cast<const void*>(&ContextUnlock)};
+uint32_t HostSlot3(void*) { return 0; }
+
+// They outlive the test: the module keeps what the host handed it.
+CallbackTable g_table;
+RunContext g_context;
+std::atomic<bool> g_started{false};
+
+template <typename Fn>
+Fn Export(HMODULE plugin, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(plugin, name)));
+}
+
+std::string Serialize(const rapidjson::Value& value) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  value.Accept(writer);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace
+
+std::string LaptopMachineJson(const std::string& sandboxDir, const std::string& devicesJson) {
+  rapidjson::Document doc;
+  std::string text = dmtest::ReadTextFile(DM_LAPTOP_MACHINE);
+  doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(text.c_str(), text.size());
+  if (doc.HasParseError() || !doc.IsObject()) return "";
+  doc.RemoveMember("sandbox");
+  doc.AddMember("sandbox", rapidjson::Value(sandboxDir.c_str(), doc.GetAllocator()), doc.GetAllocator());
+  if (!devicesJson.empty()) {
+    rapidjson::Document devices(&doc.GetAllocator());
+    devices.Parse(devicesJson.c_str(), devicesJson.size());
+    if (devices.HasParseError() || !devices.IsArray()) return "";
+    doc["devices"] = rapidjson::Value(devices, doc.GetAllocator());
+  }
+  return Serialize(doc);
+}
+
+AgentSandbox::AgentSandbox(const std::string& sandboxDir, const std::string& machineJson) {
+  sandbox_ = sandboxDir.empty() ? dmtest::MakeTempDir("scenario") : sandboxDir;
+  std::string json = machineJson.empty() ? LaptopMachineJson(sandbox_) : machineJson;
+  std::string error;
+  if (!winsim::LoadMachineJson(json, sandbox_, &error)) fprintf(stderr, "scenario: machine refused: %s\n", error.c_str());
+  install_ = winsim::HostPath(kInstallDir);
+  if (!install_.empty() && install_.back() != '/') install_ += '/';
+  for (const char* dir : {"config", "tpmlog", "audit", "notify"}) fs::create_directories(install_ + dir);
+  if (!Exists("config/agent.json")) SetAgentState(0);
+}
+
+std::string AgentSandbox::Path(const std::string& relative) const { return install_ + relative; }
+
+std::string AgentSandbox::Read(const std::string& relative) const { return dmtest::ReadTextFile(Path(relative)); }
+
+bool AgentSandbox::Exists(const std::string& relative) const { return fs::exists(Path(relative)); }
+
+void AgentSandbox::Write(const std::string& relative, const std::string& text) const {
+  static std::atomic<int> bump{0};
+  fs::path path = Path(relative);
+  fs::path temporary = path.string() + ".tmp";
+  dmtest::WriteTextFile(temporary.string(), text);
+  // A write time always later than the last one: two edits within one clock
+  // tick must still look like a change.
+  fs::last_write_time(temporary, fs::file_time_type::clock::now() + std::chrono::seconds(++bump));
+  fs::rename(temporary, path);
+}
+
+void AgentSandbox::SetAgentState(unsigned state) const {
+  Write("config/agent.json", "{\"sessionId\": 1, \"userSid\": \"S-1-5-21-1004336348-1177238915-682003330-1001\", "
+                             "\"clientGuid\": \"6F9619FF-8B86-D011-B42D-00C04FC964FF\", "
+                             "\"serverAddress\": \"10.20.30.40\", \"settings\": {\"7\": " +
+                                 std::to_string(state) + ", \"46\": 0}}");
+}
+
+std::vector<std::string> AgentSandbox::Lines(const std::string& relative) const {
+  std::vector<std::string> lines;
+  std::string text = Read(relative);
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (end > at) lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+void AgentSandbox::RunAs(bool helperProcess) const {
+  winsim::SetCommandLine(helperProcess ? "\"C:\\Program Files\\Vault\\x64\\vaulthelper.exe\" -embedding"
+                                       : "\"C:\\Program Files\\Vault\\x64\\cpfhost.exe\"");
+}
+
+bool AgentSandbox::StartModule(std::string* why) {
+  if (g_started.exchange(true)) {
+    *why = "the module is already running in this process; run each test in a process of its own (ctest does)";
+    return false;
+  }
+  HMODULE plugin = LoadLibraryA("DeviceManager.dll");
+  if (plugin == nullptr) {
+    *why = "cannot load DeviceManager.dll beside the test program";
+    return false;
+  }
+  auto initialize = Export<unsigned char (*)()>(plugin, "cpfInitialize");
+  auto getInfo = Export<void* (*)()>(plugin, "cpfGetInfo");
+  auto run = Export<unsigned char (*)(void*)>(plugin, "cpfRun");
+  if (initialize == nullptr || getInfo == nullptr || run == nullptr ||
+      GetProcAddress(plugin, "cpfShutdown") == nullptr) {
+    *why = "DeviceManager.dll lacks one of its four exports";
+    return false;
+  }
+  if (initialize() == 0 || getInfo() == nullptr) {
+    *why = "cpfInitialize or cpfGetInfo refused";
+    return false;
+  }
+  g_table.version = 1;
+  g_table.slots[2] = reinterpret_cast<void*>(&HostSlot3);
+  g_context.vtable = g_contextVtable;
+  g_context.entries[0] = &g_table;
+  run(&g_context);  // answers 0 whatever happened; the table tells
+  auto queryInfo = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[0]);
+  auto start = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[1]);
+  if (queryInfo == nullptr || start == nullptr) {
+    *why = "cpfRun left cpf_QueryInfo or cpf_Start out of the callback table";
+    return false;
+  }
+  unsigned char block[1024] = {};
+  uint32_t size = sizeof(block);
+  memcpy(block, &size, sizeof(size));
+  queryInfo(block);  // names the diagnostic log "device"
+  start(nullptr);
+  return true;
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+size_t Count(const std::string& text, const std::string& needle, size_t from) {
+  size_t count = 0;
+  for (size_t at = text.find(needle, from); at != std::string::npos; at = text.find(needle, at + needle.size()))
+    ++count;
+  return count;
+}
+
+std::vector<std::string> ModuleChanges(const std::string& instanceId) {
+  std::vector<std::string> changes;
+  for (const auto& entry : winsim::DeviceJournal()) {
+    if (strcasecmp(entry.instanceId.c_str(), instanceId.c_str()) != 0) continue;
+    // An enable sets the global setting first, then the current profile's;
+    // the latter is the one that acts.
+    if (entry.call.find("global") != std::string::npos) continue;
+    if (entry.change.rfind("disabled", 0) == 0 || entry.change.rfind("enabled", 0) == 0)
+      changes.push_back(entry.change);
+  }
+  return changes;
+}
+
+}  // namespace scenario

@@ -1,0 +1,217 @@
+// The whole module through its exports, with the real agent libraries, on the
+// laptop: what a user plugging a stick, an administrator editing the policy,
+// a refusing class installer, a restart of the agent and an uninstall lead to.
+// Each test starts the module, so each runs in a process of its own.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "agent_sandbox.h"
+#include "winsim/devices_control.h"
+
+using scenario::AgentSandbox;
+using scenario::Count;
+using scenario::ModuleChanges;
+using scenario::WaitFor;
+
+namespace {
+
+const char kStick[] = "USB\\VID_0781&PID_5567\\4C530001230101108154";
+const char kDisk[] = "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0";
+const char kDiskInFile[] = R"({"deviceName_10":"USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0"})";
+const char kBluetooth[] = "USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10";
+const char kSerial[] = "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3";
+const char kRootHub[] = "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0";
+const char kForbidFile[] = "config/ForbidDeviceInfo.dat";
+const char kAudit[] = "audit/audit.jsonl";
+const char kTips[] = "notify/notifications.jsonl";
+const char kPassDone[] = "waishe ,ControlDeviceByStrategy : 0x";
+
+// USB disks and Bluetooth radios have strategy device IDs; the strategy
+// forbids the IDs in `forbidden` (a JSON array) with audit and tip; every
+// other device falls to a strategy that allows it.
+std::string Policy(const std::string& forbidden, const std::string& method = "forbid") {
+  return R"({"strategies": [
+      {"id": 1001, "type": "0x10030001", "sessions": "*", "conditions": {"deviceId_10": )" + forbidden + R"(},
+       "action": {"processMethod_10": ")" + method + R"(", "logType_10": "auditLog", "needTip_10": "true"}},
+      {"id": 1002, "type": "0x10030001", "sessions": "*",
+       "action": {"processMethod_10": "allow", "logType_10": "auditLog", "needTip_10": "true"}}],
+    "sysParams": {"0x20060001": [
+      {"deviceName_10": "USB storage", "deviceType_10": "4d36e967-e325-11ce-bfc1-08002be10318",
+       "deviceInstance_10": "USBSTOR\\*", "deviceId_10": "USB-STORAGE"},
+      {"deviceName_10": "Bluetooth", "deviceType_10": "e0cbf06c-cd8b-4647-bb8a-263b43f0f974",
+       "deviceInstance_10": "*", "deviceId_10": "BLUETOOTH"}]}})";
+}
+
+bool Running(const char* id) { return winsim::GetDeviceState(id).started; }
+
+class Scenario : public ::testing::Test {
+ protected:
+  // Starts the module on the laptop and waits for its first pass.
+  void Start(const std::string& policy, bool helperProcess) {
+    StartModule(policy, helperProcess);
+    if (HasFatalFailure()) GTEST_SKIP() << "see above";
+  }
+  void StartModule(const std::string& policy, bool helperProcess) {
+    agent_.RunAs(helperProcess);
+    agent_.WritePolicy(policy);
+    std::string why;
+    ASSERT_TRUE(agent_.StartModule(&why)) << why;
+    ASSERT_TRUE(WaitFor([&] { return Passes() >= 1; })) << agent_.DeviceLog();
+  }
+  size_t Passes() const { return Count(agent_.DeviceLog(), kPassDone); }
+  // Waits for a pass that starts after the current end of the log.
+  bool NextPass() const {
+    size_t from = agent_.DeviceLog().size();
+    return WaitFor([&] { return Count(agent_.DeviceLog(), kPassDone, from) >= 1; });
+  }
+
+  // Waits until the device journal and the agent's files have not changed
+  // for longer than the slowest worker's pause.
+  void Settle() const {
+    std::string last;
+    auto quietSince = std::chrono::steady_clock::now();
+    WaitFor([&] {
+      std::string now = std::to_string(winsim::DeviceJournal().size()) + agent_.Read(kForbidFile) +
+                        agent_.Read(kAudit) + agent_.Read(kTips);
+      if (now != last) {
+        last = now;
+        quietSince = std::chrono::steady_clock::now();
+      }
+      return std::chrono::steady_clock::now() - quietSince > std::chrono::milliseconds(2500);
+    });
+  }
+
+  AgentSandbox agent_;
+};
+
+}  // namespace
+
+TEST_F(Scenario, PluggedStickIsForbiddenOnceAndEnabledWhenThePolicyRelaxes) {
+  Start(Policy(R"(["USB-STORAGE"])"), true);
+  EXPECT_NE(agent_.DeviceLog().find("vecDeviceInfo = 36\n"), std::string::npos) << "36 devices are present at start";
+  EXPECT_EQ(agent_.Read(kForbidFile), "[]");
+
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(WaitFor([] { return !Running(kDisk); })) << agent_.DeviceLog();
+  EXPECT_TRUE(Running(kStick)) << "only the disk is forbidden";
+  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == std::string("[") + kDiskInFile + "]"; }))
+      << agent_.Read(kForbidFile);
+  EXPECT_NE(agent_.DeviceLog().find("vecDeviceInfo = 40\n"), std::string::npos) << "the stick brings 4 devices";
+
+  // One audit record, member for member; only its id and time vary.
+  ASSERT_TRUE(WaitFor([&] { return !agent_.Lines(kAudit).empty(); }));
+  std::vector<std::string> audit = agent_.Lines(kAudit);
+  ASSERT_EQ(audit.size(), 1u);
+  std::string fixed = std::regex_replace(audit[0], std::regex(R"("logId":"[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")"),
+                                         "\"logId\":ID");
+  fixed = std::regex_replace(fixed, std::regex(R"("logTime":1[0-9]{12},)"), "\"logTime\":MS,");
+  EXPECT_EQ(fixed,
+            R"({"logVersion":4,"logId":ID,"logTime":MS,"userSid":"S-1-5-21-1004336348-1177238915-682003330-1001",)"
+            R"("moduleType":327680,"logType":327936,"operateType":327937,"actionType":0,)"
+            R"("cltGuid":"6F9619FF-8B86-D011-B42D-00C04FC964FF","cltIp":"192.168.10.23;10.20.30.41",)"
+            R"("policyId":1001,"policyGroupId":268632065,"osUserName":"jdoe","serverIp":"10.20.30.40",)"
+            R"("result":0,"resultInfo":"","businessInfo":[{"businessType":6,"deviceInfo":{)"
+            R"("deviceId":"USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0",)"
+            R"("deviceName":"SanDisk Cruzer Blade USB Device","deviceType":"Disk drives"}}]})");
+
+  // One tip, and neither more tips nor another disable after the module has
+  // looked again (the stick's arrival also woke the other thread).
+  Settle();
+  std::vector<std::string> tips = agent_.Lines(kTips);
+  ASSERT_EQ(tips.size(), 1u);
+  EXPECT_NE(tips[0].find("SanDisk Cruzer Blade USB Device\\\" has been disabled"), std::string::npos) << tips[0];
+  EXPECT_EQ(ModuleChanges(kDisk), std::vector<std::string>{"disabled"});
+
+  // The administrator allows USB storage again: enabled, tipped, forgotten.
+  agent_.WritePolicy(Policy(R"(["USB-STORAGE"])", "allow"));
+  ASSERT_TRUE(WaitFor([] { return Running(kDisk); })) << agent_.DeviceLog();
+  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == "[]"; }));
+  ASSERT_TRUE(WaitFor([&] { return agent_.Lines(kTips).size() == 2; }));
+  EXPECT_NE(agent_.Lines(kTips)[1].find("has been enabled again"), std::string::npos);
+  EXPECT_EQ(agent_.Lines(kAudit).size(), 1u) << "an enable is not audited";
+  EXPECT_EQ(ModuleChanges(kDisk), (std::vector<std::string>{"disabled", "enabled"}));
+}
+
+// An enable that asks for a restart of Windows has not happened: the module
+// counts it as failed. (A class installer that refuses outright does not
+// make the engine fail, so the module could not tell.)
+TEST_F(Scenario, FailedEnableIsTippedOnceAndRetriedAtALaterArrival) {
+  Start(Policy(R"(["USB-STORAGE"])"), true);
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(WaitFor([] { return !Running(kDisk); }));
+
+  ASSERT_TRUE(winsim::SetInstallerBehaviour(kDisk, winsim::InstallerBehaviour::Restart));
+  agent_.WritePolicy(Policy(R"(["USB-STORAGE"])", "allow"));
+  ASSERT_TRUE(WaitFor([&] { return agent_.Lines(kTips).size() == 2; })) << agent_.DeviceLog();
+  EXPECT_NE(agent_.Lines(kTips)[1].find("could not be enabled again"), std::string::npos) << agent_.Lines(kTips)[1];
+  EXPECT_EQ(agent_.Read(kForbidFile), "[]") << "a device being re-enabled leaves the forbidden list first";
+  EXPECT_FALSE(Running(kDisk));
+
+  // Another pass (an unrelated policy edit) neither retries nor tips again:
+  // the device is no longer the module's to enable there.
+  agent_.WritePolicy(Policy(R"(["USB-STORAGE", "NOTHING"])", "allow"));
+  ASSERT_TRUE(NextPass());
+  Settle();
+  EXPECT_EQ(agent_.Lines(kTips).size(), 2u);
+  EXPECT_EQ(ModuleChanges(kDisk),
+            (std::vector<std::string>{"disabled", "enabled, waits for restart", "enabled, waits for restart"}));
+
+  // The installer behaves again; the next arrival of any device retries the
+  // enable, once.
+  ASSERT_TRUE(winsim::SetInstallerBehaviour(kDisk, winsim::InstallerBehaviour::Normal));
+  ASSERT_TRUE(winsim::PlugDevice(kSerial));
+  ASSERT_TRUE(WaitFor([] { return Running(kDisk); })) << agent_.DeviceLog();
+  Settle();
+  EXPECT_EQ(ModuleChanges(kDisk).size(), 4u);
+  EXPECT_EQ(ModuleChanges(kDisk).back(), "enabled");
+  EXPECT_EQ(agent_.Read(kForbidFile), "[]");
+  EXPECT_EQ(agent_.Lines(kTips).size(), 2u) << "a retried enable shows no tip";
+}
+
+TEST_F(Scenario, UninstallEnablesEveryForbiddenDeviceAndDeletesTheFile) {
+  Start(Policy(R"(["USB-STORAGE", "BLUETOOTH"])"), true);
+  ASSERT_TRUE(WaitFor([] { return !Running(kBluetooth); })) << "running at start, forbidden by the first pass";
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(WaitFor([] { return !Running(kDisk); }));
+  ASSERT_TRUE(WaitFor([&] { return Count(agent_.Read(kForbidFile), "deviceName_10") == 2; }))
+      << agent_.Read(kForbidFile);
+
+  agent_.SetAgentState(scenario::kAgentUninstalling);
+  ASSERT_TRUE(WaitFor([&] { return agent_.DeviceLog().find("EnableDeviceBeforeUninstall eRet : 0x0") != std::string::npos; }))
+      << agent_.DeviceLog();
+  EXPECT_TRUE(Running(kBluetooth));
+  EXPECT_TRUE(Running(kDisk));
+  EXPECT_FALSE(agent_.Exists(kForbidFile));
+  ASSERT_TRUE(WaitFor([&] { return agent_.DeviceLog().find("Exit Thread_Device_Enum") != std::string::npos; }));
+
+  // Nothing forbids anything any more, even when a device arrives.
+  ASSERT_TRUE(winsim::PlugDevice(kSerial));
+  agent_.WritePolicy(Policy(R"(["USB-STORAGE", "BLUETOOTH", "X"])"));
+  EXPECT_FALSE(WaitFor([] { return !Running(kDisk) || !Running(kBluetooth); }, std::chrono::seconds(4)));
+  EXPECT_FALSE(agent_.Exists(kForbidFile));
+}
+
+// A restart of the agent (a new process) outside the helper process: the file
+// of the last run lists the disk, which runs again, and the root hub.
+TEST_F(Scenario, RestartWithAnOldFileDisablesTheListedDiskButNeverTheRootHub) {
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(Running(kDisk));
+  agent_.Write(kForbidFile, std::string(R"([{"deviceName_10":"USB\\ROOT_HUB30\\4&2B6C9A1E&0&0"},)") + kDiskInFile + "]");
+  winsim::ClearDeviceJournal();
+
+  Start(Policy(R"(["USB-STORAGE"])"), false);
+  EXPECT_NE(agent_.DeviceLog().find("m_vecForbidDeviceInfo = 2\n"), std::string::npos);
+  ASSERT_TRUE(WaitFor([] { return !Running(kDisk); })) << agent_.DeviceLog();
+  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == std::string("[") + kDiskInFile + "]"; }))
+      << agent_.Read(kForbidFile);
+  Settle();
+
+  EXPECT_TRUE(Running(kRootHub));
+  EXPECT_TRUE(ModuleChanges(kRootHub).empty());
+  EXPECT_EQ(ModuleChanges(kDisk), std::vector<std::string>{"disabled"});
+  // Outside the helper process: still disabled, but no audit and no tip.
+  EXPECT_TRUE(agent_.Lines(kAudit).empty());
+  EXPECT_TRUE(agent_.Lines(kTips).empty());
+}
