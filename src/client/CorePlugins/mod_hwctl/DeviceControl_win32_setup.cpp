@@ -215,8 +215,10 @@ DEVCTL_HANDLER(CmdClassFilter) {
         if (op[0] == 0) continue;
       }
       const WCHAR kind = op[0];
+      // An empty operation has no name behind its (missing) kind character.
+      if (kind != '@' && kind != '!' && kind != '+' && kind != '-') return ENGINE_USAGE;
       const WString name(op + 1);
-      if (name.empty() || (kind != '@' && kind != '!' && kind != '+' && kind != '-')) return ENGINE_USAGE;
+      if (name.empty()) return ENGINE_USAGE;
       const size_t next = position < 0 ? 0 : static_cast<size_t>(position + step);
       if (kind == '@' || kind == '!') {
         int found = FindNoCase(list, name, next);
