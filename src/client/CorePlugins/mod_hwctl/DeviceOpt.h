@@ -9,7 +9,8 @@
 // the system-parameter definitions and the strategy analyser);
 // Thread_DeviceInfo_Enum runs ReSetDevice and EnableDeviceBeforeUninstall.
 // Lock order, outermost first:
-//   1. m_mtxPolicyPass  - a whole ControlDeviceByStrategy pass, or the whole
+//   1. m_mtxPolicyPass  - a whole ControlDeviceByStrategy pass, a whole
+//                         ReSetDevice, or the whole
 //                         uninstall action;
 //   2. m_mtxForbid or m_mtxEnableFail - never both at once;
 //   3. the facade's own lock (inside device_control) and the file lock

@@ -1,6 +1,8 @@
 // Control by strategy: the forbid/enable decision per device, re-applying the
 // lists after hardware changes, and undoing everything before an uninstall.
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "DeviceOpt.h"
 #include "common/helper/VaultRes/VaultResHelper.h"
@@ -123,9 +125,18 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
 }
 
 void device_manage::ReSetDevice() {
+  // Runs between policy passes, never during one: a pass may be disabling a
+  // device that the enable-failure list still names.
+  std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
+  // A device re-enabled without a tip stays in the enable-failure list; when the
+  // policy forbids it again it is in both lists, and enabling it here would undo
+  // the disable of the forbidden list (and flap on every arrival). Forbidden
+  // devices are therefore left to the forbidden list.
+  std::set<std::string> forbidden;
   {
     std::lock_guard<std::mutex> lock(m_mtxForbid);
     for (stDevice& entry : m_vecForbidDeviceInfo) {
+      forbidden.insert(entry.strInstancePath);
       // An entry read back from the file carries only its instance path until
       // a policy pass has matched it with the inventory; until then it may be
       // a device that must never be touched (a root hub listed by an older
@@ -148,7 +159,7 @@ void device_manage::ReSetDevice() {
     std::lock_guard<std::mutex> lock(m_mtxEnableFail);
     for (size_t i = 0; i < m_vecEnableFailDeviceInfo.size();) {
       stDevice& entry = m_vecEnableFailDeviceInfo[i];
-      if (m_DeviceControl.QueryDeviceStatus(entry) == RET_SUCCESS && entry.dwStatus_Now == DEVICE_STATE_NOT_STARTED &&
+      if (forbidden.count(entry.strInstancePath) == 0 && m_DeviceControl.QueryDeviceStatus(entry) == RET_SUCCESS && entry.dwStatus_Now == DEVICE_STATE_NOT_STARTED &&
           m_DeviceControl.EnableDevice(entry) == RET_SUCCESS) {
         entry.dwStatus_Now = DEVICE_STATE_RUNNING;
         // The next entry moves into this place and is looked at next.
