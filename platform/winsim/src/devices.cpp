@@ -783,6 +783,9 @@ bool AddDevice(const std::string& deviceJson, std::string* error) {
 }
 
 bool LoadDeviceTreeJson(const std::string& machineJson, std::string* error) {
+  // The process's machine is loaded on first use; loading it after this call
+  // would replace the tree given here.
+  EnsureMachine();
   rapidjson::Document doc;
   doc.Parse(machineJson.c_str());
   if (doc.HasParseError()) {
