@@ -1,0 +1,100 @@
+// What the end-to-end tests need to run the agent from outside: child
+// processes with their output in a file, scratch installations, registry
+// values and keys put back as they were, and waiting for diagnostic lines.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Folder of this program (the build's bin folder), ending with "\".
+std::string OwnDir();
+std::string ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::string& text);
+bool FileExists(const std::string& path);
+bool DirExists(const std::string& path);
+size_t Count(const std::string& text, const std::string& what);
+// Seconds elapsed since `tick` (GetTickCount64), for the printed timings.
+double SecondsSince(ULONGLONG tick);
+
+// A program started with its standard output and error in one file.
+// A process still running when the object goes is terminated.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+  bool Start(const std::string& exe, const std::string& args, const std::string& workDir,
+             const std::string& outputFile);
+  // True when the process has ended within `ms`.
+  bool WaitExit(DWORD ms);
+  DWORD ExitCode() const;
+
+ private:
+  PROCESS_INFORMATION m_info = {};
+};
+
+// Runs a program to its end (at most `ms`): its exit code (0xFFFFFFFF when it
+// could not start or did not end) and its output.
+DWORD RunToEnd(const std::string& exe, const std::string& args, const std::string& outputFile, DWORD ms,
+               std::string* output);
+
+// The agent's installation folder value, "UninstallExe" under
+// HKLM\SYSTEM\CurrentControlSet\Services\VaultServiceHelper, set (or removed
+// when `uninstallExe` is empty) for the life of the object. Every Wine process
+// shares one registry: the previous state is put back at the end.
+class InstallDirValue {
+ public:
+  explicit InstallDirValue(const std::string& uninstallExe);
+  InstallDirValue(const InstallDirValue&) = delete;
+  InstallDirValue& operator=(const InstallDirValue&) = delete;
+  ~InstallDirValue();
+  bool ok() const { return m_ok; }
+
+ private:
+  bool m_ok = false;
+  bool m_hadValue = false;
+  std::string m_previous;
+};
+
+// HKLM keys created on demand; the ones created here are deleted again,
+// deepest first, when the object goes.
+class CreatedKeys {
+ public:
+  CreatedKeys() = default;
+  CreatedKeys(const CreatedKeys&) = delete;
+  CreatedKeys& operator=(const CreatedKeys&) = delete;
+  ~CreatedKeys();
+  // Creates every missing key along `path` (backslash separated).
+  bool Create(const std::string& path);
+
+ private:
+  std::vector<std::string> m_created;
+};
+
+// A root-enumerated device registered through the system's device installer
+// for the life of the object (removed again at the end): a device of a class
+// the module controls on a machine that has none.
+class RootDevice {
+ public:
+  RootDevice(const GUID& classGuid, const wchar_t* className, const wchar_t* hardwareId,
+             const wchar_t* description);
+  RootDevice(const RootDevice&) = delete;
+  RootDevice& operator=(const RootDevice&) = delete;
+  ~RootDevice();
+  bool ok() const { return !m_instanceId.empty(); }
+
+ private:
+  GUID m_classGuid;
+  std::wstring m_instanceId;
+};
+
+// Polls a file until `what` occurs in it at least `count` times.
+bool WaitForCount(const std::string& path, const std::string& what, size_t count, DWORD timeoutMs);
+// Polls until `path` exists (or, with `exists` false, is gone).
+bool WaitForFile(const std::string& path, bool exists, DWORD timeoutMs);
+
+}  // namespace e2e
