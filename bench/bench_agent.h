@@ -1,0 +1,57 @@
+// What the benchmarks share: the generated workstation with the agent
+// installed in a scratch drive C: (config\agent.json, config\policy.json,
+// tpmlog\), figures printed one per line, clocks and the resident size.
+// Nothing here links the module: a program either links it or loads the
+// plug-in, never both.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// The agent's diagnostic level (shared setting 46).
+const unsigned kLevelInfo = 0;
+const unsigned kLevelError = 2;
+
+class AgentInstall {
+ public:
+  AgentInstall() = default;
+  AgentInstall(const AgentInstall&) = delete;
+  AgentInstall& operator=(const AgentInstall&) = delete;
+
+  // Loads the workstation with drive C: in a fresh scratch folder and
+  // installs the agent where its "UninstallExe" points, with the benchmark
+  // policy and the given diagnostic level. False with a reason otherwise.
+  bool Create(unsigned logLevel, std::string* error);
+  // Rewrites config\agent.json; the core library notices within a second.
+  void SetLogLevel(unsigned level) const;
+  // Host path of a file of the installation ("/"-separated relative path).
+  std::string Path(const std::string& relative) const { return install_ + relative; }
+  // Removes the scratch drive.
+  void Remove();
+
+ private:
+  // Written beside and renamed, with a write time later than any before, so
+  // the agent's libraries see a change and never half a file.
+  void Write(const std::string& relative, const std::string& text) const;
+
+  std::string sandbox_;
+  std::string install_;
+};
+
+// Steady clock in milliseconds.
+double NowMs();
+// Resident set size from /proc/self/statm, in bytes (0 when unreadable).
+size_t ResidentBytes();
+
+// Order statistics of a sample (sorted in place). q in [0, 1].
+double Quantile(std::vector<double>& sample, double q);
+double Median(std::vector<double>& sample);
+
+// One figure per line: "<name>  <value> <unit>  <note>".
+void Figure(const char* name, double value, const char* unit, const std::string& note = "");
+// "target <= 50 ms: met" / "... MISSED".
+std::string Target(double value, double limit, const char* unit);
+
+}  // namespace bench

@@ -1,0 +1,219 @@
+// From the arrival of a forbidden USB stick to the stick disabled, with the
+// module's real threads: DeviceManager.dll loaded through its exports and
+// started as the agent's host starts it, on the generated workstation with
+// the real agent libraries and log level ERROR. Each event plugs a fresh
+// stick (winsim::PlugDevice) and polls CM_Get_DevNode_Status until the stick
+// shows problem 22 (disabled), then unplugs it. The device thread looks for
+// changes once a second, so the figure is bounded by that pass by design.
+//
+// usage: bench_arrival [--events N]   (default 20)
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_agent.h"
+#include "platform/winapi.h"
+#include "winsim/control.h"
+#include "winsim/devices_control.h"
+
+namespace {
+
+// ---- The host's side of the plug-in interface, as the agent's host lays it
+// out: a callback table (a version word and seven slots) and a lockable run
+// context (four virtual slots) whose entry 0 is the table. ----
+
+struct CallbackTable {
+  uint32_t version;
+  uint32_t padding;
+  void* slots[7];
+};
+static_assert(offsetof(CallbackTable, slots) == 8, "callback table layout");
+
+struct RunContext {
+  const void* const* vtable;
+  void* mutexHandle;
+  unsigned char securityAttributes[24];
+  int32_t highestIndex;
+  int32_t padding;
+  void* entries[1];
+};
+static_assert(offsetof(RunContext, highestIndex) == 40 && offsetof(RunContext, entries) == 48, "run context layout");
+
+std::recursive_mutex g_contextMutex;
+void* ContextDestroy(RunContext* self, unsigned) { return self; }
+uint32_t ContextLock(RunContext*) {
+  g_contextMutex.lock();
+  return 0;
+}
+uint32_t ContextTryLock(RunContext*) { return g_contextMutex.try_lock() ? 0 : 16; }
+uint32_t ContextUnlock(RunContext*) {
+  g_contextMutex.unlock();
+  return 1;
+}
+const void* const g_contextVtable[4] = {reinterpret_cast<const void*>(&ContextDestroy),
+                                        reinterpret_cast<const void*>(&ContextLock),
+                                        reinterpret_cast<const void*>(&ContextTryLock),
+                                        reinterpret_cast<const void*>(&ContextUnlock)};
+uint32_t HostSlot3(void*) { return 0; }
+
+// The module keeps what the host handed it for the life of the process.
+CallbackTable g_table;
+RunContext g_context;
+
+template <typename Fn>
+Fn Export(HMODULE plugin, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(plugin, name)));
+}
+
+bool StartModule(std::string* why) {
+  HMODULE plugin = LoadLibraryA("DeviceManager.dll");
+  if (plugin == nullptr) {
+    *why = "cannot load DeviceManager.dll beside the program";
+    return false;
+  }
+  auto initialize = Export<unsigned char (*)()>(plugin, "cpfInitialize");
+  auto getInfo = Export<void* (*)()>(plugin, "cpfGetInfo");
+  auto run = Export<unsigned char (*)(void*)>(plugin, "cpfRun");
+  if (initialize == nullptr || getInfo == nullptr || run == nullptr) {
+    *why = "DeviceManager.dll lacks an export";
+    return false;
+  }
+  if (initialize() == 0 || getInfo() == nullptr) {
+    *why = "cpfInitialize or cpfGetInfo refused";
+    return false;
+  }
+  g_table.version = 1;
+  g_table.slots[2] = reinterpret_cast<void*>(&HostSlot3);
+  g_context.vtable = g_contextVtable;
+  g_context.entries[0] = &g_table;
+  run(&g_context);
+  auto queryInfo = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[0]);
+  auto start = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[1]);
+  if (queryInfo == nullptr || start == nullptr) {
+    *why = "cpfRun left cpf_QueryInfo or cpf_Start out of the callback table";
+    return false;
+  }
+  unsigned char block[1024] = {};
+  uint32_t size = sizeof(block);
+  memcpy(block, &size, sizeof(size));
+  queryInfo(block);
+  start(nullptr);
+  return true;
+}
+
+// A stick of the kind the policy forbids; unplugged until an event plugs it.
+std::string StickId(int n) {
+  char id[64];
+  snprintf(id, sizeof(id), "USB\\VID_0781&PID_5581\\BENCH%04d", n);
+  return id;
+}
+
+bool AddStick(const std::string& id, std::string* error) {
+  std::string escaped;
+  for (char c : id) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return winsim::AddDevice("{\"id\": \"" + escaped +
+                               "\", \"hw\": [\"USB\\\\VID_0781&PID_5581&REV_0100\", \"USB\\\\VID_0781&PID_5581\"], "
+                               "\"compat\": [\"USB\\\\Class_08&SubClass_06&Prot_50\", \"USB\\\\Class_08\"], "
+                               "\"class\": \"USB\", \"name\": \"USB Mass Storage Device\", \"status\": \"0x0180600A\", "
+                               "\"present\": false, \"interfaces\": [\"USB device\"]}",
+                           error);
+}
+
+// As a Win32 program sees it: problem 22 on the device's node.
+bool Disabled(const std::string& id) {
+  std::basic_string<WCHAR> wide(id.begin(), id.end());
+  DEVINST node = 0;
+  if (CM_Locate_DevNodeW(&node, &wide[0], CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return false;
+  ULONG status = 0, problem = 0;
+  if (CM_Get_DevNode_Status(&status, &problem, node, 0) != CR_SUCCESS) return false;
+  return problem == CM_PROB_DISABLED;
+}
+
+// Milliseconds from the plug to the disable, or a negative value when the
+// stick still ran after `limitMs`.
+double PlugUntilDisabled(const std::string& id, double limitMs) {
+  double t0 = bench::NowMs();
+  winsim::PlugDevice(id);
+  for (;;) {
+    if (Disabled(id)) return bench::NowMs() - t0;
+    if (bench::NowMs() - t0 > limitMs) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int events = 20;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--events") == 0 && i + 1 < argc) {
+      events = atoi(argv[++i]);
+    } else {
+      fprintf(stderr, "usage: %s [--events N]\n", argv[0]);
+      _Exit(2);
+    }
+  }
+  if (events < 1) events = 1;
+
+  bench::AgentInstall install;
+  std::string error;
+  if (!install.Create(bench::kLevelError, &error)) {
+    fprintf(stderr, "bench_arrival: %s\n", error.c_str());
+    _Exit(1);
+  }
+  for (int n = 0; n <= events; ++n) {
+    if (!AddStick(StickId(n), &error)) {
+      fprintf(stderr, "bench_arrival: cannot add a stick: %s\n", error.c_str());
+      _Exit(1);
+    }
+  }
+  if (!StartModule(&error)) {
+    fprintf(stderr, "bench_arrival: %s\n", error.c_str());
+    _Exit(1);
+  }
+
+  // The first stick waits for the module's start-up (the policy seen, the
+  // workers started, the first pass done): not counted.
+  if (PlugUntilDisabled(StickId(0), 30000) < 0) {
+    fprintf(stderr, "bench_arrival: the module did not disable the first stick within 30 s\n");
+    _Exit(1);
+  }
+  winsim::UnplugDevice(StickId(0));
+
+  std::vector<double> sample;
+  int missed = 0;
+  for (int n = 1; n <= events; ++n) {
+    // Pauses that vary over the device thread's one-second pass, so the
+    // plugs fall at every phase of it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300 + (n * 379) % 1000));
+    double ms = PlugUntilDisabled(StickId(n), 10000);
+    winsim::UnplugDevice(StickId(n));
+    if (ms < 0)
+      ++missed;
+    else
+      sample.push_back(ms);
+  }
+
+  char text[160];
+  snprintf(text, sizeof(text), "of %zu plugs, plug to problem 22, module threads at ERROR%s", sample.size(),
+           missed ? "" : "");
+  bench::Figure("arrival_to_disabled_p50", bench::Median(sample), "ms", text);
+  bench::Figure("arrival_to_disabled_p90", bench::Quantile(sample, 0.9), "ms", "");
+  bench::Figure("arrival_to_disabled_max", bench::Quantile(sample, 1.0), "ms",
+                "bounded by the device thread's 1 s pause plus one pass");
+  bench::Figure("arrival_to_disabled_min", bench::Quantile(sample, 0.0), "ms", "");
+  if (missed) {
+    snprintf(text, sizeof(text), "%d of %d sticks not disabled within 10 s", missed, events);
+    bench::Figure("arrival_missed", missed, "", text);
+  }
+
+  fflush(stdout);
+  install.Remove();
+  _Exit(missed ? 1 : 0);
+}

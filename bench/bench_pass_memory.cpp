@@ -1,0 +1,68 @@
+// Resident memory of the module under policy passes driven by direct calls
+// (device_manage::ReLoadDevice + ControlDeviceByStrategy, at log level ERROR)
+// on the generated workstation with the real agent libraries: the resident
+// size at pass 1 000 and at the last pass (target: at most 20 MB, no growth).
+//
+// usage: bench_pass_memory [--passes N]   (default 10000; at least 1000)
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "DeviceOpt.h"
+#include "bench_agent.h"
+#include "common/util/DiagLog.h"
+
+int main(int argc, char** argv) {
+  int passes = 10000;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--passes") == 0 && i + 1 < argc) {
+      passes = atoi(argv[++i]);
+    } else {
+      fprintf(stderr, "usage: %s [--passes N]\n", argv[0]);
+      _Exit(2);
+    }
+  }
+  if (passes < 1000) passes = 1000;
+
+  bench::AgentInstall install;
+  std::string error;
+  if (!install.Create(bench::kLevelError, &error)) {
+    fprintf(stderr, "bench_pass_memory: %s\n", error.c_str());
+    _Exit(1);
+  }
+  CDiagLog::Instance().SetName("device");
+
+  static device_manage manage;
+  manage.InitSysParamDeviceInfo();
+  manage.LoadDevice();
+  const size_t startRss = bench::ResidentBytes();
+  size_t rss1000 = 0;
+  std::vector<double> times;
+  times.reserve(static_cast<size_t>(passes));
+  for (int pass = 1; pass <= passes; ++pass) {
+    double t0 = bench::NowMs();
+    manage.ReLoadDevice();
+    manage.ControlDeviceByStrategy();
+    times.push_back(bench::NowMs() - t0);
+    if (pass == 1000) rss1000 = bench::ResidentBytes();
+  }
+  const size_t lastRss = bench::ResidentBytes();
+
+  const double mb = 1024.0 * 1024.0;
+  char text[128];
+  bench::Figure("rss_before_passes", startRss / mb, "MiB", "machine loaded, module started, no pass yet");
+  bench::Figure("rss_pass_1000", rss1000 / mb, "MiB", bench::Target(rss1000 / mb, 20, "MiB"));
+  snprintf(text, sizeof(text), "rss_pass_%d", passes);
+  bench::Figure(text, lastRss / mb, "MiB", bench::Target(lastRss / mb, 20, "MiB"));
+  double growth = (static_cast<double>(lastRss) - static_cast<double>(rss1000)) / 1024.0;
+  snprintf(text, sizeof(text), "from pass 1000 to pass %d; target: no growth (page granularity 4 KiB)", passes);
+  bench::Figure("rss_growth", growth, "KiB", text);
+  snprintf(text, sizeof(text), "median pass of %zu at ERROR, max %.2f", times.size(), bench::Quantile(times, 1.0));
+  bench::Figure("pass_error", bench::Median(times), "ms", text);
+
+  install.Remove();
+  fflush(stdout);
+  _Exit(0);
+}
