@@ -82,9 +82,11 @@ std::string Serialize(const rapidjson::Value& value) {
 
 }  // namespace
 
+std::string LaptopDescription() { return dmtest::ReadTextFile(DM_LAPTOP_MACHINE); }
+
 std::string LaptopMachineJson(const std::string& sandboxDir, const std::string& devicesJson) {
   rapidjson::Document doc;
-  std::string text = dmtest::ReadTextFile(DM_LAPTOP_MACHINE);
+  std::string text = LaptopDescription();
   doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(text.c_str(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) return "";
   doc.RemoveMember("sandbox");

@@ -17,6 +17,8 @@ const unsigned kAgentUninstalling = 0x10000000;
 // The laptop description with drive C: in `sandboxDir` (a host folder), so the
 // agent's installation folder C:\Program Files\Vault\ lies inside it.
 // `devicesJson`, when not empty, replaces the description's "devices" array.
+// The laptop description as the examples hold it.
+std::string LaptopDescription();
 std::string LaptopMachineJson(const std::string& sandboxDir, const std::string& devicesJson = "");
 
 class AgentSandbox {

@@ -1,0 +1,292 @@
+#include "laptop_model.h"
+
+#include <rapidjson/document.h>
+
+#include <algorithm>
+#include <random>
+
+namespace model {
+
+namespace {
+
+const char kUsbClass[] = "36fc9e60-c465-11cf-8056-444553540000";
+const char kWpdClass[] = "eec5ad98-8080-425f-922a-dabf3de3f69a";
+const char kOtherClass[] = "ffffffff-ffff-ffff-ffff-ffffffffffff";
+const char kPortable[] = "eeeeeeee-eeee-eeee-eeee-eeeeeeeeeeee";
+const char kNoDefinition[] = "FFFFFFFF-FFFFFFFF-FFFFFFFF-FFFFFFFF";
+
+const std::set<std::string> kControlled = {
+    kUsbClass, "4d36e978-e325-11ce-bfc1-08002be10318", "4d36e96d-e325-11ce-bfc1-08002be10318",
+    "4d36e980-e325-11ce-bfc1-08002be10318", "4d36e965-e325-11ce-bfc1-08002be10318",
+    "4d36e967-e325-11ce-bfc1-08002be10318", "4d36e970-e325-11ce-bfc1-08002be10318",
+    "4d36e977-e325-11ce-bfc1-08002be10318", "50dd5230-ba8a-11d1-bf5d-0000f805f530",
+    "53d29ef7-377c-4d14-864b-eb3a85769359", "6bdd1fc1-810f-11d0-bec7-08002be2092f",
+    "6bdd1fc5-810f-11d0-bec7-08002be2092f", "6bdd1fc6-810f-11d0-bec7-08002be2092f",
+    "a0a588a4-c46f-4b37-b7ea-c82fe89870c6", "e0cbf06c-cd8b-4647-bb8a-263b43f0f974",
+    "25dbce51-6c8f-4a72-8a6d-b54c2b4fc835", kWpdClass};
+
+// Never controlled (USB only for host controllers and hubs, see Excluded).
+const std::set<std::string> kExcludedClasses = {
+    "50127dc3-0f36-415e-a6cc-4cb3be910b65", "4d36e97b-e325-11ce-bfc1-08002be10318",
+    "8ecc055d-047f-11d1-a537-0000f8753ed1", "4d36e968-e325-11ce-bfc1-08002be10318",
+    "4d36e96b-e325-11ce-bfc1-08002be10318", "4d36e96f-e325-11ce-bfc1-08002be10318",
+    "4d36e97d-e325-11ce-bfc1-08002be10318", "72631e54-78a4-11d0-bcf7-00aa00b7b32a",
+    "4d36e96e-e325-11ce-bfc1-08002be10318", "745a17a0-74d3-11d0-b6fe-00a0c90f57da",
+    "4d36e96c-e325-11ce-bfc1-08002be10318", "71a27cdd-812a-11d0-bec7-08002be2092f",
+    "4d36e96a-e325-11ce-bfc1-08002be10318", "4d36e972-e325-11ce-bfc1-08002be10318"};
+
+// Class definitions (type, ID); the portable sentinel stands for WPD.
+const std::vector<std::pair<std::string, std::string>> kClassDefinitions = {
+    {kUsbClass, "CLS-USB"},
+    {"4d36e967-e325-11ce-bfc1-08002be10318", "CLS-DISK"},
+    {kPortable, "CLS-PORTABLE"},
+    {"e0cbf06c-cd8b-4647-bb8a-263b43f0f974", "CLS-BLUETOOTH"},
+    {"6bdd1fc6-810f-11d0-bec7-08002be2092f", "CLS-IMAGE"},
+    {"4d36e978-e325-11ce-bfc1-08002be10318", "CLS-PORTS"},
+    {"4d36e965-e325-11ce-bfc1-08002be10318", "CLS-CDROM"},
+    {"50dd5230-ba8a-11d1-bf5d-0000f805f530", "CLS-SMARTCARD"},
+    {kOtherClass, "CLS-OTHER"}};
+
+// Devices with a definition of their own, after the class ones: their own ID
+// comes last and decides.
+const std::vector<std::string> kOwnDefinitions = {
+    "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0",
+    "USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID\\6&3B2A1C0D&0&0000",
+    "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000",
+    "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3",
+    "USB\\VID_0781&PID_5567\\4C530001230101108154"};
+
+// Devices whose class installer a plan makes refuse or ask for a restart.
+const std::vector<std::string> kInstallerTargets = {
+    "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0",
+    "USB\\VID_0781&PID_5567\\4C530001230101108154",
+    "USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID\\6&3B2A1C0D&0&0000",
+    "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3",
+    "USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10",
+    "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000",
+    "SCSI\\CDROM&VEN_HL-DT-ST&PROD_DVD+-RW_GU90N\\4&2C2A9F1&0&000100",
+    "USB\\VID_076B&PID_3031\\5&1C2B3A4D&0&4"};
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+std::string JsonEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+const char* BehaviourName(Behaviour b) {
+  return b == Behaviour::Normal ? "normal" : b == Behaviour::Refuse ? "refuse" : "restart";
+}
+
+}  // namespace
+
+Laptop::Laptop(const std::string& machineJson) {
+  rapidjson::Document doc;
+  doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(machineJson.c_str());
+  if (doc.HasParseError() || !doc.IsObject()) return;
+  std::map<std::string, std::string> classes;
+  for (const auto& c : doc["classes"].GetArray())
+    classes[c["name"].GetString()] = Lower(c["guid"].GetString());
+  for (const auto& d : doc["devices"].GetArray()) {
+    Device device;
+    device.id = d["id"].GetString();
+    if (d.HasMember("class")) device.classGuid = classes[d["class"].GetString()];
+    if (d.HasMember("name")) device.name = d["name"].GetString();
+    if (d.HasMember("status"))
+      device.status = d["status"].IsString() ? static_cast<uint32_t>(std::stoul(d["status"].GetString(), nullptr, 16))
+                                             : d["status"].GetUint();
+    if (d.HasMember("problem")) device.problem = d["problem"].GetUint();
+    if (d.HasMember("present")) device.present = d["present"].GetBool();
+    if (d.HasMember("parent")) device.parent = d["parent"].GetString();
+    if (d.HasMember("interfaces"))
+      for (const auto& i : d["interfaces"].GetArray()) device.broadcasts |= std::string(i.GetString()) == "USB device";
+    devices_.push_back(device);
+  }
+}
+
+const Device* Laptop::Find(const std::string& id) const {
+  for (const Device& d : devices_)
+    if (d.id == id) return &d;
+  return nullptr;
+}
+
+std::vector<std::string> Laptop::Subtree(const std::string& id) const {
+  std::vector<std::string> ids{id};
+  for (size_t i = 0; i < ids.size(); ++i)
+    for (const Device& d : devices_)
+      if (d.parent == ids[i]) ids.push_back(d.id);
+  return ids;
+}
+
+bool Laptop::Excluded(const Device& d) {
+  if (d.classGuid == kUsbClass)
+    return StartsWith(d.id, "PCI\\VEN_") || StartsWith(d.id, "USB\\ROOT_HUB") || d.name == "Generic USB Hub";
+  return kExcludedClasses.count(d.classGuid) != 0;
+}
+
+std::vector<std::string> Laptop::StrategyIds(const Device& d) const {
+  std::string cls = kControlled.count(d.classGuid) ? d.classGuid : kOtherClass;
+  std::vector<std::string> ids;
+  for (const auto& def : kClassDefinitions)
+    if (def.first == cls || (def.first == kPortable && cls == kWpdClass)) ids.push_back(def.second);
+  for (size_t i = 0; i < kOwnDefinitions.size(); ++i)
+    if (kOwnDefinitions[i] == d.id) ids.push_back("DEV-" + std::to_string(i));
+  if (ids.empty()) ids.push_back(kNoDefinition);
+  return ids;
+}
+
+std::vector<std::string> Laptop::ForbiddableIds() const {
+  std::vector<std::string> ids;
+  for (const auto& def : kClassDefinitions) ids.push_back(def.second);
+  for (size_t i = 0; i < kOwnDefinitions.size(); ++i) ids.push_back("DEV-" + std::to_string(i));
+  return ids;
+}
+
+std::vector<std::string> PluggableRoots(const Laptop& laptop) {
+  std::vector<std::string> roots;
+  for (const Device& d : laptop.Devices())
+    if (!d.present && d.parent.empty()) roots.push_back(d.id);
+  return roots;
+}
+
+std::string Event::Describe() const {
+  switch (kind) {
+    case Installer: return std::string("installer ") + BehaviourName(behaviour) + " " + target;
+    case Plug: return "plug " + target;
+    case Unplug: return "unplug " + target;
+    default: return "toggle " + target;
+  }
+}
+
+std::string Batch::Describe() const {
+  if (kind == Restart) return "restart";
+  std::string text = kind == Uninstall ? "uninstall" : "";
+  for (const Event& e : events) text += (text.empty() ? "" : "; ") + e.Describe();
+  return text;
+}
+
+void PlanState::Apply(const Batch& batch) {
+  if (batch.kind == Batch::Uninstall) installers.clear();  // the uninstaller waits for well-behaved installers
+  for (const Event& e : batch.events) {
+    switch (e.kind) {
+      case Event::Installer:
+        if (e.behaviour == Behaviour::Normal)
+          installers.erase(e.target);
+        else
+          installers[e.target] = e.behaviour;
+        break;
+      case Event::Plug: present.insert(e.target); break;
+      case Event::Unplug: present.erase(e.target); break;
+      case Event::Toggle:
+        if (!forbidden.erase(e.target)) forbidden.insert(e.target);
+        ++revision;
+        break;
+    }
+  }
+}
+
+std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, int events) {
+  std::mt19937_64 rng(seed);
+  auto pick = [&](size_t n) { return static_cast<size_t>(std::uniform_int_distribution<size_t>(0, n - 1)(rng)); };
+  std::vector<std::string> roots = PluggableRoots(laptop);
+  std::vector<std::string> ids = laptop.ForbiddableIds();
+  std::vector<std::vector<Batch>> segments(1);
+  PlanState state;
+  int count = 0;
+  while (count < events) {
+    Batch batch;
+    size_t roll = pick(100);
+    if (roll < 7 && !segments.back().empty()) {
+      batch.kind = Batch::Restart;
+    } else if (roll < 10 && !segments.back().empty()) {
+      batch.kind = Batch::Uninstall;
+    } else {
+      std::set<std::string> steered;  // one behaviour per installer and batch
+      for (size_t quiet = pick(4); quiet > 0; --quiet) {
+        Event e;
+        if (pick(2) == 0) {
+          e.kind = Event::Installer;
+          e.target = kInstallerTargets[pick(kInstallerTargets.size())];
+          if (!steered.insert(e.target).second) continue;
+          size_t b = pick(4);
+          e.behaviour = b < 2 ? Behaviour::Normal : b == 2 ? Behaviour::Refuse : Behaviour::Restart;
+        } else {
+          e.target = roots[pick(roots.size())];
+          bool plugged = state.present.count(e.target) != 0;
+          // A root without an announced arrival (the user-disabled stick) is
+          // plugged quietly; the others only as the batch's last event.
+          if (!plugged && laptop.Find(e.target)->broadcasts) continue;
+          e.kind = plugged ? Event::Unplug : Event::Plug;
+        }
+        batch.events.push_back(e);
+        state.Apply(Batch{Batch::Normal, {e}});
+      }
+      Event wake;
+      std::vector<std::string> pluggable;
+      for (const std::string& r : roots)
+        if (!state.present.count(r) && laptop.Find(r)->broadcasts) pluggable.push_back(r);
+      if (!pluggable.empty() && pick(5) < 2) {
+        wake.kind = Event::Plug;
+        wake.target = pluggable[pick(pluggable.size())];
+      } else {
+        wake.kind = Event::Toggle;
+        wake.target = ids[pick(ids.size())];
+      }
+      batch.events.push_back(wake);
+      state.Apply(Batch{Batch::Normal, {wake}});
+    }
+    if (batch.kind == Batch::Uninstall) state.installers.clear();
+    count += batch.kind == Batch::Normal ? static_cast<int>(batch.events.size()) : 1;
+    if (batch.kind == Batch::Restart) {
+      segments.emplace_back();
+      continue;
+    }
+    segments.back().push_back(batch);
+    if (batch.kind == Batch::Uninstall) segments.emplace_back();
+  }
+  if (segments.back().empty()) segments.pop_back();
+  return segments;
+}
+
+std::string PolicyText(const Laptop& laptop, const PlanState& state) {
+  std::string rev = "\"value\": {\"rev\": \"" + std::to_string(state.revision) + "\"}, ";
+  std::string text = "{\"strategies\": [";
+  if (!state.forbidden.empty()) {
+    text += "{\"id\": 1001, \"type\": \"0x10030001\", \"sessions\": \"*\", \"conditions\": {\"deviceId_10\": [";
+    bool first = true;
+    for (const std::string& id : state.forbidden) {
+      text += (first ? "\"" : ", \"") + id + "\"";
+      first = false;
+    }
+    text += "]}, " + rev +
+            "\"action\": {\"processMethod_10\": \"forbid\", \"logType_10\": \"auditLog\", \"needTip_10\": \"true\"}}, ";
+  }
+  text += "{\"id\": 1002, \"type\": \"0x10030001\", \"sessions\": \"*\", " + rev +
+          "\"action\": {\"processMethod_10\": \"allow\", \"logType_10\": \"auditLog\", \"needTip_10\": \"true\"}}],\n"
+          "\"sysParams\": {\"0x20060001\": [";
+  bool first = true;
+  auto definition = [&](const std::string& type, const std::string& pattern, const std::string& id) {
+    text += std::string(first ? "" : ",\n") + "{\"deviceName_10\": \"" + id + "\", \"deviceType_10\": \"" + type +
+            "\", \"deviceInstance_10\": \"" + JsonEscape(pattern) + "\", \"deviceId_10\": \"" + id + "\"}";
+    first = false;
+  };
+  for (const auto& def : kClassDefinitions) definition(def.first, "*", def.second);
+  for (size_t i = 0; i < kOwnDefinitions.size(); ++i) {
+    const Device* d = laptop.Find(kOwnDefinitions[i]);
+    std::string cls = kControlled.count(d->classGuid) ? d->classGuid : kOtherClass;
+    definition(cls, d->id, "DEV-" + std::to_string(i));
+  }
+  return text + "]}}";
+}
+
+}  // namespace model
