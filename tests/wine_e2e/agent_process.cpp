@@ -78,7 +78,9 @@ bool ChildProcess::Start(const std::string& exe, const std::string& args, const 
   startup.hStdError = output;
   // The module looks for "vaulthelper.exe" in exactly this text.
   std::string commandLine = "\"" + exe + "\" " + args;
-  BOOL started = CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+  // No console of its own: a console host would hold the output file open
+  // after the program ended.
+  BOOL started = CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                                 workDir.empty() ? nullptr : workDir.c_str(), &startup, &m_info);
   CloseHandle(output);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
