@@ -25,12 +25,14 @@
 #include <share.h>
 #include <stdio.h>
 // UTF-16 literal of the platform's WCHAR type.
-#define WIDE(s) L##s
+#define WIDE_PASTE(s) L##s
+#define WIDE(s) WIDE_PASTE(s)  // two steps, so a macro argument is expanded first
 // Exported entry point of a plug-in or agent library (C linkage).
 #define DM_EXPORT extern "C" __declspec(dllexport)
 #else
 #include "winsim/win32.h"
-#define WIDE(s) u##s
+#define WIDE_PASTE(s) u##s
+#define WIDE(s) WIDE_PASTE(s)
 #define DM_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
