@@ -69,7 +69,7 @@ slcMutex::~slcMutex() {
 }
 
 void* slcMutex::ScalarDeletingDestructor(unsigned int flags) {
-  this->~slcMutex();
+  this->slcMutex::~slcMutex();  // this class's own destructor: the slot is overridden per class
   if (flags & 1) ::operator delete(this);
   return this;
 }
@@ -114,7 +114,7 @@ slcThreadLock::~slcThreadLock() {
 }
 
 void* slcThreadLock::ScalarDeletingDestructor(unsigned int flags) {
-  this->~slcThreadLock();
+  this->slcThreadLock::~slcThreadLock();
   if (flags & 1) ::operator delete(this);
   return this;
 }

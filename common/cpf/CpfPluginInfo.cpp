@@ -83,7 +83,7 @@ slcPluginInfo::slcPluginInfo() : m_llValue(-1), m_nValue(-1), m_bFlag(0), m_llRe
 slcPluginInfo::~slcPluginInfo() {}
 
 void* slcPluginInfo::ScalarDeletingDestructor(unsigned int flags) {
-  this->~slcPluginInfo();
+  this->slcPluginInfo::~slcPluginInfo();
   if (flags & 1) ::operator delete(this);
   return this;
 }
