@@ -123,6 +123,9 @@ class Segment {
     agent_.reset(new scenario::AgentSandbox(sandbox, scenario::LaptopMachineJson(sandbox, devices)));
     for (const auto& [id, behaviour] : state.installers) winsim::SetInstallerBehaviour(id, ToWinsim(behaviour));
     agent_->SetAgentState(0);  // (installed again after an uninstall)
+    // A fresh diagnostic log: the module cuts its head past 20 MiB, which
+    // would move the places the waits below search from.
+    std::remove(agent_->Path("tpmlog/log_device.txt").c_str());
     agent_->WritePolicy(model::PolicyText(laptop, state));
     agent_->RunAs(helper);
   }
@@ -131,8 +134,7 @@ class Segment {
     size_t from = agent_->DeviceLog().size();
     std::string why;
     ASSERT_TRUE(agent_->StartModule(&why)) << why;
-    ASSERT_TRUE(scenario::WaitFor([&] { return agent_->DeviceLog().find(kPassDone, from) != std::string::npos; },
-                                  kPassLimit))
+    ASSERT_TRUE(scenario::WaitFor([&] { return Log(&from).find(kPassDone, from) != std::string::npos; }, kPassLimit))
         << "no first pass";
     Pause();  // the other worker's first reset
     Check("start");
@@ -147,7 +149,7 @@ class Segment {
       agent_->SetAgentState(scenario::kAgentUninstalling);
       ASSERT_TRUE(scenario::WaitFor(
           [&] {
-            std::string log = agent_->DeviceLog();
+            std::string log = Log(&from);
             return log.find("EnableDeviceBeforeUninstall eRet : 0x", from) != std::string::npos &&
                    log.find("Exit Thread_Device_Enum", from) != std::string::npos;
           },
@@ -176,7 +178,7 @@ class Segment {
                              : "vecDeviceInfo = " + std::to_string(winsim::ListDevices(true).size()) + "\n";
     ASSERT_TRUE(scenario::WaitFor(
         [&] {
-          std::string log = agent_->DeviceLog();
+          std::string log = Log(&from);
           size_t at = log.find(marker, from);
           return at != std::string::npos && log.find(kPassDone, at) != std::string::npos;
         },
@@ -202,6 +204,14 @@ class Segment {
   }
 
  private:
+  // The diagnostic log; a search start beyond its end (the head was cut)
+  // falls back to its beginning.
+  std::string Log(size_t* from) const {
+    std::string log = agent_->DeviceLog();
+    if (*from > log.size()) *from = 0;
+    return log;
+  }
+
   // The devices of the module's last inventory: the present ones at its start
   // and after each announced arrival.
   void TakeInventory() {
