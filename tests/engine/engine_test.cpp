@@ -48,16 +48,9 @@ const char kMachine[] = R"({
     {"id": "SWD\\HIDDEN\\1", "class": "System", "name": "Hidden", "hw": ["SWD\\HIDDEN"], "status": "0x4000600A"}]
 })";
 
-WString Wide(const std::string& text) {
-  WString out;
-  for (char c : text) out.push_back(static_cast<WCHAR>(static_cast<unsigned char>(c)));
-  return out;
-}
-std::string Narrow(const WString& text) {
-  std::string out;
-  for (WCHAR c : text) out.push_back(static_cast<char>(c));
-  return out;
-}
+// Every text here is ASCII.
+WString Wide(const std::string& text) { return WString(text.begin(), text.end()); }
+std::string Narrow(const WString& text) { return std::string(text.begin(), text.end()); }
 
 EngineResult RunCmd(const std::vector<std::string>& words) {
   std::vector<WString> args{WIDE("C:\\tools\\hwctl.exe")};
@@ -89,10 +82,7 @@ std::vector<std::string> Found(const std::vector<std::string>& words, EngineResu
 }
 
 // The device's own state, as the Configuration Manager reports it.
-struct NodeState {
-  bool started;
-  ULONG problem;
-};
+struct NodeState { bool started; ULONG problem; };
 NodeState State(const char* id) {
   DEVINST inst = 0;
   WString wid = Wide(id);
@@ -162,16 +152,14 @@ TEST_F(Engine, SelectionForms) {
 }
 
 TEST_F(Engine, CallbackStopsTheWalkAndPlainInstanceIdsMakeNoSearch) {
-  struct Counter {
-    int calls = 0;
-  } counter;
+  int calls = 0;
   auto stopAtThird = [](HDEVINFO, PSP_DEVINFO_DATA, DWORD, void* context) -> EngineResult {
-    return ++static_cast<Counter*>(context)->calls == 3 ? ENGINE_FAIL : ENGINE_OK;
+    return ++*static_cast<int*>(context) == 3 ? ENGINE_FAIL : ENGINE_OK;
   };
   const WCHAR* all[] = {WIDE("*")};
-  EXPECT_EQ(SelectDevices(WIDE("x"), nullptr, DIGCF_PRESENT, 1, all, stopAtThird, &counter), ENGINE_FAIL);
-  EXPECT_EQ(counter.calls, 3);
-  EXPECT_EQ(SelectDevices(WIDE("x"), nullptr, DIGCF_PRESENT, 0, all, stopAtThird, &counter), ENGINE_USAGE);
+  EXPECT_EQ(SelectDevices(WIDE("x"), nullptr, DIGCF_PRESENT, 1, all, stopAtThird, &calls), ENGINE_FAIL);
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(SelectDevices(WIDE("x"), nullptr, DIGCF_PRESENT, 0, all, stopAtThird, &calls), ENGINE_USAGE);
 
   // Without property reads, an instance ID still selects its device; a
   // hardware-ID pattern then finds nothing, and that is no error.
@@ -242,19 +230,15 @@ TEST_F(Engine, FacadeRecordsAndStatus) {
   ASSERT_EQ(legacy.size(), 1u);
   EXPECT_EQ(legacy[0].strDeviceID, "ROOT\\LEGACY_X*");
 
+  // Neither disableable nor removable, hidden: state 0; not found: left as it was.
   stDevice device;
-  device.SetInstancePath(kPci);  // no DN_DISABLEABLE nor DN_REMOVABLE
-  device.SetStatus_Now(7);
-  EXPECT_EQ(m_control.QueryDeviceStatus(device), 0u);
-  EXPECT_EQ(device.dwStatus_Now, 0u);
-  device.SetInstancePath(kHidden);
-  device.SetStatus_Now(7);
-  m_control.QueryDeviceStatus(device);
-  EXPECT_EQ(device.dwStatus_Now, 0u);
-  device.SetInstancePath("USB\\GONE\\1");
-  device.SetStatus_Now(7);
-  EXPECT_EQ(m_control.QueryDeviceStatus(device), 0u);
-  EXPECT_EQ(device.dwStatus_Now, 7u);  // not found: left as it was
+  for (auto [path, want] :
+       {std::make_pair(kPci, 0u), std::make_pair(kHidden, 0u), std::make_pair("USB\\GONE\\1", 7u)}) {
+    device.SetInstancePath(path);
+    device.SetStatus_Now(7);
+    EXPECT_EQ(m_control.QueryDeviceStatus(device), 0u) << path;
+    EXPECT_EQ(device.dwStatus_Now, want) << path;
+  }
 
   device.SetInstancePath(kUsb);
   EXPECT_EQ(m_control.SetUpDevice("Enable", device), 0xFFFFFFFFFFFFFFFFULL);
@@ -369,17 +353,13 @@ TEST_F(Engine, BadArgumentsAndOtherCommands) {
   EXPECT_EQ(m_control.DeviceControl("find", std::string(10000, '*'), &list), 0u);
   EXPECT_EQ(list.size(), 6u);
 
-  EXPECT_EQ(RunCmd({"help", "anything"}), ENGINE_OK);
-  EXPECT_EQ(RunCmd({"?"}), ENGINE_OK);
-  EXPECT_EQ(RunCmd({"classes"}), ENGINE_OK);
-  EXPECT_EQ(RunCmd({"rescan", "ignored"}), ENGINE_OK);
+  for (const char* command : {"help", "?", "classes", "rescan"}) EXPECT_EQ(RunCmd({command, "ignored"}), ENGINE_OK);
   EXPECT_TRUE(Found({"listclass", "NoSuchClass"}).empty());
   EXPECT_EQ(Found({"listclass", "", "DiskDrive"}), std::vector<std::string>{kDisk});
   EXPECT_EQ(Found({"stack", std::string("@") + kUsb}), std::vector<std::string>{kUsb});
   EXPECT_EQ(RunCmd({"-m:\\\\OTHER", "driverfiles", "*"}), ENGINE_USAGE);
-  EXPECT_EQ(RunCmd({"update", "no\\such\\driver.inf", "USB\\VID_1"}), ENGINE_FAIL);
-  EXPECT_EQ(RunCmd({"updateni", "no\\such\\driver.inf", "USB\\VID_1"}), ENGINE_FAIL);
+  for (const char* command : {"update", "updateni", "install"})
+    EXPECT_EQ(RunCmd({command, "no\\such\\driver.inf", "USB\\VID_1"}), ENGINE_FAIL) << command;
   EXPECT_EQ(RunCmd({"install", "driver.inf"}), ENGINE_USAGE);
-  EXPECT_EQ(RunCmd({"install", "no\\such\\driver.inf", "USB\\VID_1"}), ENGINE_FAIL);
   EXPECT_EQ(RunCmd({"remove"}), ENGINE_USAGE);
 }
