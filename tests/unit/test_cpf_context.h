@@ -1,6 +1,6 @@
-// A run context laid out as the host lays out its own: a lockable object with
-// the highest valid index at offset 40 and entries from offset 48. It counts
-// the lock calls the plug-in makes on it.
+// A run context laid out as the host's: a lockable object with the highest
+// valid index at offset 40 and entries from offset 48. It counts the lock calls
+// made on it; TryLock answers `tryResult`.
 #pragma once
 #include <cstddef>
 #include "common/cpf/CpfRunContext.h"
@@ -9,21 +9,15 @@ namespace dmtest {
 
 class FakeRunContext : public CPF::slcMutex {
  public:
-  DWORD Lock() override {
-    ++locks;
-    return 0;
-  }
-  DWORD TryLock() override { return 0; }
-  DWORD Unlock() override {
-    ++unlocks;
-    return 1;
-  }
+  DWORD Lock() override { ++locks; return 0; }
+  DWORD TryLock() override { return tryResult; }
+  DWORD Unlock() override { ++unlocks; return 1; }
   slcRunContext* AsHostContext() { return reinterpret_cast<slcRunContext*>(this); }
 
   int32_t maxIndex = -1;
   void* entries[3] = {nullptr, nullptr, nullptr};
-  int locks = 0;
-  int unlocks = 0;
+  int locks = 0, unlocks = 0;
+  DWORD tryResult = 0;
 };
 
 }  // namespace dmtest

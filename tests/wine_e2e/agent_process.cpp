@@ -34,23 +34,19 @@ bool WriteFile(const std::string& path, const std::string& text) {
   return static_cast<bool>(out);
 }
 
-bool FileExists(const std::string& path) {
+// 0: nothing there, 1: a file, 2: a folder.
+static int Kind(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return attributes == INVALID_FILE_ATTRIBUTES ? 0 : (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 2 : 1;
 }
-
-bool DirExists(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
+bool FileExists(const std::string& path) { return Kind(path) == 1; }
+bool DirExists(const std::string& path) { return Kind(path) == 2; }
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t count = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
   return count;
 }
-
-double SecondsSince(ULONGLONG tick) { return static_cast<double>(GetTickCount64() - tick) / 1000.0; }
 
 ChildProcess::~ChildProcess() {
   if (m_info.hProcess == nullptr) return;
@@ -192,22 +188,21 @@ RootDevice::~RootDevice() {
   SetupDiDestroyDeviceInfoList(set);
 }
 
-bool WaitForCount(const std::string& path, const std::string& what, size_t count, DWORD timeoutMs) {
-  ULONGLONG start = GetTickCount64();
-  for (;;) {
-    if (Count(ReadFile(path), what) >= count) return true;
+namespace {
+template <typename Done>
+bool Poll(DWORD timeoutMs, Done done) {
+  for (ULONGLONG start = GetTickCount64(); !done(); Sleep(kPollMs))
     if (GetTickCount64() - start >= timeoutMs) return false;
-    Sleep(kPollMs);
-  }
+  return true;
+}
+}  // namespace
+
+bool WaitForCount(const std::string& path, const std::string& what, size_t count, DWORD timeoutMs) {
+  return Poll(timeoutMs, [&] { return Count(ReadFile(path), what) >= count; });
 }
 
 bool WaitForFile(const std::string& path, bool exists, DWORD timeoutMs) {
-  ULONGLONG start = GetTickCount64();
-  for (;;) {
-    if (FileExists(path) == exists) return true;
-    if (GetTickCount64() - start >= timeoutMs) return false;
-    Sleep(kPollMs);
-  }
+  return Poll(timeoutMs, [&] { return FileExists(path) == exists; });
 }
 
 }  // namespace e2e

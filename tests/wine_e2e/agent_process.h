@@ -16,8 +16,6 @@ bool WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
 bool DirExists(const std::string& path);
 size_t Count(const std::string& text, const std::string& what);
-// Seconds elapsed since `tick` (GetTickCount64), for the printed timings.
-double SecondsSince(ULONGLONG tick);
 
 // A program started with its standard output and error in one file.
 // A process still running when the object goes is terminated.
@@ -42,10 +40,9 @@ class ChildProcess {
 DWORD RunToEnd(const std::string& exe, const std::string& args, const std::string& outputFile, DWORD ms,
                std::string* output);
 
-// The agent's installation folder value, "UninstallExe" under
-// HKLM\SYSTEM\CurrentControlSet\Services\VaultServiceHelper, set (or removed
-// when `uninstallExe` is empty) for the life of the object. Every Wine process
-// shares one registry: the previous state is put back at the end.
+// The agent's installation folder value ("UninstallExe" of the VaultServiceHelper
+// service key) set, or removed when empty, for the life of the object. Every
+// Wine process shares one registry: the previous state is put back at the end.
 class InstallDirValue {
  public:
   explicit InstallDirValue(const std::string& uninstallExe);
@@ -60,8 +57,7 @@ class InstallDirValue {
   std::string m_previous;
 };
 
-// HKLM keys created on demand; the ones created here are deleted again,
-// deepest first, when the object goes.
+// HKLM keys created on demand; those created here are deleted again at the end.
 class CreatedKeys {
  public:
   CreatedKeys() = default;
@@ -75,9 +71,8 @@ class CreatedKeys {
   std::vector<std::string> m_created;
 };
 
-// A root-enumerated device registered through the system's device installer
-// for the life of the object (removed again at the end): a device of a class
-// the module controls on a machine that has none.
+// A root-enumerated device registered for the life of the object: a device of
+// a class the module controls on a machine that has none.
 class RootDevice {
  public:
   RootDevice(const GUID& classGuid, const wchar_t* className, const wchar_t* hardwareId,
@@ -92,9 +87,9 @@ class RootDevice {
   std::wstring m_instanceId;
 };
 
-// Polls a file until `what` occurs in it at least `count` times.
+// Poll a file until `what` occurs in it `count` times, or until it exists
+// (with `exists` false: is gone).
 bool WaitForCount(const std::string& path, const std::string& what, size_t count, DWORD timeoutMs);
-// Polls until `path` exists (or, with `exists` false, is gone).
 bool WaitForFile(const std::string& path, bool exists, DWORD timeoutMs);
 
 }  // namespace e2e

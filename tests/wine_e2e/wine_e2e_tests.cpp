@@ -31,7 +31,6 @@ const char kUninstalling[] = "268435456";
 const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 void Note(const std::string& text) { printf("[machine] %s\n", text.c_str()); }
-void Timing(const char* step, ULONGLONG since) { printf("[timing] %s: %.1f s\n", step, SecondsSince(since)); }
 
 std::string AgentJson(const char* agentState) {
   return std::string("{\"sessionId\": 1, \"settings\": {\"7\": ") + agentState + ", \"46\": 0}}";
@@ -58,8 +57,6 @@ void ExpectHostConversation(std::string out) {
                            "cpf_GetStatus = 0", "status = 0", "cpf_Start(0x0) = 0", "cpfShutdown = 1"})
     EXPECT_NE(out.find(std::string(line) + "\n"), std::string::npos) << "missing host line: " << line;
 }
-
-size_t Lines(const std::string& log, const char* message) { return Count(log, message); }
 
 // Scratch folders hold copies of every binary: kept only to look into a
 // failure. A process the session started on a child's behalf may hold one of
@@ -100,28 +97,24 @@ TEST(WineEndToEnd, HelperProcessFollowsPolicyDevicesRegistryAndUninstall) {
   ASSERT_NE(GetDesktopWindow(), nullptr);  // see BrokenInstallationsKeepTheModuleRunning
 
   ChildProcess host;
-  ULONGLONG start = GetTickCount64();
   const int kHostSeconds = 30;  // its output is complete only when it ends
   ASSERT_TRUE(host.Start(OwnDir() + "vaulthelper.exe", "--seconds " + std::to_string(kHostSeconds), dir,
                          dir + "host.txt"));
 
   // No policy: the gate stays shut.
   ASSERT_TRUE(WaitForCount(log, "Thread_Module_Main Begin!", 1, kStepMs)) << ReadFile(log);
-  Timing("module started", start);
   Sleep(2500);
-  EXPECT_EQ(Lines(ReadFile(log), "Enter Thread_Device_Enum"), 0u) << "workers started without a device strategy";
+  EXPECT_EQ(Count(ReadFile(log), "Enter Thread_Device_Enum"), 0u) << "workers started without a device strategy";
 
   // A device strategy opens it: three workers, the window, one first pass.
-  ULONGLONG step = GetTickCount64();
   ASSERT_TRUE(WriteFile(dir + "config\\policy.json", policy));
   ASSERT_TRUE(WaitForCount(log, "waishe ,ControlDeviceByStrategy : 0x0", 1, kStepMs)) << ReadFile(log);
   ASSERT_TRUE(WaitForCount(log, "RegisterDeviceNotification hNotify = ", 2, kStepMs)) << ReadFile(log);
   ASSERT_TRUE(WaitForCount(log, "Enter Thread_Reg_Change", 1, kStepMs)) << ReadFile(log);
-  Timing("gate open and first pass after the policy was written", step);
   std::string text = ReadFile(log);
-  EXPECT_EQ(Lines(text, "Enter Thread_Device_Enum"), 1u);
-  EXPECT_EQ(Lines(text, "Enter Thread_DeviceInfo_Enum"), 1u);
-  EXPECT_EQ(Lines(text, "RegOpenKeyExW error"), 0u);
+  EXPECT_EQ(Count(text, "Enter Thread_Device_Enum"), 1u);
+  EXPECT_EQ(Count(text, "Enter Thread_DeviceInfo_Enum"), 1u);
+  EXPECT_EQ(Count(text, "RegOpenKeyExW error"), 0u);
   EXPECT_NE(text.find(" device INFO("), std::string::npos) << "lines carry the log name and level";
   ASSERT_TRUE(WaitForFile(forbidFile, true, kStepMs));
   std::string saved = ReadFile(forbidFile);
@@ -132,14 +125,13 @@ TEST(WineEndToEnd, HelperProcessFollowsPolicyDevicesRegistryAndUninstall) {
   // A device arrival sent to the window: the device thread lists the devices again.
   HWND window = FindWindowA("Devicemanager_Keychange", "Devicemanager_Keychange");
   ASSERT_NE(window, nullptr);
-  size_t reloads = Lines(text, "refind Device, refresh g_vecDeviceInfo");
-  size_t inventories = Lines(text, "vecDeviceInfo = ");
-  size_t passes = Lines(text, "waishe ,ControlDeviceByStrategy : ");
+  size_t reloads = Count(text, "refind Device, refresh g_vecDeviceInfo");
+  size_t inventories = Count(text, "vecDeviceInfo = ");
+  size_t passes = Count(text, "waishe ,ControlDeviceByStrategy : ");
   DEV_BROADCAST_DEVICEINTERFACE_W arrival = {};
   arrival.dbcc_size = sizeof(arrival);
   arrival.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   CLSIDFromString(L"{a5dcbf10-6530-11d2-901f-00c04fb951ed}", &arrival.dbcc_classguid);
-  step = GetTickCount64();
   DWORD_PTR answer = 0;
   EXPECT_NE(SendMessageTimeoutW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&arrival),
                                 SMTO_ABORTIFHUNG, 10000, &answer),
@@ -147,56 +139,48 @@ TEST(WineEndToEnd, HelperProcessFollowsPolicyDevicesRegistryAndUninstall) {
   EXPECT_TRUE(WaitForCount(log, "refind Device, refresh g_vecDeviceInfo", reloads + 1, kStepMs));
   EXPECT_TRUE(WaitForCount(log, "vecDeviceInfo = ", inventories + 1, kStepMs));
   EXPECT_TRUE(WaitForCount(log, "waishe ,ControlDeviceByStrategy : ", passes + 1, kStepMs)) << ReadFile(log);
-  Timing("device arrival to evaluation", step);
 
   // A new portable device key: one more evaluation without an inventory.
   text = ReadFile(log);
-  reloads = Lines(text, "refind Device, refresh g_vecDeviceInfo");
-  size_t evaluations = Lines(text, "device changed, need re AnalysisStrategy!");
-  step = GetTickCount64();
+  reloads = Count(text, "refind Device, refresh g_vecDeviceInfo");
+  size_t evaluations = Count(text, "device changed, need re AnalysisStrategy!");
   {
     CreatedKeys device;
     ASSERT_TRUE(device.Create(std::string(kPortableKey) + "\\DM-e2e-" + std::to_string(GetCurrentProcessId())));
     EXPECT_TRUE(WaitForCount(log, "device changed, need re AnalysisStrategy!", evaluations + 1, kStepMs))
         << ReadFile(log);
   }
-  Timing("portable-devices key to evaluation", step);
-  EXPECT_EQ(Lines(ReadFile(log), "refind Device, refresh g_vecDeviceInfo"), reloads);
+  EXPECT_EQ(Count(ReadFile(log), "refind Device, refresh g_vecDeviceInfo"), reloads);
 
   // Every device forbidden: what the machine reports decides what is touched.
   const std::string kNamed = "\"deviceId_10\": [\"USB-STORAGE\", \"PORTABLE\", \"BLUETOOTH\"]";
   std::string forbidAll = policy;
   ASSERT_NE(forbidAll.find(kNamed), std::string::npos);
   forbidAll.replace(forbidAll.find(kNamed), kNamed.size(), "\"deviceId_10\": \"*\"");
-  step = GetTickCount64();
   ASSERT_TRUE(WriteFile(dir + "config\\policy.json", forbidAll));
   EXPECT_TRUE(WaitForCount(log, "Strategy File Changed!", 1, kStepMs));
   EXPECT_TRUE(WaitForCount(log, "bForbid = 1, bInVaulthelper = 1, dev.dwStatus_Now = ", 1, kStepMs))
       << ReadFile(log);
-  Timing("policy change to forbid verdicts", step);
   text = ReadFile(log);
-  if (Lines(text, "bForbid = 1, bInVaulthelper = 1, dev.dwStatus_Now = 0") ==
-      Lines(text, "bForbid = 1, bInVaulthelper = 1, dev.dwStatus_Now = "))
+  if (Count(text, "bForbid = 1, bInVaulthelper = 1, dev.dwStatus_Now = 0") ==
+      Count(text, "bForbid = 1, bInVaulthelper = 1, dev.dwStatus_Now = "))
     Note("CM_Get_DevNode_Status reads 0 for every device: none can be controlled, none is disabled or recorded");
 
   // The agent is being uninstalled: the devices come back and the file goes.
-  step = GetTickCount64();
   ASSERT_TRUE(WriteFile(dir + "config\\agent.json", AgentJson(kUninstalling)));
   EXPECT_TRUE(WaitForCount(log, "EnableDeviceBeforeUninstall eRet : 0x", 1, kStepMs)) << ReadFile(log);
   EXPECT_TRUE(WaitForCount(log, "Exit Thread_DeviceInfo_Enum", 1, kStepMs));
   EXPECT_TRUE(WaitForCount(log, "Exit Thread_Device_Enum", 1, kStepMs));
   EXPECT_TRUE(WaitForFile(forbidFile, false, kStepMs));
-  Timing("uninstall state to re-enable and file removal", step);
-  Timing("whole sequence", start);
 
   // The host prints its part when it ends (its output is a file, so buffered).
   ASSERT_TRUE(host.WaitExit((kHostSeconds + 30) * 1000)) << "the host did not end";
   EXPECT_EQ(host.ExitCode(), 0u);
   ExpectHostConversation(ReadFile(dir + "host.txt"));
   text = ReadFile(log);
-  EXPECT_EQ(Lines(text, "exception"), 0u) << text;
+  EXPECT_EQ(Count(text, "exception"), 0u) << text;
   // Audit records only for devices actually forbidden (or failed to be).
-  EXPECT_EQ(FileExists(dir + "audit\\audit.jsonl"), Lines(text, "WriteDeviceLog eRet") > 0);
+  EXPECT_EQ(FileExists(dir + "audit\\audit.jsonl"), Count(text, "WriteDeviceLog eRet") > 0);
   RemoveUnlessFailed(dir);
 }
 
@@ -240,27 +224,25 @@ TEST(WineEndToEnd, BrokenInstallationsKeepTheModuleRunning) {
     ASSERT_TRUE(c.host.Start(c.dir + "x64\\vaulthelper.exe", "--seconds " + std::to_string(kHostSeconds), c.dir,
                              c.dir + "host.txt"));
   }
-  ULONGLONG start = GetTickCount64();
   for (Case& c : cases) {
     SCOPED_TRACE(c.tag);
     ASSERT_TRUE(c.host.WaitExit((kHostSeconds + 60) * 1000));
     EXPECT_EQ(c.host.ExitCode(), 0u);
     ExpectHostConversation(ReadFile(c.dir + "host.txt"));
   }
-  Timing("three broken installations", start);
 
   // Without the libraries: no policy library, so no workers; the loader says why.
   std::string log = ReadFile(cases[0].dir + "tpmlog\\log_device.txt");
-  EXPECT_EQ(Lines(log, "Thread_Module_Main Begin!"), 1u) << log;
+  EXPECT_EQ(Count(log, "Thread_Module_Main Begin!"), 1u) << log;
   EXPECT_NE(log.find("vaultstrategy.dll Error"), std::string::npos) << log;
-  EXPECT_EQ(Lines(log, "Enter Thread_Device_Enum"), 0u);
+  EXPECT_EQ(Count(log, "Enter Thread_Device_Enum"), 0u);
   // Without tpmlog: nothing logged, no folder made, the workers still did their pass.
   EXPECT_FALSE(DirExists(cases[1].dir + "tpmlog"));
   EXPECT_TRUE(FileExists(cases[1].dir + "config\\ForbidDeviceInfo.dat"));
   // Without config: no policy, so no workers, and no folder made.
   log = ReadFile(cases[2].dir + "tpmlog\\log_device.txt");
-  EXPECT_EQ(Lines(log, "Thread_Module_Main Begin!"), 1u) << log;
-  EXPECT_EQ(Lines(log, "Enter Thread_Device_Enum"), 0u);
+  EXPECT_EQ(Count(log, "Thread_Module_Main Begin!"), 1u) << log;
+  EXPECT_EQ(Count(log, "Enter Thread_Device_Enum"), 0u);
   EXPECT_FALSE(DirExists(cases[2].dir + "config"));
   for (Case& c : cases) RemoveUnlessFailed(c.dir);
 }
@@ -272,7 +254,6 @@ TEST(WineEndToEnd, HwctlListsAndControlsTheMachine) {
   const std::string dir = MakeInstallation("e2e-hwctl", {});
   std::string out;
   ASSERT_EQ(RunToEnd(hwctl, "find *", dir + "find.txt", kStepMs, &out), 0u) << out;
-  printf("%s", out.c_str());
   out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());  // text-mode console output
   std::istringstream lines(out);
   std::string line;
