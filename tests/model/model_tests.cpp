@@ -324,18 +324,12 @@ void RunPlan(int defaultSeed) {
                           " dm_model_tests --gtest_filter=Model.RandomPlanA";
   printf("model plan: seed %llu, %d events, %zu segments\n", static_cast<unsigned long long>(seed), events, plan.size());
   for (size_t segment = 0; segment < plan.size(); ++segment) {
-    std::string child = "DM_MODEL_CHILD=" + dir + "|" + std::to_string(seed) + "|" + std::to_string(events) + "|" +
-                        std::to_string(segment);
-    std::vector<std::string> env{child};
-    for (char** e = environ; *e != nullptr; ++e)
-      if (strncmp(*e, "DM_MODEL_CHILD=", 15) != 0) env.push_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
+    std::string child = dir + "|" + std::to_string(seed) + "|" + std::to_string(events) + "|" + std::to_string(segment);
+    setenv("DM_MODEL_CHILD", child.c_str(), 1);  // the child's only; this process has run its ModelChild test
     std::string self = "/proc/self/exe", filter = "--gtest_filter=ModelChild.RunSegment";
     char* argv[] = {&self[0], &filter[0], nullptr};
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ), 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)

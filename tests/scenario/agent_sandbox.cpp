@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "platform/winapi.h"
@@ -137,14 +138,9 @@ void AgentSandbox::SetAgentState(unsigned state) const {
 
 std::vector<std::string> AgentSandbox::Lines(const std::string& relative) const {
   std::vector<std::string> lines;
-  std::string text = Read(relative);
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    if (end > at) lines.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
+  std::istringstream text(Read(relative));
+  for (std::string line; std::getline(text, line);)
+    if (!line.empty()) lines.push_back(line);
   return lines;
 }
 
