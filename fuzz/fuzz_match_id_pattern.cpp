@@ -10,6 +10,10 @@
 namespace {
 
 WCHAR Fold(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
+WString Upper(WString s) {
+  for (WCHAR& c : s) c = Fold(c);
+  return s;
+}
 
 // Classic backtracking glob over "*" only, case-insensitive for ASCII.
 bool Glob(const WCHAR* p, const WCHAR* t) {
@@ -62,20 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool wild = MatchIdPattern(id.c_str(), Selector(pattern, true));
 
   if (!MatchIdPattern(id.c_str(), Selector(id, false))) fuzzsupport::Fail("an ID does not match itself literally");
-  WString upper = id;
-  for (WCHAR& c : upper) c = Fold(c);
+  const WString upper = Upper(id);
   if (!MatchIdPattern(id.c_str(), Selector(upper, false)))
     fuzzsupport::Fail("an ID does not match its upper-case form");
   // Every "*" of the ID can stand for itself, so the ID matches itself as a pattern.
   if (!MatchIdPattern(id.c_str(), Selector(id, true))) fuzzsupport::Fail("an ID does not match itself as a pattern");
 
   if (IsAscii(id) && IsAscii(pattern)) {
-    bool wantLiteral = upper == [&] {
-      WString p = pattern;
-      for (WCHAR& c : p) c = Fold(c);
-      return p;
-    }();
-    if (literal != wantLiteral) fuzzsupport::Fail("literal selector differs from a case-blind comparison");
+    if (literal != (upper == Upper(pattern)))
+      fuzzsupport::Fail("literal selector differs from a case-blind comparison");
     bool wantWild = Glob(pattern.c_str(), id.c_str());
     if (wild != wantWild) {
       fprintf(stderr, "wildcard result %d, glob says %d\n", wild, wantWild);

@@ -21,13 +21,8 @@ using fuzzsupport::Fail;
 const int64_t kMax = std::numeric_limits<int64_t>::max();
 
 bool AllZero(const unsigned char* bytes, size_t count) {
-  static const unsigned char kZeros[4096] = {};
-  for (size_t done = 0; done < count;) {
-    size_t chunk = count - done < sizeof(kZeros) ? count - done : sizeof(kZeros);
-    if (memcmp(bytes + done, kZeros, chunk) != 0) return false;
-    done += chunk;
-  }
-  return true;
+  // Zero when the first byte is and every byte equals the one before it.
+  return count == 0 || (bytes[0] == 0 && memcmp(bytes, bytes + 1, count - 1) == 0);
 }
 
 void Check(const CMemBuffer& buffer, const std::vector<unsigned char>& model) {
@@ -46,20 +41,10 @@ void Check(const CMemBuffer& buffer, const std::vector<unsigned char>& model) {
 // negative, some so large that only the overflow checks can answer (never
 // one that would really be allocated: the sanitizer's allocator would abort).
 int64_t PickSize(FuzzedDataProvider& provider) {
-  switch (provider.ConsumeIntegralInRange<int>(0, 7)) {
-    case 0:
-      return provider.ConsumeIntegralInRange<int64_t>(std::numeric_limits<int64_t>::min(), -1);
-    case 1:
-      return provider.ConsumeIntegralInRange<int64_t>(-2, 2);
-    case 2:
-      return provider.ConsumeIntegralInRange<int64_t>(kMax - 2, kMax);
-    case 3:
-      return provider.ConsumeIntegralInRange<int64_t>(32760, 32780);
-    case 4:
-      return provider.ConsumeIntegralInRange<int64_t>(1048570, 1048580);
-    default:
-      return provider.ConsumeIntegralInRange<int64_t>(0, 5000);
-  }
+  static const int64_t kRanges[][2] = {{std::numeric_limits<int64_t>::min(), -1}, {-2, 2}, {kMax - 2, kMax},
+                                       {32760, 32780}, {1048570, 1048580}, {0, 5000}, {0, 5000}, {0, 5000}};
+  const int64_t* range = kRanges[provider.ConsumeIntegralInRange<int>(0, 7)];
+  return provider.ConsumeIntegralInRange<int64_t>(range[0], range[1]);
 }
 
 // Runs `op`; on a throw the buffer must be untouched.
