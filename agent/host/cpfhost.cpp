@@ -328,9 +328,19 @@ int main(int argc, char** argv) {
     printf("host.running = %d s\n", options.seconds);
   else
     printf("host.running = until Ctrl-C\n");
-  for (long waited = 0; !HostStopRequested() && (options.seconds < 0 || waited < options.seconds * 1000L);
-       waited += 100)
-    HostSleepMs(100);
+  // One long wait until the deadline or Ctrl-C: an idle host must not wake.
+  const unsigned kLongWaitMs = 3600 * 1000;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds < 0 ? 0 : options.seconds);
+  while (!HostStopRequested()) {
+    unsigned waitMs = kLongWaitMs;
+    if (options.seconds >= 0) {
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) break;
+      if (left < kLongWaitMs) waitMs = static_cast<unsigned>(left);
+    }
+    HostWaitForStop(waitMs);
+  }
 
   printf("cpfShutdown = %u\n", static_cast<unsigned>(cpfShutdown()));
   Finish(0);

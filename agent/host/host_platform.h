@@ -20,10 +20,13 @@ std::string HostOwnDir();
 // Loads the plug-in; null with `error` set on failure. Never unloaded.
 void* HostLoadPlugin(const std::string& path, std::string* error);
 void* HostFindExport(void* plugin, const char* name);
-// Ctrl-C (SIGINT, SIGTERM) sets the flag that HostStopRequested reads.
+// Ctrl-C (SIGINT, SIGTERM) sets the flag that HostStopRequested reads and
+// ends a HostWaitForStop under way.
 void HostInstallStopHandler();
 bool HostStopRequested();
-void HostSleepMs(unsigned milliseconds);
+// Sleeps up to `milliseconds`, ending early on Ctrl-C; true when a stop was
+// requested. An idle host is then woken by nothing but the stop.
+bool HostWaitForStop(unsigned milliseconds);
 // Ends the process at once, after the caller flushed its output: the
 // module's detached threads must not see static destructors run.
 [[noreturn]] void HostExit(int code);

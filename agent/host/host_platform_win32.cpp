@@ -6,9 +6,13 @@
 
 namespace {
 volatile LONG g_stop = 0;
+// Manual-reset event the console handler sets: it ends a wait under way and
+// every later one.
+HANDLE g_stopEvent = nullptr;
 BOOL WINAPI OnConsoleControl(DWORD type) {
   if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
     InterlockedExchange(&g_stop, 1);
+    if (g_stopEvent != nullptr) SetEvent(g_stopEvent);
     return TRUE;
   }
   return FALSE;
@@ -41,10 +45,20 @@ void* HostFindExport(void* plugin, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(plugin), name));
 }
 
-void HostInstallStopHandler() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+void HostInstallStopHandler() {
+  g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
 
 bool HostStopRequested() { return InterlockedCompareExchange(&g_stop, 0, 0) != 0; }
 
-void HostSleepMs(unsigned milliseconds) { Sleep(milliseconds); }
+bool HostWaitForStop(unsigned milliseconds) {
+  if (milliseconds == INFINITE) --milliseconds;  // a bounded wait, as asked
+  if (g_stopEvent != nullptr)
+    WaitForSingleObject(g_stopEvent, milliseconds);
+  else if (!HostStopRequested())
+    Sleep(milliseconds);
+  return HostStopRequested();
+}
 
 void HostExit(int code) { ExitProcess(static_cast<UINT>(code)); }

@@ -304,7 +304,7 @@ void Wait(HostTimeline& timeline, unsigned ms, const std::string& until, size_t 
       if (!until.empty()) timeline.Input("... \"" + until + "\" NOT seen in time");
       return;
     }
-    HostSleepMs(static_cast<unsigned>(left < 100 ? left : 100));
+    HostWaitForStop(static_cast<unsigned>(left < 100 ? left : 100));
   }
 }
 

@@ -1,14 +1,17 @@
 // Platform layer of cpfhost over winsim (every build but Windows): POSIX
 // loading and signals, and the machine description the module will see.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 
 #include "common/util/HostIdentity.h"
@@ -18,7 +21,18 @@
 
 namespace {
 volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+// Write end of a pipe the stop handler writes to: a wait polls the read end,
+// so a signal taken by any thread, even just before the wait began, ends it.
+int g_wakeRead = -1;
+volatile int g_wakeWrite = -1;
+void OnSignal(int) {
+  int saved = errno;
+  g_stop = 1;
+  if (g_wakeWrite >= 0 && write(g_wakeWrite, "x", 1) < 0) {
+    // full pipe: a byte is waiting already
+  }
+  errno = saved;
+}
 
 // The agent starts its processes by the full path of their .exe, and the
 // module looks for "vaulthelper.exe" in its command line: present ours the
@@ -82,6 +96,12 @@ void* HostLoadPlugin(const std::string& path, std::string* error) {
 void* HostFindExport(void* plugin, const char* name) { return dlsym(plugin, name); }
 
 void HostInstallStopHandler() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    g_wakeRead = fds[0];
+    g_wakeWrite = fds[1];
+  }
+  // No SA_RESTART: a signal taken by the waiting thread also ends its poll.
   struct sigaction action = {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -91,9 +111,22 @@ void HostInstallStopHandler() {
 
 bool HostStopRequested() { return g_stop != 0; }
 
-void HostSleepMs(unsigned milliseconds) {
-  struct timespec pause = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-  nanosleep(&pause, nullptr);
+bool HostWaitForStop(unsigned milliseconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  // Without a pipe poll ignores the descriptor and only times out (or is
+  // interrupted by a signal this thread takes).
+  struct pollfd wake = {g_wakeRead, POLLIN, 0};
+  while (g_stop == 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    int rc = poll(&wake, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (rc > 0) break;
+    if (rc < 0 && errno != EINTR) {
+      if (wake.fd < 0) break;
+      wake.fd = -1;  // the pipe failed: wait out the time alone
+    }
+  }
+  return g_stop != 0;
 }
 
 void HostExit(int code) { _exit(code); }
