@@ -265,6 +265,16 @@ bool ParseObjectText(const std::string& text, rapidjson::Document* doc) {
   return !doc->HasParseError() && doc->IsObject();
 }
 
+// True while a file written at `writeTime` (FILETIME units) may still change
+// without its size or write time moving: some file systems keep write times
+// in whole seconds, so a rewrite within the same second looks the same.
+bool RecentlyWritten(uint64_t writeTime) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t nowTime = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return nowTime < writeTime + 2 * 10000000ull;
+}
+
 bool StringMember(const rapidjson::Value& object, const std::string& key, std::string* value) {
   if (!object.IsObject()) return false;
   rapidjson::Value name(rapidjson::StringRef(key.c_str(), static_cast<rapidjson::SizeType>(key.size())));
@@ -370,20 +380,12 @@ bool ElementOfText(const std::string& text, const std::string& key, std::string*
   return ParseObjectText(text, &doc) && StringMember(doc, key, value);
 }
 
-bool CountOfConfig(const std::string& text, uint32_t* count) {
-  rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
-  if (doc.HasParseError() || !doc.IsArray()) return false;
-  *count = doc.Size();
-  return true;
-}
-
-bool ElementOfConfig(const std::string& text, uint32_t index, const std::string& key, std::string* value) {
-  rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+namespace {
+bool ElementOfConfigDoc(const rapidjson::Document& doc, uint32_t index, const std::string& key, std::string* value) {
   if (doc.HasParseError() || !doc.IsArray() || index >= doc.Size()) return false;
   return StringMember(doc[index], key, value);
 }
+}  // namespace
 
 PolicyStore& PolicyStore::Instance() {
   static PolicyStore store;
@@ -399,8 +401,12 @@ void PolicyStore::AdoptLocked(Policy&& policy) { m_policy = std::move(policy); }
 
 void PolicyStore::RefreshLocked() {
   std::string path = vaultfiles::DataPath(kPolicyFile);
-  bool exists = false;
-  if (!m_watch.Poll(path, &exists)) return;
+  vaultfiles::FileStamp stamp;
+  bool exists = vaultfiles::StatFile(path, &stamp);
+  if (m_bStampKnown && exists == m_bFileSeen && (!exists || (stamp == m_stamp && !RecentlyWritten(stamp.writeTime))))
+    return;
+  m_bStampKnown = true;
+  m_stamp = stamp;
   if (!exists) {
     if (m_bFileSeen) vaultfiles::Complain("vaultstrategy", path + " is gone: no strategy applies any more");
     m_bFileSeen = false;
@@ -415,7 +421,9 @@ void PolicyStore::RefreshLocked() {
   m_bFileSeen = true;
   std::string text, error;
   if (!vaultfiles::ReadWholeFile(path, kMaxPolicyBytes, &text, &error)) {
-    // Reported once per file state: the next change of the file reports again.
+    // Tried again at the next query (a file being replaced can fail to open
+    // for a moment), reported once per file state.
+    m_bStampKnown = false;
     uint64_t marker = ContentHash("unreadable:" + error);
     if (marker != m_lastTextHash) {
       vaultfiles::Complain("vaultstrategy", path + " " + error + "; keeping the last good policy");
@@ -489,6 +497,34 @@ bool PolicyStore::GroupText(uint32_t group, std::string* text) {
   if (it == m_policy.groups.end()) return false;
   *text = it->second;
   return true;
+}
+
+const rapidjson::Document& PolicyStore::ConfigDocLocked(const std::string& text) {
+  // A text that failed to parse is kept too: it is refused again without
+  // parsing it again.
+  if (!m_bConfigParsed || text != m_configText) {
+    m_bConfigParsed = false;
+    m_configText = text;
+    rapidjson::Document parsed;
+    parsed.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+    m_configDoc.Swap(parsed);
+    m_bConfigParsed = true;
+  }
+  return m_configDoc;
+}
+
+bool PolicyStore::ConfigCount(const std::string& text, uint32_t* count) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const rapidjson::Document& doc = ConfigDocLocked(text);
+  if (doc.HasParseError() || !doc.IsArray()) return false;
+  *count = doc.Size();
+  return true;
+}
+
+bool PolicyStore::ConfigElement(const std::string& text, uint32_t index, const std::string& key,
+                                std::string* value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return ElementOfConfigDoc(ConfigDocLocked(text), index, key, value);
 }
 
 }  // namespace vaultstrategy

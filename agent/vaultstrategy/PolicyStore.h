@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <rapidjson/document.h>
 #include "agent/vaultcommon/AgentFiles.h"
 
 namespace vaultstrategy {
@@ -40,9 +41,6 @@ bool MatchPattern(const std::string& pattern, const std::string& text);
 // object of strings); false when the text is not such an object or lacks the
 // key.
 bool ElementOfText(const std::string& text, const std::string& key, std::string* value);
-// Number of entries of a configuration text, and one element of entry i.
-bool CountOfConfig(const std::string& text, uint32_t* count);
-bool ElementOfConfig(const std::string& text, uint32_t index, const std::string& key, std::string* value);
 
 // The process's view of config\policy.json. Every query first looks whether
 // the file changed on disk; a file that cannot be read or parsed leaves the
@@ -60,6 +58,11 @@ class PolicyStore {
   bool ChangeTime(uint32_t kind, uint64_t* time);
   // The configuration text of a group; false when the policy has no such group.
   bool GroupText(uint32_t group, std::string* text);
+  // Number of entries of a configuration text, and one element of entry i.
+  // Callers read every element of one group's text in turn, so the last text
+  // parsed is kept.
+  bool ConfigCount(const std::string& text, uint32_t* count);
+  bool ConfigElement(const std::string& text, uint32_t index, const std::string& key, std::string* value);
 
   // Largest policy file read; larger ones are refused.
   static const uint64_t kMaxPolicyBytes = 32ull << 20;
@@ -68,13 +71,22 @@ class PolicyStore {
   PolicyStore();
   void RefreshLocked();
   void AdoptLocked(Policy&& policy);
+  // The parsed configuration text, parsing it when it is not the last one.
+  const rapidjson::Document& ConfigDocLocked(const std::string& text);
 
   std::mutex m_mutex;
-  vaultfiles::FileWatch m_watch;
   Policy m_policy;
+  // What the file looked like when last read; read again only when it
+  // changes, or while its write time is recent enough that a rewrite in the
+  // same second would not show.
+  bool m_bStampKnown = false;
   bool m_bFileSeen = false;
+  vaultfiles::FileStamp m_stamp;
   uint64_t m_lastTextHash = 0;
   uint64_t m_lastTextSize = 0;
+  bool m_bConfigParsed = false;
+  std::string m_configText;
+  rapidjson::Document m_configDoc;
 };
 
 // FNV-1a over bytes, never 0 (a change time of 0 means "none" to callers).

@@ -75,7 +75,7 @@ DM_EXPORT eRet Strategy_GetConfigStrategyCount(CMemBuffer config, DWORD* pdwCoun
   return Guarded([&]() -> eRet {
     if (!pdwCount) return VS_RET_BAD_ARGUMENT;
     uint32_t count = 0;
-    if (!vaultstrategy::CountOfConfig(config.ToString(), &count)) return VS_RET_BAD_ARGUMENT;
+    if (!PolicyStore::Instance().ConfigCount(config.ToString(), &count)) return VS_RET_BAD_ARGUMENT;
     *pdwCount = count;
     return RET_SUCCESS;
   });
@@ -85,7 +85,7 @@ DM_EXPORT eRet Strategy_GetConfigStrategyElementValue(CMemBuffer config, DWORD d
                                                       CMemBuffer& value) {
   return Guarded([&]() -> eRet {
     std::string text;
-    if (!vaultstrategy::ElementOfConfig(config.ToString(), dwIndex, strKey, &text)) return VS_RET_NOT_FOUND;
+    if (!PolicyStore::Instance().ConfigElement(config.ToString(), dwIndex, strKey, &text)) return VS_RET_NOT_FOUND;
     value.SetString(text);
     return RET_SUCCESS;
   });
