@@ -2,6 +2,7 @@
 // same source runs on winsim and, built with mingw, on Wine or Windows.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -166,6 +167,34 @@ TEST(Win32CodePage, ConversionsFollowWin32Rules) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, latin, 0, wide, 16), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// A conversion that stopped inside a double-byte character must not leave its
+// state to the next one, nor may threads converting at once disturb each other.
+TEST(Win32CodePage, ConversionsStayRightAfterBadInputAndAcrossThreads) {
+  const char hiragana[] = "\x82\xA0";  // U+3042 in Shift-JIS
+  WCHAR wide[8];
+  MultiByteToWideChar(932, 0, hiragana, 1, wide, 8);  // a lone lead byte: its answer varies
+  ASSERT_EQ(MultiByteToWideChar(932, 0, hiragana, 2, wide, 8), 1);
+  EXPECT_EQ(wide[0], 0x3042);
+
+  std::atomic<int> wrong{0};
+  auto convert = [&wrong] {
+    for (int i = 0; i < 300; ++i) {
+      WCHAR w[8] = {};
+      char back[8] = {};
+      UINT page = i % 2 ? 932u : 1252u;
+      const char* text = i % 2 ? "\x82\xA0z" : "\xE9z";
+      int units = MultiByteToWideChar(page, 0, text, -1, w, 8);
+      int bytes = WideCharToMultiByte(page, 0, w, units, back, 8, nullptr, nullptr);
+      if (units != 3 || bytes != static_cast<int>(strlen(text)) + 1 || strcmp(back, text) != 0) ++wrong;
+    }
+  };
+  std::thread a(convert), b(convert), c(convert);
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // ---------------------------------------------------------------- files

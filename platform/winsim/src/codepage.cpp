@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 
 #include "machine.h"
 
@@ -111,11 +113,46 @@ UINT ResolveCodePage(UINT codePage) {
 // control of the same value both ways, glibc refuses them.
 bool Is1252Hole(unsigned v) { return v == 0x81 || v == 0x8D || v == 0x8F || v == 0x90 || v == 0x9D; }
 
+// Conversion descriptors opened once per code page and direction, per
+// thread: opening one costs far more than a short conversion, and an iconv_t
+// must not be used by two threads at once. Failed opens are kept too, so an
+// unknown code page is not looked up again. Bounded: a caller walking through
+// many code pages starts the cache afresh.
+class IconvCache {
+ public:
+  IconvCache() = default;
+  IconvCache(const IconvCache&) = delete;
+  IconvCache& operator=(const IconvCache&) = delete;
+  ~IconvCache() { Clear(); }
+
+  iconv_t Get(UINT codePage, bool toUtf16) {
+    auto key = std::make_pair(codePage, toUtf16);
+    auto it = m_open.find(key);
+    if (it != m_open.end()) return it->second;
+    if (m_open.size() >= kMaxOpen) Clear();
+    std::string name = IconvName(codePage);
+    iconv_t cd = toUtf16 ? iconv_open("UTF-16LE", name.c_str()) : iconv_open(name.c_str(), "UTF-16LE");
+    m_open.emplace(key, cd);
+    return cd;
+  }
+
+ private:
+  static const size_t kMaxOpen = 16;
+  void Clear() {
+    for (auto& entry : m_open)
+      if (entry.second != reinterpret_cast<iconv_t>(-1)) iconv_close(entry.second);
+    m_open.clear();
+  }
+  std::map<std::pair<UINT, bool>, iconv_t> m_open;
+};
+
+thread_local IconvCache t_iconv;
+
 class Iconv {
  public:
-  Iconv(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {}
-  ~Iconv() {
-    if (ok()) iconv_close(cd_);
+  // `toUtf16`: from the code page to UTF-16LE, else the other way.
+  Iconv(UINT codePage, bool toUtf16) : cd_(t_iconv.Get(codePage, toUtf16)) {
+    if (ok()) iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // fresh shift state
   }
   bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
   // Converts as much as possible; returns 0 at the end of the input, or the
@@ -149,7 +186,7 @@ bool ToUtf16(UINT codePage, const char* text, size_t n, bool strict, WStr* out, 
     }
     return true;
   }
-  Iconv cv("UTF-16LE", IconvName(codePage));
+  Iconv cv(codePage, true);
   if (!cv.ok()) {
     *error = ERROR_INVALID_PARAMETER;
     return false;
@@ -188,7 +225,7 @@ bool FromUtf16(UINT codePage, const WCHAR* text, size_t n, bool strict, char def
     }
     return true;
   }
-  Iconv cv(IconvName(codePage), "UTF-16LE");
+  Iconv cv(codePage, false);
   if (!cv.ok()) {
     *error = ERROR_INVALID_PARAMETER;
     return false;
@@ -219,7 +256,7 @@ bool FromUtf16(UINT codePage, const WCHAR* text, size_t n, bool strict, char def
 
 bool CodePageSupported(UINT codePage) {
   if (codePage == CP_UTF8) return true;
-  Iconv cv("UTF-16LE", IconvName(codePage));
+  Iconv cv(codePage, true);
   return cv.ok();
 }
 
