@@ -173,6 +173,22 @@ bool MovePath(LPCSTR from, LPCSTR to, bool replace) {
   return true;
 }
 
+// The open file ReadFile or WriteFile works on: null, with the error set, for
+// a bad handle, overlapped I/O (not modelled) or a handle not opened for it.
+std::shared_ptr<FileObject> FileForTransfer(HANDLE handle, LPVOID overlapped, bool write) {
+  auto file = HandleOrFail<FileObject>(handle);
+  if (!file) return nullptr;
+  if (overlapped) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return nullptr;
+  }
+  if (!(write ? file->canWrite : file->canRead)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return file;
+}
+
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -201,19 +217,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
               LPVOID lpOverlapped) {
   WINSIM_FAIL_POINT(FALSE);
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
-  auto file = LookupHandleAs<FileObject>(hFile);
-  if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (lpOverlapped) {
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
-  }
-  if (!file->canRead) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  auto file = FileForTransfer(hFile, lpOverlapped, false);
+  if (!file) return FALSE;
   DWORD done = 0;
   char* dst = static_cast<char*>(lpBuffer);
   while (done < nNumberOfBytesToRead) {
@@ -234,19 +239,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
                LPVOID lpOverlapped) {
   WINSIM_FAIL_POINT(FALSE);
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
-  auto file = LookupHandleAs<FileObject>(hFile);
-  if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (lpOverlapped) {
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
-  }
-  if (!file->canWrite) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  auto file = FileForTransfer(hFile, lpOverlapped, true);
+  if (!file) return FALSE;
   DWORD done = 0;
   const char* src = static_cast<const char*>(lpBuffer);
   while (done < nNumberOfBytesToWrite) {
@@ -265,11 +259,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
   WINSIM_FAIL_POINT(INVALID_SET_FILE_POINTER);
-  auto file = LookupHandleAs<FileObject>(hFile);
-  if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_SET_FILE_POINTER;
-  }
+  auto file = HandleOrFail<FileObject>(hFile);
+  if (!file) return INVALID_SET_FILE_POINTER;
   int64_t distance = lpDistanceToMoveHigh
                          ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
                                                 static_cast<uint32_t>(lDistanceToMove))
@@ -315,12 +306,9 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
   WINSIM_FAIL_POINT(INVALID_FILE_SIZE);
-  auto file = LookupHandleAs<FileObject>(hFile);
+  auto file = HandleOrFail<FileObject>(hFile);
+  if (!file) return INVALID_FILE_SIZE;
   struct stat st;
-  if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_FILE_SIZE;
-  }
   if (fstat(file->fd, &st) != 0) {
     SetLastError(ErrnoToWin32(errno, std::string()));
     return INVALID_FILE_SIZE;
@@ -404,11 +392,8 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
 
 BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
   WINSIM_FAIL_POINT(FALSE);
-  auto find = LookupHandleAs<FindObject>(hFindFile);
-  if (!find) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto find = HandleOrFail<FindObject>(hFindFile);
+  if (!find) return FALSE;
   if (find->next >= find->entries.size()) {
     SetLastError(ERROR_NO_MORE_FILES);
     return FALSE;
@@ -419,10 +404,7 @@ BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
 
 BOOL FindClose(HANDLE hFindFile) {
   WINSIM_FAIL_POINT(FALSE);
-  if (!LookupHandleAs<FindObject>(hFindFile)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!HandleOrFail<FindObject>(hFindFile)) return FALSE;
   RemoveHandle(hFindFile);
   return TRUE;
 }

@@ -102,6 +102,14 @@ template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
   return std::dynamic_pointer_cast<T>(LookupHandle(handle));
 }
+// LookupHandleAs for a Win32 call: a handle that is not open, or not of this
+// kind, sets ERROR_INVALID_HANDLE and gives null.
+template <class T>
+std::shared_ptr<T> HandleOrFail(HANDLE handle) {
+  auto object = LookupHandleAs<T>(handle);
+  if (!object) SetLastError(ERROR_INVALID_HANDLE);
+  return object;
+}
 // Removes the handle and calls OnHandleClosed; null when it was not open.
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle);
 

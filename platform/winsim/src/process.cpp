@@ -30,7 +30,15 @@ uint64_t ClockNanos(clockid_t clock) {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-void FillSystemTime(const tm& t, long nanos, LPSYSTEMTIME out) {
+// The current time, in UTC or local time, as a SYSTEMTIME.
+void NowAsSystemTime(bool local, LPSYSTEMTIME out) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm t;
+  if (local)
+    localtime_r(&ts.tv_sec, &t);
+  else
+    gmtime_r(&ts.tv_sec, &t);
   out->wYear = static_cast<WORD>(t.tm_year + 1900);
   out->wMonth = static_cast<WORD>(t.tm_mon + 1);
   out->wDayOfWeek = static_cast<WORD>(t.tm_wday);
@@ -38,7 +46,7 @@ void FillSystemTime(const tm& t, long nanos, LPSYSTEMTIME out) {
   out->wHour = static_cast<WORD>(t.tm_hour);
   out->wMinute = static_cast<WORD>(t.tm_min);
   out->wSecond = static_cast<WORD>(t.tm_sec < 60 ? t.tm_sec : 59);
-  out->wMilliseconds = static_cast<WORD>(nanos / 1000000);
+  out->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000);
 }
 
 // ---------------------------------------------------------------- command line
@@ -126,21 +134,9 @@ DWORD GetTickCount(void) { return static_cast<DWORD>(ClockNanos(CLOCK_BOOTTIME) 
 
 ULONGLONG GetTickCount64(void) { return ClockNanos(CLOCK_BOOTTIME) / 1000000; }
 
-void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tm t;
-  gmtime_r(&ts.tv_sec, &t);
-  FillSystemTime(t, ts.tv_nsec, lpSystemTime);
-}
+void GetSystemTime(LPSYSTEMTIME lpSystemTime) { NowAsSystemTime(false, lpSystemTime); }
 
-void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tm t;
-  localtime_r(&ts.tv_sec, &t);
-  FillSystemTime(t, ts.tv_nsec, lpSystemTime);
-}
+void GetLocalTime(LPSYSTEMTIME lpSystemTime) { NowAsSystemTime(true, lpSystemTime); }
 
 void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {
   // 100 ns intervals since 1601-01-01, the epoch of FILETIME.

@@ -721,24 +721,40 @@ WINSIM_API BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO 
   }
 }
 
+namespace {
+// The install flags the two calls below read or write: the element's when
+// one is named, else the set's. Null (error set) for bad arguments. Called
+// under the model's lock.
+DWORD* InstallFlagsOf(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                      PSP_DEVINSTALL_PARAMS_W DeviceInstallParams, DWORD** flagsEx) {
+  DevInfoSet* set = GetSet(DeviceInfoSet);
+  if (!set) return nullptr;
+  if (!DeviceInstallParams || DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) {
+    Fail(DeviceInstallParams ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (!DeviceInfoData) {
+    *flagsEx = &set->installFlagsEx;
+    return &set->installFlags;
+  }
+  Element* e = GetElement(set, DeviceInfoData);
+  if (!e) return nullptr;
+  *flagsEx = &e->installFlagsEx;
+  return &e->installFlags;
+}
+}  // namespace
+
 WINSIM_API BOOL SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
   WINSIM_FAIL_POINT(FALSE);
   Lock lock(Model().mutex);
-  DevInfoSet* set = GetSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  if (!DeviceInstallParams) return Fail(ERROR_INVALID_PARAMETER);
-  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) return Fail(ERROR_INVALID_USER_BUFFER);
-  DWORD flags = set->installFlags, flagsEx = set->installFlagsEx;
-  if (DeviceInfoData) {
-    Element* e = GetElement(set, DeviceInfoData);
-    if (!e) return FALSE;
-    flags = e->installFlags, flagsEx = e->installFlagsEx;
-  }
+  DWORD* flagsEx = nullptr;
+  DWORD* flags = InstallFlagsOf(DeviceInfoSet, DeviceInfoData, DeviceInstallParams, &flagsEx);
+  if (!flags) return FALSE;
   std::memset(DeviceInstallParams, 0, sizeof *DeviceInstallParams);
   DeviceInstallParams->cbSize = sizeof *DeviceInstallParams;
-  DeviceInstallParams->Flags = flags;
-  DeviceInstallParams->FlagsEx = flagsEx;
+  DeviceInstallParams->Flags = *flags;
+  DeviceInstallParams->FlagsEx = *flagsEx;
   return TRUE;
 }
 
@@ -746,17 +762,9 @@ WINSIM_API BOOL SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVIN
                                                PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
   WINSIM_FAIL_POINT(FALSE);
   Lock lock(Model().mutex);
-  DevInfoSet* set = GetSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  if (!DeviceInstallParams) return Fail(ERROR_INVALID_PARAMETER);
-  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) return Fail(ERROR_INVALID_USER_BUFFER);
-  DWORD* flags = &set->installFlags;
-  DWORD* flagsEx = &set->installFlagsEx;
-  if (DeviceInfoData) {
-    Element* e = GetElement(set, DeviceInfoData);
-    if (!e) return FALSE;
-    flags = &e->installFlags, flagsEx = &e->installFlagsEx;
-  }
+  DWORD* flagsEx = nullptr;
+  DWORD* flags = InstallFlagsOf(DeviceInfoSet, DeviceInfoData, DeviceInstallParams, &flagsEx);
+  if (!flags) return FALSE;
   *flags = DeviceInstallParams->Flags;
   *flagsEx = DeviceInstallParams->FlagsEx;
   return TRUE;

@@ -142,11 +142,8 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
 
 BOOL ReleaseMutex(HANDLE hMutex) {
   WINSIM_FAIL_POINT(FALSE);
-  auto m = LookupHandleAs<MutexObject>(hMutex);
-  if (!m) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto m = HandleOrFail<MutexObject>(hMutex);
+  if (!m) return FALSE;
   std::lock_guard<std::mutex> lock(SyncLock());
   if (m->owner != GetCurrentThreadId() || m->count == 0) {
     SetLastError(ERROR_NOT_OWNER);
@@ -171,22 +168,16 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
 
 BOOL SetEvent(HANDLE hEvent) {
   WINSIM_FAIL_POINT(FALSE);
-  auto e = LookupHandleAs<EventObject>(hEvent);
-  if (!e) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto e = HandleOrFail<EventObject>(hEvent);
+  if (!e) return FALSE;
   SignalEvent(e);
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE hEvent) {
   WINSIM_FAIL_POINT(FALSE);
-  auto e = LookupHandleAs<EventObject>(hEvent);
-  if (!e) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto e = HandleOrFail<EventObject>(hEvent);
+  if (!e) return FALSE;
   std::lock_guard<std::mutex> lock(SyncLock());
   e->signalled = false;
   return TRUE;
