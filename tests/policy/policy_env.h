@@ -4,13 +4,11 @@
 // for the life of the process); tests then write the files they need.
 #pragma once
 #include <string>
+#include "support/agent_install.h"
 
 namespace policytest {
 
-struct Installation {
-  std::string hostDir;     // host path, ending with a separator
-  std::string windowsDir;  // as the module sees it, ending with "\"
-};
+using Installation = dmtest::AgentInstall;
 
 const Installation& Install();
 // Writes <install>/<relative> (relative uses "/"), giving it a write time later
