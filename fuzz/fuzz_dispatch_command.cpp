@@ -3,7 +3,12 @@
 // leaves nothing behind. The machine is loaded again for every input, so an
 // input that changes it (disable, sethwid, install, classfilter) does not
 // change what the next one sees.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "DeviceControl_win32.h"
@@ -36,6 +41,18 @@ const char kDevices[] = R"(
 const size_t kMaxArgs = 6;
 
 }  // namespace
+
+// The driver-update commands load newdev.dll and free it again. An unloaded
+// library's coverage counters vanish under libFuzzer, which then reads freed
+// memory; pinning the library keeps it mapped for the whole run.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char exe[PATH_MAX] = {};
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  std::string dir = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
+  dir = dir.substr(0, dir.find_last_of('/') + 1);
+  dlopen((dir + "newdev.dll").c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzsupport::LoadMachine(kDevices);
