@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -23,13 +25,37 @@ static LONG WINAPI OnUnhandled(EXCEPTION_POINTERS* info) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 void InstallCrashHandler() { SetUnhandledExceptionFilter(OnUnhandled); }
-void QuickExit(int code) { ExitProcess(static_cast<UINT>(code)); }
 static int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+[[noreturn]] static void EndProcess(int code) { ExitProcess(static_cast<UINT>(code)); }
 #else
 void InstallCrashHandler() {}
-void QuickExit(int code) { _exit(code); }
 static int ProcessId() { return static_cast<int>(getpid()); }
+[[noreturn]] static void EndProcess(int code) { _exit(code); }
 #endif
+
+// Scratch folders made by this process: removed when the run passed, kept
+// (and named) when it failed, or always with DM_KEEP_TEST_DIRS set.
+static std::mutex g_dirsLock;
+static std::vector<std::filesystem::path>& MadeDirs() {
+  static auto* dirs = new std::vector<std::filesystem::path>;
+  return *dirs;
+}
+
+void QuickExit(int code) {
+  {
+    std::lock_guard<std::mutex> lock(g_dirsLock);
+    const bool keep = code != 0 || getenv("DM_KEEP_TEST_DIRS") != nullptr;
+    for (const auto& dir : MadeDirs()) {
+      std::error_code ec;
+      if (keep)
+        fprintf(stderr, "test folder kept: %s\n", dir.string().c_str());
+      else
+        std::filesystem::remove_all(dir, ec);  // a module thread may still write there: best effort
+    }
+  }
+  fflush(stderr);
+  EndProcess(code);
+}
 
 std::string MakeTempDir(const std::string& tag) {
   static std::atomic<int> counter{0};
@@ -38,6 +64,10 @@ std::string MakeTempDir(const std::string& tag) {
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   std::filesystem::create_directories(dir);
+  {
+    std::lock_guard<std::mutex> lock(g_dirsLock);
+    MadeDirs().push_back(dir);
+  }
   return dir.string();
 }
 
