@@ -19,52 +19,15 @@
 
 #include "bench_agent.h"
 #include "platform/winapi.h"
+#include "agent/host/HostInterface.h"
 #include "winsim/control.h"
 #include "winsim/devices_control.h"
 
 namespace {
 
-// ---- The host's side of the plug-in interface, as the agent's host lays it
-// out: a callback table (a version word and seven slots) and a lockable run
-// context (four virtual slots) whose entry 0 is the table. ----
-
-struct CallbackTable {
-  uint32_t version;
-  uint32_t padding;
-  void* slots[7];
-};
-static_assert(offsetof(CallbackTable, slots) == 8, "callback table layout");
-
-struct RunContext {
-  const void* const* vtable;
-  void* mutexHandle;
-  unsigned char securityAttributes[24];
-  int32_t highestIndex;
-  int32_t padding;
-  void* entries[1];
-};
-static_assert(offsetof(RunContext, highestIndex) == 40 && offsetof(RunContext, entries) == 48, "run context layout");
-
-std::recursive_mutex g_contextMutex;
-void* ContextDestroy(RunContext* self, unsigned) { return self; }
-uint32_t ContextLock(RunContext*) {
-  g_contextMutex.lock();
-  return 0;
-}
-uint32_t ContextTryLock(RunContext*) { return g_contextMutex.try_lock() ? 0 : 16; }
-uint32_t ContextUnlock(RunContext*) {
-  g_contextMutex.unlock();
-  return 1;
-}
-const void* const g_contextVtable[4] = {reinterpret_cast<const void*>(&ContextDestroy),
-                                        reinterpret_cast<const void*>(&ContextLock),
-                                        reinterpret_cast<const void*>(&ContextTryLock),
-                                        reinterpret_cast<const void*>(&ContextUnlock)};
-uint32_t HostSlot3(void*) { return 0; }
-
 // The module keeps what the host handed it for the life of the process.
-CallbackTable g_table;
-RunContext g_context;
+host::CallbackTable g_table;
+host::RunContext g_context;
 
 template <typename Fn>
 Fn Export(HMODULE plugin, const char* name) {
@@ -88,10 +51,7 @@ bool StartModule(std::string* why) {
     *why = "cpfInitialize or cpfGetInfo refused";
     return false;
   }
-  g_table.version = 1;
-  g_table.slots[2] = reinterpret_cast<void*>(&HostSlot3);
-  g_context.vtable = g_contextVtable;
-  g_context.entries[0] = &g_table;
+  host::PrepareRunContext(g_context, g_table);
   run(&g_context);
   auto queryInfo = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[0]);
   auto start = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[1]);

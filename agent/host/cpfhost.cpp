@@ -13,82 +13,14 @@
 #include <mutex>
 #include <string>
 
+#include "HostInterface.h"
 #include "common/util/MemBuffer.h"
 #include "host_platform.h"
 #include "host_scenario.h"
 
 namespace {
 
-// ---- The framework's binary interface, as the host compiler lays it out ----
-
-typedef unsigned char (*PFN_cpfInitialize)();
-typedef void* (*PFN_cpfGetInfo)();
-typedef unsigned char (*PFN_cpfRun)(void* context);
-typedef unsigned char (*PFN_cpfShutdown)();
-
-typedef uint32_t (*PFN_cpf_QueryInfo)(void* block);
-typedef uint32_t (*PFN_cpf_Start)(void* argument);
-typedef uint32_t (*PFN_cpf_GetStatus)(uint32_t* status);
-typedef uint32_t (*PFN_cpf_GetName)(CMemBuffer* name);
-
-// Callback table: version word, then slots 1..7 at offsets 8..56.
-struct CallbackTable {
-  uint32_t version;
-  uint32_t padding;
-  void* slots[7];
-};
-static_assert(offsetof(CallbackTable, slots) == 8 && sizeof(CallbackTable) == 64, "callback table layout");
-
-// Run context: a lockable object (virtual table: deleting destructor, Lock,
-// TryLock, Unlock) with the highest valid entry index at offset 40 and the
-// entries from offset 48. The virtual table is a plain array so the layout
-// does not depend on how this compiler places destructors.
-struct RunContext;
-typedef void* (*PFN_ContextDestroy)(RunContext* self, unsigned flags);
-typedef uint32_t (*PFN_ContextLockOp)(RunContext* self);
-struct RunContext {
-  const void* const* vtable;
-  void* mutexHandle;
-  unsigned char securityAttributes[24];
-  int32_t highestIndex;
-  int32_t padding;
-  void* entries[1];
-};
-static_assert(offsetof(RunContext, highestIndex) == 40 && offsetof(RunContext, entries) == 48, "run context layout");
-
-std::recursive_timed_mutex g_contextMutex;
-thread_local int g_contextHolds = 0;
-int g_lockCalls = 0;  // read on the host thread after cpfRun
-int g_unlockCalls = 0;
-
-// The host owns the context; the plug-in never destroys it.
-void* ContextDestroy(RunContext* self, unsigned) { return self; }
-uint32_t ContextLock(RunContext*) {
-  g_contextMutex.lock();
-  ++g_contextHolds;
-  ++g_lockCalls;
-  return 0;  // WAIT_OBJECT_0
-}
-uint32_t ContextTryLock(RunContext*) {
-  if (!g_contextMutex.try_lock_for(std::chrono::milliseconds(10))) return 16;
-  ++g_contextHolds;
-  ++g_lockCalls;
-  return 0;
-}
-uint32_t ContextUnlock(RunContext*) {
-  if (g_contextHolds == 0) return 0;  // not held by this thread: a failed release
-  --g_contextHolds;
-  ++g_unlockCalls;
-  g_contextMutex.unlock();
-  return 1;
-}
-const void* const g_contextVtable[4] = {reinterpret_cast<const void*>(static_cast<PFN_ContextDestroy>(&ContextDestroy)),
-                                        reinterpret_cast<const void*>(static_cast<PFN_ContextLockOp>(&ContextLock)),
-                                        reinterpret_cast<const void*>(static_cast<PFN_ContextLockOp>(&ContextTryLock)),
-                                        reinterpret_cast<const void*>(static_cast<PFN_ContextLockOp>(&ContextUnlock))};
-
-// What the host itself keeps in slot 3; the plug-in must leave it alone.
-uint32_t HostSlot3(void*) { return 0; }
+using namespace host;
 
 // ---- Printing ----
 
@@ -291,16 +223,12 @@ int main(int argc, char** argv) {
   else
     PrintRecord(record);
 
-  CallbackTable table = {};
-  table.version = 1;
-  table.slots[2] = reinterpret_cast<void*>(&HostSlot3);
-  RunContext context = {};
-  context.vtable = g_contextVtable;
-  context.highestIndex = 0;
-  context.entries[0] = &table;
+  CallbackTable table;
+  RunContext context;
+  PrepareRunContext(context, table);
   printf("cpfRun = %u\n", static_cast<unsigned>(cpfRun(&context)));
-  printf("context.lock_calls = %d\n", g_lockCalls);
-  printf("context.unlock_calls = %d\n", g_unlockCalls);
+  printf("context.lock_calls = %d\n", ContextLocks().lockCalls);
+  printf("context.unlock_calls = %d\n", ContextLocks().unlockCalls);
   PrintTable(table);
 
   auto queryInfo = reinterpret_cast<PFN_cpf_QueryInfo>(table.slots[0]);
