@@ -19,53 +19,11 @@
 
 #include "bench_agent.h"
 #include "platform/winapi.h"
-#include "agent/host/HostInterface.h"
+#include "agent/host/StartPlugin.h"
 #include "winsim/control.h"
 #include "winsim/devices_control.h"
 
 namespace {
-
-// The module keeps what the host handed it for the life of the process.
-host::CallbackTable g_table;
-host::RunContext g_context;
-
-template <typename Fn>
-Fn Export(HMODULE plugin, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(plugin, name)));
-}
-
-bool StartModule(std::string* why) {
-  HMODULE plugin = LoadLibraryA("DeviceManager.dll");
-  if (plugin == nullptr) {
-    *why = "cannot load DeviceManager.dll beside the program";
-    return false;
-  }
-  auto initialize = Export<unsigned char (*)()>(plugin, "cpfInitialize");
-  auto getInfo = Export<void* (*)()>(plugin, "cpfGetInfo");
-  auto run = Export<unsigned char (*)(void*)>(plugin, "cpfRun");
-  if (initialize == nullptr || getInfo == nullptr || run == nullptr) {
-    *why = "DeviceManager.dll lacks an export";
-    return false;
-  }
-  if (initialize() == 0 || getInfo() == nullptr) {
-    *why = "cpfInitialize or cpfGetInfo refused";
-    return false;
-  }
-  host::PrepareRunContext(g_context, g_table);
-  run(&g_context);
-  auto queryInfo = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[0]);
-  auto start = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[1]);
-  if (queryInfo == nullptr || start == nullptr) {
-    *why = "cpfRun left cpf_QueryInfo or cpf_Start out of the callback table";
-    return false;
-  }
-  unsigned char block[1024] = {};
-  uint32_t size = sizeof(block);
-  memcpy(block, &size, sizeof(size));
-  queryInfo(block);
-  start(nullptr);
-  return true;
-}
 
 // A stick of the kind the policy forbids; unplugged until an event plugs it.
 std::string StickId(int n) {
@@ -133,7 +91,7 @@ int main(int argc, char** argv) {
       _Exit(1);
     }
   }
-  if (!StartModule(&error)) {
+  if (!host::StartPlugin(&error)) {
     fprintf(stderr, "bench_arrival: %s\n", error.c_str());
     _Exit(1);
   }

@@ -15,7 +15,7 @@
 
 #include "platform/winapi.h"
 #include "support/test_support.h"
-#include "agent/host/HostInterface.h"
+#include "agent/host/StartPlugin.h"
 #include "winsim/control.h"
 #include "winsim/devices_control.h"
 
@@ -27,15 +27,7 @@ namespace {
 
 const char kInstallDir[] = "C:\\Program Files\\Vault\\";  // of "UninstallExe" in the laptop description
 
-// They outlive the test: the module keeps what the host handed it.
-host::CallbackTable g_table;
-host::RunContext g_context;
 std::atomic<bool> g_started{false};
-
-template <typename Fn>
-Fn Export(HMODULE plugin, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(plugin, name)));
-}
 
 std::string Serialize(const rapidjson::Value& value) {
   rapidjson::StringBuffer buffer;
@@ -117,37 +109,7 @@ bool AgentSandbox::StartModule(std::string* why) {
     *why = "the module is already running in this process; run each test in a process of its own (ctest does)";
     return false;
   }
-  HMODULE plugin = LoadLibraryA("DeviceManager.dll");
-  if (plugin == nullptr) {
-    *why = "cannot load DeviceManager.dll beside the test program";
-    return false;
-  }
-  auto initialize = Export<unsigned char (*)()>(plugin, "cpfInitialize");
-  auto getInfo = Export<void* (*)()>(plugin, "cpfGetInfo");
-  auto run = Export<unsigned char (*)(void*)>(plugin, "cpfRun");
-  if (initialize == nullptr || getInfo == nullptr || run == nullptr ||
-      GetProcAddress(plugin, "cpfShutdown") == nullptr) {
-    *why = "DeviceManager.dll lacks one of its four exports";
-    return false;
-  }
-  if (initialize() == 0 || getInfo() == nullptr) {
-    *why = "cpfInitialize or cpfGetInfo refused";
-    return false;
-  }
-  host::PrepareRunContext(g_context, g_table);
-  run(&g_context);  // answers 0 whatever happened; the table tells
-  auto queryInfo = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[0]);
-  auto start = reinterpret_cast<uint32_t (*)(void*)>(g_table.slots[1]);
-  if (queryInfo == nullptr || start == nullptr) {
-    *why = "cpfRun left cpf_QueryInfo or cpf_Start out of the callback table";
-    return false;
-  }
-  unsigned char block[1024] = {};
-  uint32_t size = sizeof(block);
-  memcpy(block, &size, sizeof(size));
-  queryInfo(block);  // names the diagnostic log "device"
-  start(nullptr);
-  return true;
+  return host::StartPlugin(why);
 }
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {

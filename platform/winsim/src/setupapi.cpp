@@ -64,6 +64,21 @@ Element* GetElement(DevInfoSet* set, PSP_DEVINFO_DATA data) {
   return nullptr;
 }
 
+// The device node behind a set's element; sets the error (bad set, bad
+// element, vanished node) and returns null otherwise.
+DeviceNode* GetNode(HDEVINFO h, PSP_DEVINFO_DATA data) {
+  DevInfoSet* set = GetSet(h);
+  if (!set) return nullptr;
+  Element* e = GetElement(set, data);
+  if (!e) return nullptr;
+  DeviceNode* n = NodeByDevInst(e->devInst);
+  if (!n) {
+    SetLastError(ERROR_NO_SUCH_DEVINST);
+    return nullptr;
+  }
+  return n;
+}
+
 void FillData(const DevInfoSet& set, const Element& e, PSP_DEVINFO_DATA data) {
   if (!data) return;
   const DeviceNode* n = NodeByDevInst(e.devInst);
@@ -560,12 +575,8 @@ WINSIM_API BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_
                                             PDWORD RequiredSize) {
   WINSIM_FAIL_POINT(FALSE);
   Lock lock(Model().mutex);
-  DevInfoSet* set = GetSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element* e = GetElement(set, DeviceInfoData);
-  if (!e) return FALSE;
-  const DeviceNode* n = NodeByDevInst(e->devInst);
-  if (!n) return Fail(ERROR_NO_SUCH_DEVINST);
+  const DeviceNode* n = GetNode(DeviceInfoSet, DeviceInfoData);
+  if (!n) return FALSE;
   return CopyString(n->id, DeviceInstanceId, DeviceInstanceIdSize, RequiredSize);
 }
 
@@ -576,12 +587,8 @@ WINSIM_API BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DE
                                                   DWORD PropertyBufferSize, PDWORD RequiredSize) {
   WINSIM_FAIL_POINT(FALSE);
   Lock lock(Model().mutex);
-  DevInfoSet* set = GetSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element* e = GetElement(set, DeviceInfoData);
-  if (!e) return FALSE;
-  const DeviceNode* n = NodeByDevInst(e->devInst);
-  if (!n) return Fail(ERROR_NO_SUCH_DEVINST);
+  const DeviceNode* n = GetNode(DeviceInfoSet, DeviceInfoData);
+  if (!n) return FALSE;
   if (Property >= SPDRP_MAXIMUM_PROPERTY) return Fail(ERROR_INVALID_REG_PROPERTY);
 
   auto sz = [&](const std::u16string& s, bool has) -> BOOL {
@@ -629,12 +636,8 @@ WINSIM_API BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DE
                                                   DWORD PropertyBufferSize) {
   WINSIM_FAIL_POINT(FALSE);
   Lock lock(Model().mutex);
-  DevInfoSet* set = GetSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element* e = GetElement(set, DeviceInfoData);
-  if (!e) return FALSE;
-  DeviceNode* n = NodeByDevInst(e->devInst);
-  if (!n) return Fail(ERROR_NO_SUCH_DEVINST);
+  DeviceNode* n = GetNode(DeviceInfoSet, DeviceInfoData);
+  if (!n) return FALSE;
   if (!PropertyBuffer && PropertyBufferSize) return Fail(ERROR_INVALID_PARAMETER);
   const BYTE* data = PropertyBufferSize ? PropertyBuffer : nullptr;  // no data deletes the value
   auto setString = [&](std::u16string* value, bool* has) {
