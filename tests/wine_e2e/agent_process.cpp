@@ -201,6 +201,11 @@ bool WaitForCount(const std::string& path, const std::string& what, size_t count
   return Poll(timeoutMs, [&] { return Count(ReadFile(path), what) >= count; });
 }
 
+bool WaitForContent(const std::string& path, const std::function<bool(const std::string&)>& good, DWORD timeoutMs,
+                    std::string* text) {
+  return Poll(timeoutMs, [&] { return good(*text = ReadFile(path)); });
+}
+
 bool WaitForFile(const std::string& path, bool exists, DWORD timeoutMs) {
   return Poll(timeoutMs, [&] { return FileExists(path) == exists; });
 }

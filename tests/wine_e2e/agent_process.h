@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -91,5 +92,9 @@ class RootDevice {
 // (with `exists` false: is gone).
 bool WaitForCount(const std::string& path, const std::string& what, size_t count, DWORD timeoutMs);
 bool WaitForFile(const std::string& path, bool exists, DWORD timeoutMs);
+// Poll a file until its content is `good`; `text` keeps the last content read
+// (files rewritten in place can be met truncated).
+bool WaitForContent(const std::string& path, const std::function<bool(const std::string&)>& good, DWORD timeoutMs,
+                    std::string* text);
 
 }  // namespace e2e

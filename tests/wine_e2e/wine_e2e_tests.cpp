@@ -116,9 +116,11 @@ TEST(WineEndToEnd, HelperProcessFollowsPolicyDevicesRegistryAndUninstall) {
   EXPECT_EQ(Count(text, "Enter Thread_DeviceInfo_Enum"), 1u);
   EXPECT_EQ(Count(text, "RegOpenKeyExW error"), 0u);
   EXPECT_NE(text.find(" device INFO("), std::string::npos) << "lines carry the log name and level";
-  ASSERT_TRUE(WaitForFile(forbidFile, true, kStepMs));
-  std::string saved = ReadFile(forbidFile);
-  EXPECT_TRUE(saved.size() >= 2 && saved.front() == '[' && saved.back() == ']') << saved;
+  std::string saved;
+  EXPECT_TRUE(WaitForContent(
+      forbidFile, [](const std::string& t) { return t.size() >= 2 && t.front() == '[' && t.back() == ']'; }, kStepMs,
+      &saved))
+      << saved;
   if (text.find("SetDeviceName = , SetDeviceClassGuid") != std::string::npos)
     Note("CM_Get_Device_ID_ExW answers success without an ID: the module lists devices with empty instance IDs");
 
