@@ -84,7 +84,9 @@ bool AppendLine(const std::string& path, const std::string& line) {
   if (cut != std::string::npos && !EnsureDir(path.substr(0, cut + 1))) return false;
   FileCloser out{_fsopen(path.c_str(), "ab", _SH_DENYNO)};
   if (!out.file) return false;
-  bool ok = fwrite(line.data(), 1, line.size(), out.file) == line.size() && fputc('\n', out.file) != EOF;
+  // One write of the whole line, so that a reader never meets half a record.
+  const std::string whole = line + '\n';
+  bool ok = fwrite(whole.data(), 1, whole.size(), out.file) == whole.size();
   ok = fflush(out.file) == 0 && ok;
   return ok;
 }
