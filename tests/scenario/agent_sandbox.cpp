@@ -121,13 +121,6 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
   return true;
 }
 
-size_t Count(const std::string& text, const std::string& needle, size_t from) {
-  size_t count = 0;
-  for (size_t at = text.find(needle, from); at != std::string::npos; at = text.find(needle, at + needle.size()))
-    ++count;
-  return count;
-}
-
 std::vector<std::string> ModuleChanges(const std::string& instanceId) {
   std::vector<std::string> changes;
   for (const auto& entry : winsim::DeviceJournal()) {

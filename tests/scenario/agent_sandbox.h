@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace scenario {
 
 // Agent state (shared setting 7) while the agent is being uninstalled.
@@ -58,8 +60,7 @@ class AgentSandbox {
 // the last poll.
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(15));
 
-// Number of times `needle` occurs in `text` from `from` on.
-size_t Count(const std::string& text, const std::string& needle, size_t from = 0);
+using dmtest::Count;
 
 // State changes that a Win32 caller (the module) made to a device, in order:
 // the journal entries of the current profile that start with "disabled" or

@@ -84,4 +84,11 @@ std::string ReadTextFile(const std::string& path) {
   return ss.str();
 }
 
+size_t Count(const std::string& text, const std::string& needle, size_t from) {
+  size_t count = 0;
+  for (size_t at = text.find(needle, from); at != std::string::npos; at = text.find(needle, at + needle.size()))
+    ++count;
+  return count;
+}
+
 }  // namespace dmtest

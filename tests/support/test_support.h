@@ -1,5 +1,6 @@
 // Small helpers shared by the test programs.
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace dmtest {
@@ -13,4 +14,6 @@ std::string MakeTempDir(const std::string& tag);
 // Whole-file helpers on host paths.
 bool WriteTextFile(const std::string& path, const std::string& text);
 std::string ReadTextFile(const std::string& path);
+// How often `needle` occurs in `text` from `from` on, without overlaps.
+size_t Count(const std::string& text, const std::string& needle, size_t from = 0);
 }  // namespace dmtest

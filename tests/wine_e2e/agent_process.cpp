@@ -42,12 +42,6 @@ static int Kind(const std::string& path) {
 bool FileExists(const std::string& path) { return Kind(path) == 1; }
 bool DirExists(const std::string& path) { return Kind(path) == 2; }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
-}
-
 ChildProcess::~ChildProcess() {
   if (m_info.hProcess == nullptr) return;
   if (WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT) {

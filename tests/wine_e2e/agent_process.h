@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace e2e {
 
 // Folder of this program (the build's bin folder), ending with "\".
@@ -16,7 +18,7 @@ std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
 bool DirExists(const std::string& path);
-size_t Count(const std::string& text, const std::string& what);
+using dmtest::Count;
 
 // A program started with its standard output and error in one file.
 // A process still running when the object goes is terminated.
