@@ -29,11 +29,17 @@
 #define WIDE(s) WIDE_PASTE(s)  // two steps, so a macro argument is expanded first
 // Exported entry point of a plug-in or agent library (C linkage).
 #define DM_EXPORT extern "C" __declspec(dllexport)
+// A new thread as the platform's clock must know of it (nothing on Windows).
+inline void PlatformAnnounceThread() {}
+inline void PlatformThreadBegins() {}
 #else
 #include "winsim/win32.h"
 #define WIDE_PASTE(s) u##s
 #define WIDE(s) WIDE_PASTE(s)
 #define DM_EXPORT extern "C" __attribute__((visibility("default")))
+// winsim's virtual clock waits for a thread from its creation.
+inline void PlatformAnnounceThread() { WinsimAnnounceThread(); }
+inline void PlatformThreadBegins() { WinsimThreadBegins(); }
 #endif
 
 // Sizes the module and the host rely on, on both builds.

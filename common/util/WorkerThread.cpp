@@ -1,11 +1,12 @@
 #include "common/util/WorkerThread.h"
 
+#include "platform/winapi.h"
+
 #if DM_USE_QT_THREADS
 #include <QThread>
 #include <mutex>
 #include <vector>
 #else
-#include <chrono>
 #include <thread>
 #endif
 
@@ -45,6 +46,7 @@ bool StartWorkerThread(WorkerEntry entry, void* argument) {
     }
     list.reserve(list.size() + 1);
     QThread* thread = QThread::create([entry, argument]() {
+      PlatformThreadBegins();
       try {
         entry(argument);
       } catch (...) {
@@ -53,6 +55,7 @@ bool StartWorkerThread(WorkerEntry entry, void* argument) {
     });
     if (thread == nullptr) return false;
     list.push_back(thread);
+    PlatformAnnounceThread();
     thread->start(QThread::InheritPriority);
     return true;
   } catch (...) {
@@ -60,14 +63,14 @@ bool StartWorkerThread(WorkerEntry entry, void* argument) {
   }
 }
 
-void WorkerSleepMs(unsigned long milliseconds) { QThread::msleep(milliseconds); }
-
 #else
 
 bool StartWorkerThread(WorkerEntry entry, void* argument) {
   if (entry == nullptr) return false;
   try {
+    PlatformAnnounceThread();
     std::thread([entry, argument]() {
+      PlatformThreadBegins();
       try {
         entry(argument);
       } catch (...) {
@@ -76,12 +79,12 @@ bool StartWorkerThread(WorkerEntry entry, void* argument) {
     }).detach();
     return true;
   } catch (...) {
+    PlatformThreadBegins();  // takes the announcement back: no thread will run
     return false;
   }
 }
 
-void WorkerSleepMs(unsigned long milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
 #endif
+
+// Through the platform, so that the simulated machine's clock sees the pause.
+void WorkerSleepMs(unsigned long milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }

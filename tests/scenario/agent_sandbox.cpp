@@ -113,10 +113,12 @@ bool AgentSandbox::StartModule(std::string* why) {
 }
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
+  // On the machine's clock: on a virtual clock the module runs its schedule
+  // while this thread waits, and no wall time passes.
+  ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
   while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (GetTickCount64() > deadline) return done();
+    Sleep(50);
   }
   return true;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "agent_sandbox.h"
+#include "platform/winapi.h"
 #include "winsim/devices_control.h"
 
 using scenario::AgentSandbox;
@@ -71,15 +72,15 @@ class Scenario : public ::testing::Test {
   // for longer than the slowest worker's pause.
   void Settle() const {
     std::string last;
-    auto quietSince = std::chrono::steady_clock::now();
+    ULONGLONG quietSince = GetTickCount64();
     WaitFor([&] {
       std::string now = std::to_string(winsim::DeviceJournal().size()) + agent_.Read(kForbidFile) +
                         agent_.Read(kAudit) + agent_.Read(kTips);
       if (now != last) {
         last = now;
-        quietSince = std::chrono::steady_clock::now();
+        quietSince = GetTickCount64();
       }
-      return std::chrono::steady_clock::now() - quietSince > std::chrono::milliseconds(2500);
+      return GetTickCount64() - quietSince > 2500;
     });
   }
 

@@ -15,7 +15,7 @@ namespace internal {
 
 namespace {
 
-std::chrono::steady_clock::time_point g_epoch = std::chrono::steady_clock::now();
+uint64_t g_epochMs = UntrackedMonotonicMs();  // of the journal's clock
 
 std::mutex g_observerMutex;
 std::map<int, DeviceChangeObserver> g_observers;
@@ -510,10 +510,7 @@ bool IsWpd(const DeviceNode& node) {
   return SameGuid(node.classGuid, wpd) || EqualNoCase(ClassNameOf(node), u"WPD");
 }
 
-uint64_t ElapsedMs() {
-  return uint64_t(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_epoch).count());
-}
+uint64_t ElapsedMs() { return UntrackedMonotonicMs() - g_epochMs; }
 
 void Journal(const std::u16string& id, const std::string& change, const std::string& call) {
   Model().journal.push_back({ElapsedMs(), Utf8(id), change, call});
@@ -580,7 +577,7 @@ void ResetDevices() {
   m.exitWindows.clear();
   m.shutdownPrivilegeHeld = true;
   m.shutdownPrivilegeEnabled = false;
-  g_epoch = std::chrono::steady_clock::now();
+  g_epochMs = UntrackedMonotonicMs();
 }
 
 bool LoadDevicesSection(const rapidjson::Value& machine, std::string* error) {

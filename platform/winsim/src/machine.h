@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "clock.h"
 #include "winsim/control.h"
 #include "winsim/win32.h"
 
@@ -118,9 +119,18 @@ struct EventObject : KernelObject {
   bool manualReset = false;
   bool signalled = false;  // guarded by SyncLock()
 };
+// One lock and one condition for every waitable object (and for the message
+// queues MsgWaitForMultipleObjectsEx watches). Notify with SyncLock held.
 std::mutex& SyncLock();
-std::condition_variable& SyncChanged();
+ClockCondition& SyncChanged();
 void SignalEvent(const std::shared_ptr<EventObject>& event);
+// Waits for any (or all) of the objects, or for `alsoReady` (looked at with
+// SyncLock held; it may take locks of its own but never SyncLock), on the
+// machine's clock. Returns WAIT_OBJECT_0 + i, WAIT_ABANDONED_0 + i,
+// WAIT_OBJECT_0 + count when `alsoReady` held, WAIT_TIMEOUT or WAIT_FAILED
+// (error set).
+DWORD WaitForObjects(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds,
+                     const std::function<bool()>& alsoReady);
 
 // ---------------------------------------------------------------- text
 

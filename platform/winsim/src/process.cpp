@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "clock.h"
 #include "machine.h"
 
 using namespace winsim::internal;
@@ -24,21 +25,16 @@ namespace {
 
 // ---------------------------------------------------------------- time
 
-uint64_t ClockNanos(clockid_t clock) {
-  timespec ts;
-  clock_gettime(clock, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
-}
 
 // The current time, in UTC or local time, as a SYSTEMTIME.
 void NowAsSystemTime(bool local, LPSYSTEMTIME out) {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
+  int64_t ns = WallClockNs();
+  time_t seconds = static_cast<time_t>(ns / 1000000000);
   tm t;
   if (local)
-    localtime_r(&ts.tv_sec, &t);
+    localtime_r(&seconds, &t);
   else
-    gmtime_r(&ts.tv_sec, &t);
+    gmtime_r(&seconds, &t);
   out->wYear = static_cast<WORD>(t.tm_year + 1900);
   out->wMonth = static_cast<WORD>(t.tm_mon + 1);
   out->wDayOfWeek = static_cast<WORD>(t.tm_wday);
@@ -46,7 +42,14 @@ void NowAsSystemTime(bool local, LPSYSTEMTIME out) {
   out->wHour = static_cast<WORD>(t.tm_hour);
   out->wMinute = static_cast<WORD>(t.tm_min);
   out->wSecond = static_cast<WORD>(t.tm_sec < 60 ? t.tm_sec : 59);
-  out->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000);
+  out->wMilliseconds = static_cast<WORD>((ns / 1000000) % 1000);
+}
+
+// Sleepers wait on one condition of their own; nothing but the clock wakes them.
+std::mutex g_sleepMutex;
+ClockCondition& Sleepers() {
+  static ClockCondition* sleepers = new ClockCondition;
+  return *sleepers;
 }
 
 // ---------------------------------------------------------------- command line
@@ -130,9 +133,9 @@ bool Exists(const std::string& hostPath) {
 
 // ---------------------------------------------------------------- time
 
-DWORD GetTickCount(void) { return static_cast<DWORD>(ClockNanos(CLOCK_BOOTTIME) / 1000000); }
+DWORD GetTickCount(void) { return static_cast<DWORD>(MonotonicMs()); }
 
-ULONGLONG GetTickCount64(void) { return ClockNanos(CLOCK_BOOTTIME) / 1000000; }
+ULONGLONG GetTickCount64(void) { return MonotonicMs(); }
 
 void GetSystemTime(LPSYSTEMTIME lpSystemTime) { NowAsSystemTime(false, lpSystemTime); }
 
@@ -141,18 +144,27 @@ void GetLocalTime(LPSYSTEMTIME lpSystemTime) { NowAsSystemTime(true, lpSystemTim
 void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {
   // 100 ns intervals since 1601-01-01, the epoch of FILETIME.
   const uint64_t kEpochDelta = 11644473600ull * 10000000ull;
-  uint64_t value = ClockNanos(CLOCK_REALTIME) / 100 + kEpochDelta;
+  uint64_t value = static_cast<uint64_t>(WallClockNs()) / 100 + kEpochDelta;
   lpSystemTimeAsFileTime->dwLowDateTime = static_cast<DWORD>(value);
   lpSystemTimeAsFileTime->dwHighDateTime = static_cast<DWORD>(value >> 32);
 }
 
-void Sleep(DWORD dwMilliseconds) {
-  if (dwMilliseconds == 0) std::this_thread::yield();
-  else std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+void Sleep(DWORD dwMilliseconds) { SleepEx(dwMilliseconds, FALSE); }
+
+DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
+  (void)bAlertable;  // no APCs are queued here: an alertable sleep runs its time
+  if (dwMilliseconds == 0) {
+    std::this_thread::yield();
+    return 0;
+  }
+  uint64_t deadline = DeadlineAfterMs(dwMilliseconds);
+  std::unique_lock<std::mutex> lock(g_sleepMutex);
+  Sleepers().WaitUntil(lock, deadline, [] { return false; });
+  return 0;
 }
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
-  lpPerformanceCount->QuadPart = static_cast<LONGLONG>(ClockNanos(CLOCK_MONOTONIC) / 100);
+  lpPerformanceCount->QuadPart = static_cast<LONGLONG>(MonotonicNs() / 100);
   return TRUE;
 }
 

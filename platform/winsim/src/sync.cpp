@@ -15,15 +15,15 @@ std::mutex& SyncLock() {
   return lock;
 }
 
-std::condition_variable& SyncChanged() {
-  static std::condition_variable cv;
-  return cv;
+ClockCondition& SyncChanged() {
+  static ClockCondition* changed = new ClockCondition;
+  return *changed;
 }
 
 void SignalEvent(const std::shared_ptr<EventObject>& event) {
   std::lock_guard<std::mutex> lock(SyncLock());
   event->signalled = true;
-  SyncChanged().notify_all();
+  SyncChanged().NotifyAll();
 }
 
 namespace {
@@ -58,7 +58,7 @@ struct OwnedMutexes {
         any = true;
       }
     }
-    if (any) SyncChanged().notify_all();
+    if (any) SyncChanged().NotifyAll();
   }
 };
 thread_local OwnedMutexes t_owned;
@@ -151,7 +151,7 @@ BOOL ReleaseMutex(HANDLE hMutex) {
   }
   if (--m->count == 0) {
     m->owner = 0;
-    SyncChanged().notify_all();
+    SyncChanged().NotifyAll();
   }
   return TRUE;
 }
@@ -183,42 +183,112 @@ BOOL ResetEvent(HANDLE hEvent) {
   return TRUE;
 }
 
-DWORD WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable) {
-  WINSIM_FAIL_POINT(WAIT_FAILED);
-  auto object = LookupHandle(hHandle);
-  auto m = std::dynamic_pointer_cast<MutexObject>(object);
-  auto e = std::dynamic_pointer_cast<EventObject>(object);
-  if (!m && !e) {
-    SetLastError(ERROR_INVALID_HANDLE);
+namespace winsim {
+namespace internal {
+
+namespace {
+
+// With SyncLock held.
+bool Available(const std::shared_ptr<KernelObject>& object, DWORD tid) {
+  if (auto m = dynamic_cast<MutexObject*>(object.get())) return m->owner == 0 || m->owner == tid;
+  return static_cast<EventObject*>(object.get())->signalled;
+}
+
+// Takes an available object; true when it was a mutex its owner abandoned.
+bool Take(const std::shared_ptr<KernelObject>& object, DWORD tid) {
+  if (auto m = std::dynamic_pointer_cast<MutexObject>(object)) {
+    if (m->owner == tid) {
+      ++m->count;
+      return false;
+    }
+    bool abandoned = m->abandoned;
+    m->abandoned = false;
+    TakeOwnership(m, tid);
+    return abandoned;
+  }
+  auto e = static_cast<EventObject*>(object.get());
+  if (!e->manualReset) e->signalled = false;
+  return false;
+}
+
+}  // namespace
+
+DWORD WaitForObjects(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds,
+                     const std::function<bool()>& alsoReady) {
+  if (count > MAXIMUM_WAIT_OBJECTS || (count > 0 && !handles)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
   }
-  const DWORD tid = GetCurrentThreadId();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-  std::unique_lock<std::mutex> lock(SyncLock());
-  for (;;) {
-    if (m) {
-      if (m->owner == 0) {
-        bool abandoned = m->abandoned;
-        m->abandoned = false;
-        TakeOwnership(m, tid);
-        return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
-      }
-      if (m->owner == tid) {
-        ++m->count;
-        return WAIT_OBJECT_0;
-      }
-    } else if (e->signalled) {
-      if (!e->manualReset) e->signalled = false;
-      return WAIT_OBJECT_0;
+  std::vector<std::shared_ptr<KernelObject>> objects;
+  for (DWORD i = 0; i < count; ++i) {
+    auto object = LookupHandle(handles[i]);
+    if (!std::dynamic_pointer_cast<MutexObject>(object) && !std::dynamic_pointer_cast<EventObject>(object)) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
     }
-    if (dwMilliseconds == INFINITE) {
-      SyncChanged().wait(lock);
-    } else if (SyncChanged().wait_until(lock, deadline) == std::cv_status::timeout) {
-      // One last look: the object may have changed just as the time ran out.
-      if (m ? (m->owner == 0 || m->owner == tid) : e->signalled) continue;
-      return WAIT_TIMEOUT;
-    }
+    // Waiting for all of one object twice is refused, as on Windows.
+    if (all)
+      for (const auto& earlier : objects)
+        if (earlier == object) {
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return WAIT_FAILED;
+        }
+    objects.push_back(object);
   }
+  const DWORD tid = GetCurrentThreadId();
+  const uint64_t deadline = DeadlineAfterMs(milliseconds);
+  DWORD result = WAIT_TIMEOUT;
+  auto ready = [&] {
+    if (all && count > 0) {
+      bool every = true;
+      for (const auto& o : objects) every = every && Available(o, tid);
+      if (every) {
+        result = WAIT_OBJECT_0;
+        for (DWORD i = 0; i < count; ++i)
+          if (Take(objects[i], tid)) result = WAIT_ABANDONED_0 + i;
+        return true;
+      }
+    } else {
+      for (DWORD i = 0; i < count; ++i)
+        if (Available(objects[i], tid)) {
+          result = Take(objects[i], tid) ? WAIT_ABANDONED_0 + i : WAIT_OBJECT_0 + i;
+          return true;
+        }
+    }
+    if (alsoReady && alsoReady()) {
+      result = WAIT_OBJECT_0 + count;
+      return true;
+    }
+    return false;
+  };
+  std::unique_lock<std::mutex> lock(SyncLock());
+  if (!SyncChanged().WaitUntil(lock, deadline, ready)) return WAIT_TIMEOUT;
+  return result;
+}
+
+}  // namespace internal
+}  // namespace winsim
+
+DWORD WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable) {
+  WINSIM_FAIL_POINT(WAIT_FAILED);
+  (void)bAlertable;  // no APCs are queued here
+  return WaitForObjects(1, &hHandle, false, dwMilliseconds, nullptr);
+}
+
+DWORD WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
+                               BOOL bAlertable) {
+  WINSIM_FAIL_POINT(WAIT_FAILED);
+  (void)bAlertable;
+  if (nCount == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  return WaitForObjects(nCount, lpHandles, bWaitAll != FALSE, dwMilliseconds, nullptr);
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+  WINSIM_FAIL_POINT(WAIT_FAILED);
+  return WaitForMultipleObjectsEx(nCount, lpHandles, bWaitAll, dwMilliseconds, FALSE);
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {

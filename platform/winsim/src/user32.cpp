@@ -53,11 +53,15 @@ struct SentMessage {
 struct ThreadQueue {
   std::deque<MSG> posted;
   std::deque<std::shared_ptr<SentMessage>> sent;
+  // QS_* kinds of input that arrived since the thread last looked at its
+  // queue (PeekMessageW, GetMessageW): what MsgWaitForMultipleObjectsEx wakes on.
+  DWORD newInput = 0;
 };
 
 struct State {
   std::mutex mutex;
-  std::condition_variable changed;  // any queue, window or reply changed
+  ClockCondition changed;  // any queue, window or reply changed
+  uint64_t generation = 0;  // counts those changes
   std::vector<WindowClass> classes;
   std::map<HWND, Window> windows;
   std::map<DWORD, ThreadQueue> queues;
@@ -69,6 +73,18 @@ struct State {
 State& S() {
   static State* state = new State;
   return *state;
+}
+
+// Wakes the threads that wait for a queue, a window or a reply, and those in
+// MsgWaitForMultipleObjectsEx. Called after the change, without s.mutex.
+void Changed(State& s) {
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    ++s.generation;
+    s.changed.NotifyAll();
+  }
+  std::lock_guard<std::mutex> lock(SyncLock());
+  SyncChanged().NotifyAll();
 }
 
 // Windows gives a NULL instance the executable's module.
@@ -90,7 +106,7 @@ void Reply(const std::shared_ptr<SentMessage>& sent, LRESULT result) {
     sent->result = result;
     sent->done = true;
   }
-  s.changed.notify_all();
+  Changed(s);
 }
 
 // Removes a window with its queued messages; its waiting senders get 0.
@@ -132,7 +148,7 @@ void OnThreadExit(DWORD thread) {
       s.queues.erase(q);
     }
   }
-  s.changed.notify_all();
+  Changed(s);
   for (HWND hwnd : gone) DropDeviceNotifications(hwnd);
 }
 
@@ -179,8 +195,7 @@ bool HasSentFor(State& s, DWORD thread) {
 
 // Waits until every message is answered (or the deadline passes), handling
 // messages sent to this thread meanwhile.
-void WaitForReplies(const std::vector<std::shared_ptr<SentMessage>>& pending, DWORD thread, bool bounded,
-                    std::chrono::steady_clock::time_point deadline) {
+void WaitForReplies(const std::vector<std::shared_ptr<SentMessage>>& pending, DWORD thread, uint64_t deadlineMs) {
   State& s = S();
   for (;;) {
     bool deliver = false;
@@ -191,11 +206,7 @@ void WaitForReplies(const std::vector<std::shared_ptr<SentMessage>>& pending, DW
           if (!p->done) return HasSentFor(s, thread);
         return true;
       };
-      if (bounded) {
-        if (!s.changed.wait_until(lock, deadline, ready)) return;
-      } else {
-        s.changed.wait(lock, ready);
-      }
+      if (!s.changed.WaitUntil(lock, deadlineMs, ready)) return;
       bool allDone = true;
       for (const auto& p : pending) allDone = allDone && p->done;
       if (allDone) return;
@@ -260,7 +271,7 @@ std::string WindowClassOf(HWND hwnd) {
 size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeoutMs) {
   State& s = S();
   DWORD self = CurrentThread();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  uint64_t deadline = DeadlineAfterMs(timeoutMs);
   std::vector<std::shared_ptr<SentMessage>> queued;
   std::vector<std::pair<std::shared_ptr<SentMessage>, WNDPROC>> direct;
   {
@@ -277,18 +288,20 @@ size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeo
       if (w->thread == self) {
         direct.push_back({sent, w->proc});
       } else {
-        s.queues[w->thread].sent.push_back(sent);
+        ThreadQueue& q = s.queues[w->thread];
+        q.sent.push_back(sent);
+        q.newInput |= QS_SENDMESSAGE;
         queued.push_back(sent);
       }
     }
   }
-  s.changed.notify_all();
+  Changed(s);
   size_t answered = 0;
   for (auto& d : direct) {
     if (d.second) d.second(d.first->hwnd, d.first->message, d.first->wParam, d.first->lParam);
     ++answered;
   }
-  WaitForReplies(queued, self, true, deadline);
+  WaitForReplies(queued, self, deadline);
   std::lock_guard<std::mutex> lock(s.mutex);
   for (const auto& q : queued) answered += q->done ? 1 : 0;
   return answered;
@@ -406,7 +419,7 @@ BOOL DestroyWindow(HWND hWnd) {
     std::lock_guard<std::mutex> lock(s.mutex);
     ForgetWindowLocked(s, hWnd);
   }
-  s.changed.notify_all();
+  Changed(s);
   DropDeviceNotifications(hWnd);
   return TRUE;
 }
@@ -465,9 +478,11 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
       }
       target = w->thread;
     }
-    s.queues[target].posted.push_back(m);
+    ThreadQueue& q = s.queues[target];
+    q.posted.push_back(m);
+    q.newInput |= QS_POSTMESSAGE | QS_ALLPOSTMESSAGE;
   }
-  s.changed.notify_all();
+  Changed(s);
   return TRUE;
 }
 
@@ -491,13 +506,15 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
       sent->message = Msg;
       sent->wParam = wParam;
       sent->lParam = lParam;
-      s.queues[w->thread].sent.push_back(sent);
+      ThreadQueue& q = s.queues[w->thread];
+      q.sent.push_back(sent);
+      q.newInput |= QS_SENDMESSAGE;
     }
   }
   // On the owner thread the procedure runs at once, without the queue.
   if (!sent->hwnd) return proc ? proc(hWnd, Msg, wParam, lParam) : 0;
-  s.changed.notify_all();
-  WaitForReplies({sent}, self, false, {});
+  Changed(s);
+  WaitForReplies({sent}, self, kNoDeadline);
   std::lock_guard<std::mutex> lock(s.mutex);
   return sent->result;
 }
@@ -505,6 +522,12 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
 BOOL PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg) {
   WINSIM_FAIL_POINT(FALSE);
   DWORD self = CurrentThread();
+  {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto q = s.queues.find(self);
+    if (q != s.queues.end()) q->second.newInput = 0;
+  }
   // Sent messages go to their procedures first, whatever the filter.
   DeliverSentMessages(self);
   if (!ValidFilterWindow(hWnd)) {
@@ -526,6 +549,12 @@ BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
   }
   State& s = S();
   for (;;) {
+    uint64_t seen = 0;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      seen = s.generation;
+      s.queues[self].newInput = 0;
+    }
     DeliverSentMessages(self);
     if (!ValidFilterWindow(hWnd)) {
       SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -533,15 +562,9 @@ BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
     }
     if (TakePosted(self, lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true))
       return lpMsg->message == WM_QUIT ? FALSE : TRUE;
+    // Nothing for this filter: wait for the next change of any queue.
     std::unique_lock<std::mutex> lock(s.mutex);
-    auto q = s.queues.find(self);
-    bool waiting = q == s.queues.end() || (q->second.sent.empty() && q->second.posted.empty());
-    // Something posted that the filter skips keeps the queue non-empty: wait
-    // for a change rather than spin on it.
-    if (waiting)
-      s.changed.wait(lock);
-    else
-      s.changed.wait_for(lock, std::chrono::milliseconds(10));
+    s.changed.WaitUntil(lock, kNoDeadline, [&] { return s.generation != seen; });
   }
 }
 
@@ -559,4 +582,40 @@ LRESULT DispatchMessageW(const MSG* lpMsg) {
     proc = w->proc;
   }
   return proc ? proc(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam) : 0;
+}
+
+DWORD MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* pHandles, DWORD dwMilliseconds, DWORD dwWakeMask,
+                                  DWORD dwFlags) {
+  WINSIM_FAIL_POINT(WAIT_FAILED);
+  if (dwFlags & ~DWORD(MWMO_WAITALL | MWMO_ALERTABLE | MWMO_INPUTAVAILABLE)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  // Waiting for every object and for input together is not modelled.
+  if (dwFlags & MWMO_WAITALL) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return WAIT_FAILED;
+  }
+  DWORD self = CurrentThread();
+  State& s = S();
+  // Input that arrived since the thread last looked at its queue; with
+  // MWMO_INPUTAVAILABLE also input that was there already.
+  auto input = [&] {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto q = s.queues.find(self);
+    if (q == s.queues.end()) return false;
+    DWORD kinds = q->second.newInput;
+    if (dwFlags & MWMO_INPUTAVAILABLE) {
+      if (!q->second.posted.empty()) kinds |= QS_POSTMESSAGE | QS_ALLPOSTMESSAGE;
+      if (!q->second.sent.empty()) kinds |= QS_SENDMESSAGE;
+    }
+    return (kinds & dwWakeMask) != 0;
+  };
+  return WaitForObjects(nCount, pHandles, false, dwMilliseconds, input);
+}
+
+DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll, DWORD dwMilliseconds,
+                                DWORD dwWakeMask) {
+  WINSIM_FAIL_POINT(WAIT_FAILED);
+  return MsgWaitForMultipleObjectsEx(nCount, pHandles, dwMilliseconds, dwWakeMask, fWaitAll ? MWMO_WAITALL : 0);
 }

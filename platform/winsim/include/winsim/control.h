@@ -43,6 +43,19 @@ WINSIM_CTL bool DeleteRegistryKey(const std::string& keyPath);
 // The ANSI code page (GetACP, CP_ACP conversions, the file and registry "A" calls).
 WINSIM_CTL void SetCodePage(UINT codePage);
 
+// The clock. With "clock": "virtual" in the machine description every time
+// source and timed wait of the process runs on one virtual clock that moves
+// only when every thread winsim knows of waits in one of winsim's waits (Sleep,
+// WaitFor..., GetMessage, ...) and then jumps to the earliest deadline.
+// Threads become known at their first time function or wait; a thread
+// wrapper announces a thread before starting it so that time waits for it.
+WINSIM_CTL bool VirtualClock();
+// Monotonic milliseconds of the machine's clock (GetTickCount64's value).
+WINSIM_CTL uint64_t ClockMs();
+WINSIM_CTL void AnnounceThread();
+// The announced thread's first call, on that thread.
+WINSIM_CTL void AnnouncedThreadBegins();
+
 // One network adapter as GetAdaptersInfo lists it, in the order added.
 struct Adapter {
   std::string name;         // empty: a GUID text is made up

@@ -7,6 +7,8 @@
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0x00000000L
 #define WAIT_ABANDONED 0x00000080L
+#define WAIT_ABANDONED_0 0x00000080L
+#define MAXIMUM_WAIT_OBJECTS 64
 #define WAIT_TIMEOUT 258L
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
 #define WAIT_IO_COMPLETION 0x000000C0L
@@ -82,6 +84,9 @@ WINSIM_API BOOL SetEvent(HANDLE hEvent);
 WINSIM_API BOOL ResetEvent(HANDLE hEvent);
 WINSIM_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 WINSIM_API DWORD WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+WINSIM_API DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+WINSIM_API DWORD WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
+                                          BOOL bAlertable);
 
 // Time.
 WINSIM_API DWORD GetTickCount(void);
@@ -90,8 +95,15 @@ WINSIM_API void GetSystemTime(LPSYSTEMTIME lpSystemTime);
 WINSIM_API void GetLocalTime(LPSYSTEMTIME lpSystemTime);
 WINSIM_API void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
 WINSIM_API void Sleep(DWORD dwMilliseconds);
+WINSIM_API DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 WINSIM_API BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 WINSIM_API BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
+
+// Not Win32: a thread wrapper's side of the machine's clock. The creator
+// announces a thread before starting it and the thread reports when it runs,
+// so that virtual time waits for it (Windows' CreateThread needs no such help).
+WINSIM_API void WinsimAnnounceThread(void);
+WINSIM_API void WinsimThreadBegins(void);
 
 // Process.
 WINSIM_API DWORD GetCurrentProcessId(void);

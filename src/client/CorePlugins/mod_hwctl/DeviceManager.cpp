@@ -1,9 +1,9 @@
 #include "DeviceManager.h"
 
 #include <cstring>
-#include <thread>
 #include "DeviceManagerModule.h"
 #include "common/util/DiagLog.h"
+#include "common/util/WorkerThread.h"
 
 std::atomic<bool> g_bExit{false};
 std::atomic<uint32_t> g_dwModuleStatus{0};
@@ -114,7 +114,9 @@ uint32_t cpf_QueryInfo(void* pBlock) {
 uint32_t cpf_Start(void* pArgument) {
   try {
     DIAG_LOG(LOG_INFO, "cpf_Start 0x%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pArgument)));
-    std::thread(Thread_Module_Main, pArgument).detach();
+    // Detached, like every thread of the module; the platform learns of it.
+    if (!StartWorkerThread(Thread_Module_Main, pArgument))
+      DIAG_LOG(LOG_ERROR, "cpf_Start: the main thread could not be started");
   } catch (...) {
     DIAG_LOG(LOG_ERROR, "cpf_Start: the main thread could not be started");
   }
