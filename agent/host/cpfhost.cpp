@@ -258,14 +258,13 @@ int main(int argc, char** argv) {
     printf("host.running = until Ctrl-C\n");
   // One long wait until the deadline or Ctrl-C: an idle host must not wake.
   const unsigned kLongWaitMs = 3600 * 1000;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds < 0 ? 0 : options.seconds);
+  unsigned long long deadline = HostNowMs() + 1000ull * static_cast<unsigned>(options.seconds < 0 ? 0 : options.seconds);
   while (!HostStopRequested()) {
     unsigned waitMs = kLongWaitMs;
     if (options.seconds >= 0) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0) break;
-      if (left < kLongWaitMs) waitMs = static_cast<unsigned>(left);
+      unsigned long long now = HostNowMs();
+      if (now >= deadline) break;
+      if (deadline - now < kLongWaitMs) waitMs = static_cast<unsigned>(deadline - now);
     }
     HostWaitForStop(waitMs);
   }

@@ -27,6 +27,9 @@ bool HostStopRequested();
 // Sleeps up to `milliseconds`, ending early on Ctrl-C; true when a stop was
 // requested. An idle host is then woken by nothing but the stop.
 bool HostWaitForStop(unsigned milliseconds);
+// Milliseconds of the machine's monotonic clock (on the simulated build the
+// machine's clock, which may be virtual).
+unsigned long long HostNowMs();
 // Ends the process at once, after the caller flushed its output: the
 // module's detached threads must not see static destructors run.
 [[noreturn]] void HostExit(int code);

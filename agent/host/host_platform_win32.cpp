@@ -61,4 +61,6 @@ bool HostWaitForStop(unsigned milliseconds) {
   return HostStopRequested();
 }
 
+unsigned long long HostNowMs() { return GetTickCount64(); }
+
 void HostExit(int code) { ExitProcess(static_cast<UINT>(code)); }

@@ -6,13 +6,18 @@
 #include <algorithm>
 #include <fstream>
 
+#include "platform/winapi.h"
 #include "winsim/devices_control.h"
 
 namespace {
 
+// The machine's wall clock, which stamps the audit records (virtual on a
+// virtual clock).
 int64_t WallMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  uint64_t units = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(units / 10000 - 11644473600000ull);
 }
 
 // First string member named `key` anywhere in `v` (depth first).
@@ -69,7 +74,7 @@ bool InterestingLogLine(const std::string& level, const std::string& message) {
 }  // namespace
 
 HostTimeline::HostTimeline(const std::string& installHostDir)
-    : m_start(std::chrono::steady_clock::now()),
+    : m_startMs(static_cast<int64_t>(winsim::ClockMs())),
       m_wallStartMs(WallMs()),
       m_journalStartMs(static_cast<int64_t>(winsim::JournalClockMs())) {
   m_audit.path = installHostDir + "audit/audit.jsonl";
@@ -82,9 +87,7 @@ HostTimeline::HostTimeline(const std::string& installHostDir)
   }
 }
 
-int64_t HostTimeline::NowMs() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_start).count();
-}
+int64_t HostTimeline::NowMs() const { return static_cast<int64_t>(winsim::ClockMs()) - m_startMs; }
 
 void HostTimeline::Add(int64_t ms, const std::string& source, const std::string& text) {
   m_entries.push_back({ms, m_entries.size(), source, text});

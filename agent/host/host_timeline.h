@@ -48,7 +48,7 @@ class HostTimeline {
   void PollTips();
   void PollLog();
 
-  std::chrono::steady_clock::time_point m_start;
+  int64_t m_startMs;  // the machine's clock at the start
   int64_t m_wallStartMs;       // milliseconds since 1970 at the start
   int64_t m_journalStartMs;    // the device journal's clock at the start
   size_t m_journalSeen = 0;

@@ -111,7 +111,19 @@ void HostInstallStopHandler() {
 
 bool HostStopRequested() { return g_stop != 0; }
 
+unsigned long long HostNowMs() { return winsim::ClockMs(); }
+
 bool HostWaitForStop(unsigned milliseconds) {
+  if (winsim::VirtualClock()) {
+    // A wait the machine's clock sees: the module runs its schedule
+    // meanwhile, in no wall time. Ctrl-C is looked at between slices.
+    unsigned long long end = HostNowMs() + milliseconds;
+    while (g_stop == 0 && HostNowMs() < end) {
+      unsigned long long left = end - HostNowMs();
+      Sleep(static_cast<DWORD>(left < 100 ? left : 100));
+    }
+    return g_stop != 0;
+  }
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   // Without a pipe poll ignores the descriptor and only times out (or is
   // interrupted by a signal this thread takes).

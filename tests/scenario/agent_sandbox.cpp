@@ -40,13 +40,15 @@ std::string Serialize(const rapidjson::Value& value) {
 
 std::string LaptopDescription() { return dmtest::ReadTextFile(DM_LAPTOP_MACHINE); }
 
-std::string LaptopMachineJson(const std::string& sandboxDir, const std::string& devicesJson) {
+std::string LaptopMachineJson(const std::string& sandboxDir, const std::string& devicesJson, bool realClock) {
   rapidjson::Document doc;
   std::string text = LaptopDescription();
   doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(text.c_str(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) return "";
   doc.RemoveMember("sandbox");
   doc.AddMember("sandbox", rapidjson::Value(sandboxDir.c_str(), doc.GetAllocator()), doc.GetAllocator());
+  doc.RemoveMember("clock");
+  doc.AddMember("clock", rapidjson::StringRef(realClock ? "real" : "virtual"), doc.GetAllocator());
   if (!devicesJson.empty()) {
     rapidjson::Document devices(&doc.GetAllocator());
     devices.Parse(devicesJson.c_str(), devicesJson.size());
@@ -56,9 +58,9 @@ std::string LaptopMachineJson(const std::string& sandboxDir, const std::string& 
   return Serialize(doc);
 }
 
-AgentSandbox::AgentSandbox(const std::string& sandboxDir, const std::string& machineJson) {
+AgentSandbox::AgentSandbox(const std::string& sandboxDir, const std::string& machineJson, bool realClock) {
   sandbox_ = sandboxDir.empty() ? dmtest::MakeTempDir("scenario") : sandboxDir;
-  std::string json = machineJson.empty() ? LaptopMachineJson(sandbox_) : machineJson;
+  std::string json = machineJson.empty() ? LaptopMachineJson(sandbox_, "", realClock) : machineJson;
   std::string error;
   if (!winsim::LoadMachineJson(json, sandbox_, &error)) fprintf(stderr, "scenario: machine refused: %s\n", error.c_str());
   install_ = winsim::HostPath(kInstallDir);
@@ -88,7 +90,12 @@ void AgentSandbox::SetAgentState(unsigned state) const {
   Write("config/agent.json", "{\"sessionId\": 1, \"userSid\": \"S-1-5-21-1004336348-1177238915-682003330-1001\", "
                              "\"clientGuid\": \"6F9619FF-8B86-D011-B42D-00C04FC964FF\", "
                              "\"serverAddress\": \"10.20.30.40\", \"settings\": {\"7\": " +
-                                 std::to_string(state) + ", \"46\": 0}}");
+                                 std::to_string(state) + ", \"46\": " + std::to_string(logLevel_) + "}}");
+}
+
+void AgentSandbox::SetAgentState(unsigned state, unsigned logLevel) {
+  logLevel_ = logLevel;
+  SetAgentState(state);
 }
 
 std::vector<std::string> AgentSandbox::Lines(const std::string& relative) const {

@@ -15,19 +15,26 @@ namespace scenario {
 
 // Agent state (shared setting 7) while the agent is being uninstalled.
 const unsigned kAgentUninstalling = 0x10000000;
+// Diagnostic levels (shared setting 46): every line, or errors only.
+const unsigned kLogEverything = 0;
+const unsigned kLogErrors = 2;
 
-// The laptop description with drive C: in `sandboxDir` (a host folder), so the
-// agent's installation folder C:\Program Files\Vault\ lies inside it.
-// `devicesJson`, when not empty, replaces the description's "devices" array.
 // The laptop description as the examples hold it.
 std::string LaptopDescription();
-std::string LaptopMachineJson(const std::string& sandboxDir, const std::string& devicesJson = "");
+// The laptop description with drive C: in `sandboxDir` (a host folder), so the
+// agent's installation folder C:\Program Files\Vault\ lies inside it, on the
+// virtual clock unless `realClock`. `devicesJson`, when not empty, replaces the
+// description's "devices" array.
+std::string LaptopMachineJson(const std::string& sandboxDir, const std::string& devicesJson = "",
+                              bool realClock = false);
 
 class AgentSandbox {
  public:
-  // Loads the machine (laptop when `machineJson` is empty, in a fresh
-  // sandbox) and creates the agent's folders and agent.json.
-  explicit AgentSandbox(const std::string& sandboxDir = "", const std::string& machineJson = "");
+  // Loads the machine (when `machineJson` is empty the laptop in a fresh
+  // sandbox, on the virtual clock unless `realClock`) and creates the agent's
+  // folders and agent.json.
+  explicit AgentSandbox(const std::string& sandboxDir = "", const std::string& machineJson = "",
+                        bool realClock = false);
 
   // Host path of a file under the installation folder ("/"-separated).
   std::string Path(const std::string& relative) const;
@@ -37,7 +44,9 @@ class AgentSandbox {
   // libraries see a change and never half a file.
   void Write(const std::string& relative, const std::string& text) const;
   void WritePolicy(const std::string& json) const { Write("config/policy.json", json); }
+  // Rewrites agent.json with the agent state; the diagnostic level is kept.
   void SetAgentState(unsigned state) const;
+  void SetAgentState(unsigned state, unsigned logLevel);
   // Lines of a JSON-lines file (audit/audit.jsonl, notify/notifications.jsonl).
   std::vector<std::string> Lines(const std::string& relative) const;
   std::string DeviceLog() const { return Read("tpmlog/log_device.txt"); }
@@ -54,10 +63,11 @@ class AgentSandbox {
  private:
   std::string sandbox_;
   std::string install_;  // host path of the installation folder, with "/"
+  unsigned logLevel_ = kLogEverything;
 };
 
-// Polls `done` every 50 ms until it holds or `limit` passed; the result of
-// the last poll.
+// Polls `done` every 50 ms of the machine's clock until it holds or `limit`
+// passed; the result of the last poll.
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(15));
 
 using dmtest::Count;

@@ -191,3 +191,54 @@ TEST(User32, DeviceNotificationFilter) {
 }
 
 }  // namespace
+
+namespace {
+
+// A waiting thread wakes for new input of the kinds it asked for, and for its
+// objects; input it has already seen wakes it only with MWMO_INPUTAVAILABLE.
+TEST(User32, MsgWaitWakesOnNewInputAndOnObjects) {
+  RegisterTestClass();
+  HWND hwnd = MakeWindow("msgwait");
+  ASSERT_NE(hwnd, nullptr);
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 20, QS_ALLINPUT, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  std::thread poster([hwnd] { PostMessageW(hwnd, kNote, 0, 0); });
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_ALLINPUT, 0), WAIT_OBJECT_0 + 1);
+  poster.join();
+  // Looked at, left in the queue: no longer new.
+  MSG msg;
+  EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, MWMO_INPUTAVAILABLE), WAIT_OBJECT_0);
+  EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  // Input of a kind not asked for does not wake it; the object does.
+  PostMessageW(hwnd, kNote, 0, 0);
+  SetEvent(event);
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_SENDMESSAGE, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  CloseHandle(event);
+  DestroyWindow(hwnd);
+}
+
+TEST(User32, WaitForMultipleObjectsAnyAndAll) {
+  HANDLE a = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE b = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE both[] = {a, b};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(b);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), static_cast<DWORD>(WAIT_TIMEOUT));  // a is not set
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), WAIT_OBJECT_0 + 1);  // b, an auto-reset event, is taken
+  SetEvent(a);
+  SetEvent(b);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(b, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // taken with the rest
+  EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);                      // manual reset: stays set
+  HANDLE twice[] = {a, a};
+  EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 10), WAIT_FAILED);
+  EXPECT_EQ(WaitForMultipleObjects(0, both, FALSE, 10), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  CloseHandle(a);
+  CloseHandle(b);
+}
+
+}  // namespace

@@ -172,7 +172,8 @@ void SetClockVirtual(bool on) {
     std::lock_guard<std::mutex> lock(c.mutex);
     if (on == c.isVirtual) return;
     if (on) {
-      c.virtualNs = NowNsLocked(c);
+      // On a whole millisecond, where every deadline falls.
+      c.virtualNs = (NowNsLocked(c) / 1000000 + 1) * 1000000;
       c.virtualWallNs = static_cast<int64_t>(HostNs(CLOCK_REALTIME));
       c.isVirtual = true;
       c.StartTimekeeper();
@@ -215,7 +216,7 @@ bool ClockCondition::WaitUntil(std::unique_lock<std::mutex>& lock, uint64_t dead
       ++c.blocked;
       c.waiters.push_back(&self);
       waiters_.push_back(&self);
-      if (isVirtual) c.changed.notify_all();
+      c.changed.notify_all();  // the timekeeper, and threads waiting for a quiet machine
     }
     if (isVirtual || deadlineMs == kNoDeadline) {
       cv_.wait(lock);
@@ -341,6 +342,21 @@ void AnnouncedThreadBegins() {
 }
 
 bool VirtualClock() { return internal::ClockIsVirtual(); }
+
+bool WaitForQuietMachine(unsigned timeoutMs) {
+  using namespace internal;
+  KnowThisThread();
+  ClockState& c = Clock();
+  // This thread keeps running meanwhile, so virtual time stands still: when
+  // the others all wait, nothing more happens until time moves.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> lock(c.mutex);
+  for (;;) {
+    if (c.blocked >= c.known - 1 && c.announced == 0) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    c.changed.wait_for(lock, std::chrono::milliseconds(1));
+  }
+}
 
 uint64_t ClockMs() { return internal::MonotonicMs(); }
 

@@ -52,6 +52,12 @@ WINSIM_CTL void SetCodePage(UINT codePage);
 WINSIM_CTL bool VirtualClock();
 // Monotonic milliseconds of the machine's clock (GetTickCount64's value).
 WINSIM_CTL uint64_t ClockMs();
+// Waits (at most `timeoutMs` of wall time) until every other thread winsim
+// knows of is blocked in one of its waits: on the virtual clock nothing can
+// happen until this thread waits too, so what it reads then is a settled
+// state. False when some thread kept running (or waits on something winsim
+// cannot see).
+WINSIM_CTL bool WaitForQuietMachine(unsigned timeoutMs = 10000);
 WINSIM_CTL void AnnounceThread();
 // The announced thread's first call, on that thread.
 WINSIM_CTL void AnnouncedThreadBegins();
