@@ -120,9 +120,9 @@ int main(int argc, char** argv) {
   manage.LoadDevice();
   Pass(manage, nullptr);
   const size_t devices = manage.g_vecDeviceInfo.size();
-  if (devices == 0 || !manage.m_vecForbidDeviceInfo.empty()) {
+  if (devices == 0 || manage.m_vecForbidDeviceInfo.Size() != 0) {
     fprintf(stderr, "bench_policy_pass: %zu devices found, %zu forbidden: not the pass to measure\n", devices,
-            manage.m_vecForbidDeviceInfo.size());
+            manage.m_vecForbidDeviceInfo.Size());
     _Exit(1);
   }
 

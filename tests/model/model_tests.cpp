@@ -127,8 +127,8 @@ class Segment {
     for (const auto& [id, behaviour] : state.installers) winsim::SetInstallerBehaviour(id, ToWinsim(behaviour));
     // Installed again after an uninstall; errors only in the diagnostic log,
     // which the checks do not read.
-    agent_->SetAgentState(0, scenario::kLogErrors);
-    std::remove(agent_->Path("tpmlog/log_device.txt").c_str());
+    agent_->SetAgentState(0, getenv("DM_MODEL_LOG") ? scenario::kLogEverything : scenario::kLogErrors);
+    if (!getenv("DM_MODEL_LOG")) std::remove(agent_->Path("tpmlog/log_device.txt").c_str());
     agent_->WritePolicy(model::PolicyText(laptop, state));
     agent_->RunAs(helper);
   }
@@ -166,6 +166,12 @@ class Segment {
     const Event& wake = batch.events.back();
     if (wake.kind == Event::Toggle) agent_->WritePolicy(model::PolicyText(laptop_, state_));
     Settle();
+    if (getenv("DM_MODEL_WATCH")) {
+      winsim::DeviceState st = winsim::GetDeviceState(getenv("DM_MODEL_WATCH"));
+      FILE* f = fopen(agent_->Path("tpmlog/log_device.txt").c_str(), "a");
+      fprintf(f, "MODEL after %s: status %08x problem %u present %d pending %d\n", batch.Describe().c_str(), (unsigned)st.status, (unsigned)st.problem, st.present, st.pendingReboot);
+      fclose(f);
+    }
     Check(batch.Describe());
     if (wake.kind == Event::Plug) TakeInventory();
   }

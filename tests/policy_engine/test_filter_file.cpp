@@ -95,12 +95,8 @@ TEST(ForbidDeviceFile, ExactBytesAndTolerantReading) {
   EXPECT_EQ(list[0].strInstancePath, "");
   EXPECT_EQ(list[1].strInstancePath, "X");
   EXPECT_EQ(list[2].strInstancePath, "");
-  for (const char* text : {"not json", R"({"deviceName_10":"X"})"}) {
-    policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", text);
-    EXPECT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
-    EXPECT_TRUE(list.empty());
-  }
-
+  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad");
+  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad.1");
   policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", "");
   list.push_back(Device("stale", "", ""));
   EXPECT_FALSE(file.ReadForbidDeviceInfoToVector(&list));
@@ -109,3 +105,51 @@ TEST(ForbidDeviceFile, ExactBytesAndTolerantReading) {
   EXPECT_FALSE(file.ReadForbidDeviceInfoToVector(&list));
   EXPECT_NE(policytest::ReadDiagLog().find("ForbidDeviceInfo.dat not find!"), std::string::npos);
 }
+
+// A damaged file (cut by a crash of an older version, edited by hand) gives
+// the entries still readable in it and is kept aside, never overwritten by a
+// later damaged one.
+TEST(ForbidDeviceFile, DamagedFileIsSalvagedAndKeptAside) {
+  policytest::Install();
+  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad");
+  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad.1");
+  device_filecontrol file;
+  std::vector<stDevice> list;
+  const std::string cut = R"([{"deviceName_10":"USB\\VID_1\\A"},{"deviceName_10" : "B\"q"},{"deviceName_10":"C)";
+  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", cut);
+  ASSERT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].strInstancePath, "USB\\VID_1\\A");
+  EXPECT_EQ(list[1].strInstancePath, "B\"q");
+  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat.bad"), cut);
+  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"), "");
+
+  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", R"({"deviceName_10":"X"})");
+  ASSERT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].strInstancePath, "X");
+  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat.bad"), cut);
+  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat.bad.1"), R"({"deviceName_10":"X"})");
+}
+
+// 200,000 nested brackets once killed the host at every start (a recursive
+// parse); a file over the size cap is not read at all.
+TEST(ForbidDeviceFile, HostileFilesNeitherCrashNorGetRead) {
+  policytest::Install();
+  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad");
+  device_filecontrol file;
+  std::vector<stDevice> list;
+  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", std::string(200000, '['));
+  EXPECT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
+  EXPECT_TRUE(list.empty());
+  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad");
+
+  std::string huge = "[";
+  while (huge.size() <= FORBID_FILE_MAX_BYTES) huge += R"({"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"},)";
+  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", huge + "{}]");
+  EXPECT_FALSE(file.ReadForbidDeviceInfoToVector(&list));
+  EXPECT_TRUE(list.empty());
+  EXPECT_NE(policytest::ReadDiagLog().find("more than the 1048576 a forbidden-device file may"), std::string::npos);
+  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad");
+}
+

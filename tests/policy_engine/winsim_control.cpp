@@ -17,6 +17,7 @@ const char kRefuse[] = "USB\\VID_5555&PID_6666\\NO";
 const char kHub[] = "USB\\ROOT_HUB30\\4&1&0&0";
 const char kOff1[] = "USB\\VID_1111&PID_2222\\OFF1";
 const char kOff2[] = "USB\\VID_1111&PID_2223\\OFF2";
+const char kOffRefuser[] = "USB\\VID_5555&PID_7777\\OFFNO";
 const char kForbidFile[] = "config/ForbidDeviceInfo.dat";
 
 // Running unless noted. 0x0180600A: started, disableable, removable.
@@ -33,6 +34,8 @@ const char kMachine[] = R"json({
     {"id": "USB\\VID_3333&PID_4444\\RO", "class": "USB", "name": "Removable only", "status": "0x0180400A"},
     {"id": "USB\\VID_5555&PID_6666\\NO", "class": "USB", "name": "Refuser", "status": "0x0180600A",
      "installer": "refuse"},
+    {"id": "USB\\VID_5555&PID_7777\\OFFNO", "class": "USB", "name": "Off refuser", "status": "0x01806400",
+     "problem": 22, "installer": "refuse"},
     {"id": "USB\\VID_7777&PID_0001\\TWO", "class": "USB", "name": "Two IDs", "status": "0x0180600A"},
     {"id": "USBPRINT\\HP\\1", "class": "Printer", "name": "Printer", "status": "0x0180600A"}
   ]
@@ -50,9 +53,15 @@ std::vector<std::string> Disabled() {
   return ids;
 }
 
-std::vector<std::string> Paths(const std::vector<stDevice>& list) {
+stDevice FileEntry(const std::string& path, const std::string&, const std::string&) {
+  stDevice device;
+  device.strInstancePath = path;
+  return device;
+}
+
+std::vector<std::string> Paths(device_list& list) {
   std::vector<std::string> paths;
-  for (const stDevice& device : list) paths.push_back(device.strInstancePath);
+  for (const stDevice& device : list.Snapshot()) paths.push_back(device.strInstancePath);
   return paths;
 }
 
@@ -112,9 +121,9 @@ TEST_F(PolicyEngine, OnePassForbidsAuditsTipsAndRecordsAsTheRulesSay) {
             std::string::npos);
   EXPECT_NE(policytest::LastLine("audit/audit.jsonl").find("\"operateType\":327938"), std::string::npos);
 
-  // Tips: the stick after its disable and the two devices already off.
-  ASSERT_EQ(LineCount("notify/notifications.jsonl"), tips_ + 3);
-  EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("Off two"), std::string::npos);
+  // Tips: the stick after its disable and the three devices already off.
+  ASSERT_EQ(LineCount("notify/notifications.jsonl"), tips_ + 4);
+  EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("Off refuser"), std::string::npos);
 
   // The printer was judged as an "other" device and stays so until a reload.
   auto printer = std::find_if(manage_->g_vecDeviceInfo.begin(), manage_->g_vecDeviceInfo.end(),
@@ -127,18 +136,20 @@ TEST_F(PolicyEngine, OnePassForbidsAuditsTipsAndRecordsAsTheRulesSay) {
   winsim::SetCommandLine("Z:\\agent\\x64\\cpfhost.exe");
   manage_->ControlDeviceByStrategy();
   EXPECT_EQ(LineCount("audit/audit.jsonl"), audit_ + 2);
-  EXPECT_EQ(LineCount("notify/notifications.jsonl"), tips_ + 3);
-  EXPECT_EQ(manage_->m_vecForbidDeviceInfo.size(), 2u);
+  EXPECT_EQ(LineCount("notify/notifications.jsonl"), tips_ + 4);
+  EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 2u);
 }
 
 TEST_F(PolicyEngine, ListedRootHubIsDroppedAndNeverDisabledEvenByAnEarlyReset) {
   policytest::WriteInstallFile(kForbidFile, std::string(R"([{"deviceName_10":"USB\\ROOT_HUB30\\4&1&0&0"},)") +
                                                 R"({"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"}])");
   manage_->LoadDevice();
-  ASSERT_EQ(manage_->m_vecForbidDeviceInfo.size(), 2u);
-  // The other thread may reset before the first pass has matched the entries.
+  ASSERT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 2u);
+  // The other thread may reset before the first pass: it judges each entry
+  // on the device's current record, so the hub is left alone and the
+  // forbidden stick that runs again goes down.
   manage_->ReSetDevice();
-  EXPECT_TRUE(Disabled().empty());
+  EXPECT_EQ(Disabled(), std::vector<std::string>{kStick});
 
   manage_->ReLoadDevice();
   manage_->ControlDeviceByStrategy();
@@ -147,7 +158,7 @@ TEST_F(PolicyEngine, ListedRootHubIsDroppedAndNeverDisabledEvenByAnEarlyReset) {
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile).find("ROOT_HUB"), std::string::npos);
 
   // Once matched, a listed device that runs again is disabled again.
-  stDevice stick = manage_->m_vecForbidDeviceInfo[0];
+  stDevice stick = manage_->m_vecForbidDeviceInfo.Snapshot()[0];
   manage_->m_DeviceControl.EnableDevice(stick);
   ASSERT_TRUE(Running(kStick));
   manage_->ReSetDevice();
@@ -168,9 +179,9 @@ TEST_F(PolicyEngine, FailedEnableIsRecordedOnceAndRetriedUntilItWorks) {
   // Every engine call fails, so the device keeps its state and both enables fail.
   winsim::FailCall("SetupDiCreateDeviceInfoListExW", 5 /* ERROR_ACCESS_DENIED */, -1);
   for (int round = 0; round < 2; ++round) {
-    manage_->m_vecForbidDeviceInfo.push_back(off1);
+    manage_->m_vecForbidDeviceInfo.AppendIfAbsent(off1);
     EXPECT_NE(manage_->Do_ForbidOrEnable(0, off1, 0, 1, strategy), 0u);
-    EXPECT_TRUE(manage_->m_vecForbidDeviceInfo.empty());
+    EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
   }
   EXPECT_EQ(Paths(manage_->m_vecEnableFailDeviceInfo), std::vector<std::string>{kOff1});
   ASSERT_EQ(LineCount("notify/notifications.jsonl"), tips_ + 2);
@@ -178,13 +189,13 @@ TEST_F(PolicyEngine, FailedEnableIsRecordedOnceAndRetriedUntilItWorks) {
 
   // A device nobody of ours disabled is left as it is.
   manage_->Do_ForbidOrEnable(0, off2, 0, 1, strategy);
-  EXPECT_EQ(manage_->m_vecEnableFailDeviceInfo.size(), 1u);
+  EXPECT_EQ(manage_->m_vecEnableFailDeviceInfo.Size(), 1u);
 
   // Two adjacent entries that now enable are both removed in one reset.
   winsim::ClearFailures();
-  manage_->m_vecEnableFailDeviceInfo.push_back(off2);
+  manage_->m_vecEnableFailDeviceInfo.AppendIfAbsent(off2);
   manage_->ReSetDevice();
-  EXPECT_TRUE(manage_->m_vecEnableFailDeviceInfo.empty());
+  EXPECT_EQ(manage_->m_vecEnableFailDeviceInfo.Size(), 0u);
   EXPECT_TRUE(Running(kOff1));
   EXPECT_TRUE(Running(kOff2));
 }
@@ -203,4 +214,111 @@ TEST_F(PolicyEngine, UninstallEnablesEverythingAndNoLaterPassUndoesIt) {
   manage_->ControlDeviceByStrategy();
   EXPECT_TRUE(Disabled().empty());
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
+}
+
+// The agent is already being uninstalled when the module starts: the
+// uninstall enables what the last run's file lists although the device
+// thread has not read it, and deletes the file only when all went well.
+TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
+  policytest::WriteInstallFile(kForbidFile, std::string(R"([{"deviceName_10":"USB\\VID_1111&PID_2222\\OFF1"},)") +
+                                                R"({"deviceName_10":"USB\\VID_5555&PID_7777\\OFFNO"}])");
+  manage_->SetUninstall(1);
+  EXPECT_NE(manage_->EnableDeviceBeforeUninstall(), 0u);
+  EXPECT_TRUE(Running(kOff1));
+  // The refusing installer leaves its device disabled: it stays in the file,
+  // with an ERROR line and the uninstall-failure tip.
+  EXPECT_FALSE(Running(kOffRefuser));
+  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), R"([{"deviceName_10":"USB\\VID_5555&PID_7777\\OFFNO"}])");
+  EXPECT_NE(policytest::ReadDiagLog().find("USB\\VID_5555&PID_7777\\OFFNO could not be enabled before the uninstall"),
+            std::string::npos);
+  EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("could not"), std::string::npos);
+
+  winsim::SetInstallerBehaviour(kOffRefuser, winsim::InstallerBehaviour::Normal);
+  EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);
+  EXPECT_TRUE(Running(kOffRefuser));
+  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
+}
+
+// An entry of the file is an instance ID, never a pattern: "*" or "USB\*"
+// must not enable devices someone else disabled.
+TEST_F(PolicyEngine, FileEntryNeverActsAsAPattern) {
+  policytest::WriteInstallFile(kForbidFile, R"([{"deviceName_10":"*"},{"deviceName_10":"USB\\*"}])");
+  manage_->SetUninstall(1);
+  manage_->EnableDeviceBeforeUninstall();
+  EXPECT_FALSE(Running(kOff1));
+  EXPECT_FALSE(Running(kOff2));
+  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
+}
+
+// A class installer that refuses an enable makes the engine answer success;
+// the device's state tells, and the device stays the module's: listed,
+// tipped as a failure, retried, and in the file across a restart.
+TEST_F(PolicyEngine, RefusedEnableIsAFailureAndStaysInTheFile) {
+  FirstPass();
+  ASSERT_FALSE(Running(kStick));
+  winsim::SetInstallerBehaviour(kStick, winsim::InstallerBehaviour::Refuse);
+  std::string allow = enginetest::kPolicy;
+  allow.replace(allow.find("\"forbid\""), 8, "\"allow\"");
+  policytest::WritePolicy(allow);
+  manage_->ReLoadDevice();
+  manage_->ControlDeviceByStrategy();
+  EXPECT_FALSE(Running(kStick));
+  EXPECT_EQ(Paths(manage_->m_vecEnableFailDeviceInfo), std::vector<std::string>{kStick});
+  EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("could not be enabled"), std::string::npos);
+  EXPECT_NE(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
+
+  // The refuser was never disabled (it refused that too): allowed and
+  // running, it is no longer the module's. The policy forbids the stick again
+  // while it is still off: a reset neither enables it nor loses it.
+  EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
+  policytest::WritePolicy(enginetest::kPolicy);
+  winsim::SetInstallerBehaviour(kStick, winsim::InstallerBehaviour::Normal);
+  manage_->ReSetDevice();
+  EXPECT_FALSE(Running(kStick));
+  EXPECT_EQ(Paths(manage_->m_vecForbidDeviceInfo), std::vector<std::string>{kStick});
+  EXPECT_EQ(manage_->m_vecEnableFailDeviceInfo.Size(), 0u);
+}
+
+// A device the module disabled keeps its entry while it is absent, and is
+// still the module's when it comes back.
+TEST_F(PolicyEngine, AbsentDeviceKeepsItsEntryUntilItIsGoneForGood) {
+  FirstPass();
+  ASSERT_TRUE(winsim::UnplugDevice(kStick));
+  policytest::WritePolicy(R"({"sysParams": {"0x20060001": []}})");
+  manage_->ReLoadDevice();
+  manage_->ControlDeviceByStrategy();
+  EXPECT_NE(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  manage_->ReLoadDevice();
+  manage_->ControlDeviceByStrategy();
+  EXPECT_TRUE(Running(kStick)) << "allowed now, and enabled by the module that disabled it";
+  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
+
+  // An entry whose device the machine no longer knows at all is dropped.
+  manage_->m_vecForbidDeviceInfo.AppendIfAbsent(FileEntry("USB\\VID_9999&PID_9999\\GONE", "", ""));
+  manage_->ControlDeviceByStrategy();
+  EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
+}
+
+
+// The file is replaced whole: a write that fails at any step leaves the old
+// file as it was and no temporary beside it; an unchanged list writes nothing.
+TEST(ForbidDeviceFile, RewriteIsWholeOrNothing) {
+  policytest::Install();
+  device_filecontrol file;
+  std::vector<stDevice> one = {FileEntry("A", "", "")};
+  std::vector<stDevice> two = {FileEntry("A", "", ""), FileEntry("B", "", "")};
+  ASSERT_TRUE(file.WriteForbidDeviceInfoToFile(&one));
+  for (const char* call : {"CreateFileA", "WriteFile", "FlushFileBuffers", "MoveFileExA"}) {
+    winsim::FailCall(call, 112 /* ERROR_DISK_FULL */);
+    EXPECT_FALSE(file.WriteForbidDeviceInfoToFile(&two)) << call;
+    EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"), R"([{"deviceName_10":"A"}])") << call;
+    EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat.tmp"), "") << call;
+    winsim::ClearFailures();
+  }
+  winsim::FailCall("CreateFileA", 112);
+  EXPECT_TRUE(file.WriteForbidDeviceInfoToFile(&one)) << "nothing to write";
+  winsim::ClearFailures();
+  EXPECT_TRUE(file.WriteForbidDeviceInfoToFile(&two));
+  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"), R"([{"deviceName_10":"A"},{"deviceName_10":"B"}])");
 }

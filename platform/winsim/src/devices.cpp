@@ -637,6 +637,7 @@ BOOL UpdateDriverForDevices(const WCHAR* hardwareId, const WCHAR* fullInfPath, D
     if (inst == Installer::Restart) {
       reboot = true;
       n->pendingReboot = true;
+      n->status |= DN_NEED_RESTART;
       Journal(n->id, "driver update waits for restart", "UpdateDriverForPlugAndPlayDevicesW");
       continue;
     }
@@ -798,6 +799,7 @@ void RebootMachine() {
   for (auto& n : m.nodes) {
     if (n->removed || !n->pendingReboot) continue;
     n->pendingReboot = false;
+    n->status &= ~ULONG(DN_NEED_RESTART);
     if (n->pendingRemove) {
       n->removed = true;
       Journal(n->id, "removed at restart", "RebootMachine");

@@ -154,7 +154,15 @@ HANDLE OpenFile(const std::string& name, DWORD access, DWORD disposition, DWORD 
   return AddHandle(file);
 }
 
-bool MovePath(LPCSTR from, LPCSTR to, bool replace) {
+// Forces a file, or a folder's entries, to the disk.
+void SyncPath(const std::string& host) {
+  int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+bool MovePath(LPCSTR from, LPCSTR to, bool replace, bool writeThrough = false) {
   std::string src, dst;
   if (!HostOf(from, &src) || !HostOf(to, &dst)) return false;
   struct stat st, dstStat;
@@ -170,6 +178,13 @@ bool MovePath(LPCSTR from, LPCSTR to, bool replace) {
     }
   }
   if (::renameat(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str()) != 0) return Fail(dst);
+  if (writeThrough) {
+    // Returns only once the move is on the disk: the file and the folder
+    // entry that now names it.
+    SyncPath(dst);
+    size_t slash = dst.find_last_of('/');
+    SyncPath(slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : dst.substr(0, slash));
+  }
   return true;
 }
 
@@ -442,8 +457,8 @@ BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
 
 BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
   WINSIM_FAIL_POINT(FALSE);
-  if (dwFlags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-    // Moves at the next restart and write-through are not modelled.
+  if (dwFlags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
+    // Moves at the next restart are not modelled.
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
   }
@@ -451,7 +466,23 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);  // deletion at restart
     return FALSE;
   }
-  return MovePath(lpExistingFileName, lpNewFileName, (dwFlags & MOVEFILE_REPLACE_EXISTING) != 0);
+  return MovePath(lpExistingFileName, lpNewFileName, (dwFlags & MOVEFILE_REPLACE_EXISTING) != 0,
+                  (dwFlags & MOVEFILE_WRITE_THROUGH) != 0);
+}
+
+BOOL FlushFileBuffers(HANDLE hFile) {
+  WINSIM_FAIL_POINT(FALSE);
+  auto file = HandleOrFail<FileObject>(hFile);
+  if (!file) return FALSE;
+  if (!file->canWrite) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (fsync(file->fd) != 0) {
+    SetLastError(ErrnoToWin32(errno, std::string()));
+    return FALSE;
+  }
+  return TRUE;
 }
 
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {

@@ -181,6 +181,7 @@ BOOL ChangeState(DeviceNode& n, Element& e, const SP_PROPCHANGE_PARAMS& p) {
   }
   if (installer == Installer::Restart) {
     n.pendingReboot = true;
+    n.status |= DN_NEED_RESTART;  // as Windows marks a device whose change waits
     e.installFlags |= DI_NEEDRESTART;
     Journal(n.id, change + ", waits for restart", call);
     return TRUE;
@@ -216,6 +217,7 @@ BOOL RemoveDevice(DeviceNode& n, Element& e, const std::vector<BYTE>& params) {
   if (installer == Installer::Refuse) return Fail(ERROR_DI_DONT_INSTALL);
   if (installer == Installer::Restart) {
     n.pendingReboot = n.pendingRemove = true;
+    n.status |= DN_NEED_RESTART;
     e.installFlags |= DI_NEEDRESTART;
     Journal(n.id, "removal waits for restart", "SetupDiCallClassInstaller(DIF_REMOVE)");
     return TRUE;

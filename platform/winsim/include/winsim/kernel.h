@@ -52,6 +52,7 @@
 #define FILE_END 2
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_COPY_ALLOWED 0x00000002
+#define MOVEFILE_WRITE_THROUGH 0x00000008
 #define _SH_DENYRW 0x10
 #define _SH_DENYWR 0x20
 #define _SH_DENYRD 0x30
@@ -147,6 +148,7 @@ WINSIM_API DWORD GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWST
 WINSIM_API BOOL DeleteFileA(LPCSTR lpFileName);
 WINSIM_API BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 WINSIM_API BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+WINSIM_API BOOL FlushFileBuffers(HANDLE hFile);
 WINSIM_API BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 WINSIM_API BOOL RemoveDirectoryA(LPCSTR lpPathName);
 WINSIM_API BOOL PathFileExistsA(LPCSTR pszPath);  // shlwapi

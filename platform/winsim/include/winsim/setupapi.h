@@ -392,6 +392,7 @@ typedef HMACHINE* PHMACHINE;
 #define DN_NOT_FIRST_TIME 0x00000040
 #define DN_HARDWARE_ENUM 0x00000080
 #define DN_LIAR 0x00000100
+#define DN_NEED_RESTART DN_LIAR  // a change waits for a restart of Windows
 #define DN_HAS_MARK 0x00000200
 #define DN_HAS_PROBLEM 0x00000400
 #define DN_FILTERED 0x00000800

@@ -119,8 +119,9 @@ class device_control {
  public:
   // Runs "<command> <target>" and appends the reported devices to pVecDevice.
   eRet DeviceControl(std::string strCmd, std::string strTargetName, std::vector<stDevice>* pVecDevice);
-  // "enable", "disable" or "status" on "@" + strInstancePath; another word
-  // gives 0xFFFFFFFFFFFFFFFF without an engine call.
+  // "enable", "disable" or "status" on the literal instance ID ("@'" +
+  // strInstancePath); another word gives 0xFFFFFFFFFFFFFFFF without an engine
+  // call.
   eRet SetUpDevice(std::string strCmd, stDevice& stdevice);
   eRet EnableDevice(stDevice& stdevice);
   eRet DisableDevice(stDevice& stdevice);
@@ -131,6 +132,11 @@ class device_control {
   eRet RebootUsbDevice(stDevice& stdevice, std::vector<stDevice>* pVecDevice);
   // Every present device of every class.
   eRet FindDevices(std::vector<stDevice>* pVecDevice);
+  // The current record of one device, present or not. *pbKnown is false when
+  // the machine does not know the device (any more), or the engine failed
+  // (the result says which). A device that is not present reads with status
+  // 0, so as dwStatus_Now 0.
+  eRet ReadDevice(const std::string& strInstancePath, stDevice& device, bool* pbKnown);
 
  private:
   // The unlocked bodies; callers hold the facade lock.

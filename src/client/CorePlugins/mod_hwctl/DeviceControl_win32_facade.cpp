@@ -17,6 +17,11 @@ std::mutex g_mtxDeviceControl;
 
 const eRet kUnhandledCommand = 0xFFFFFFFFFFFFFFFFULL;
 
+// The engine's target for one device: "@" says it is an instance ID, "'"
+// that it is taken literally, so an ID read from a file can never act as a
+// pattern ("*" or "USB\*" would select other devices).
+std::string LiteralTarget(const std::string& strInstancePath) { return "@'" + strInstancePath; }
+
 // Signed decimal as the record's fifth line carries it: leading white space
 // skipped, reading stops at the first non-digit, no digits read as 0.
 uint32_t ParseStatus(const WCHAR* p) {
@@ -75,12 +80,17 @@ eRet device_control::RunSetUpDevice(const std::string& strCmd, stDevice& stdevic
   std::string target;
   eRet ret = kUnhandledCommand;
   if (strCmd == "enable" || strCmd == "disable" || strCmd == "status") {
-    target = "@" + stdevice.strInstancePath;
+    target = LiteralTarget(stdevice.strInstancePath);
     std::vector<stDevice> found;
     ret = RunCommand(strCmd, target, &found);
     if (strCmd == "status") {
       // A device the engine could not find keeps its last known state.
-      if (!found.empty()) stdevice.dwStatus_Now = found.front().dwStatus_Now;
+      // The flags too: the inventory's may be a pass old, and a change that
+      // waits for a restart (DN_NEED_RESTART) shows only there.
+      if (!found.empty()) {
+        stdevice.dwStatus_Now = found.front().dwStatus_Now;
+        stdevice.dwStatus = found.front().dwStatus;
+      }
       DIAG_LOG(LOG_INFO, "stDevice.dwStatus_Now = %d", static_cast<int>(stdevice.dwStatus_Now));
     }
   }
@@ -106,16 +116,25 @@ eRet device_control::QueryDeviceStatus(stDevice& stdevice) { return SetUpDevice(
 
 eRet device_control::RebootUsbDevice(stDevice& stdevice, std::vector<stDevice>* pVecDevice) {
   std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
-  const std::string target = "@" + stdevice.strInstancePath;
+  const std::string target = LiteralTarget(stdevice.strInstancePath);
   std::vector<stDevice> discarded;
   RunCommand("disable", target, &discarded);
-  if (MatchWildcard("@USB*", target) && pVecDevice != nullptr && !pVecDevice->empty()) {
-    for (const stDevice& device : *pVecDevice) RunCommand("disable", "@" + device.strInstancePath, &discarded);
+  if (MatchWildcard("@'USB*", target) && pVecDevice != nullptr && !pVecDevice->empty()) {
+    for (const stDevice& device : *pVecDevice) RunCommand("disable", LiteralTarget(device.strInstancePath), &discarded);
     WorkerSleepMs(100);
-    for (const stDevice& device : *pVecDevice) RunCommand("enable", "@" + device.strInstancePath, &discarded);
+    for (const stDevice& device : *pVecDevice) RunCommand("enable", LiteralTarget(device.strInstancePath), &discarded);
   }
   eRet ret = RunCommand("disable", target, &discarded);
   DIAG_LOG(LOG_INFO, "strTargetName = %s, return eRet : 0x%llX", target.c_str(), ret);
+  return ret;
+}
+
+eRet device_control::ReadDevice(const std::string& strInstancePath, stDevice& device, bool* pbKnown) {
+  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  std::vector<stDevice> found;
+  eRet ret = RunCommand("find", LiteralTarget(strInstancePath), &found);
+  *pbKnown = ret == 0 && !found.empty();
+  if (*pbKnown) device = found.front();
   return ret;
 }
 

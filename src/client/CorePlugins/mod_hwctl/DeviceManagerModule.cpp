@@ -56,7 +56,10 @@ void RunDeviceEnum() {
 
   device_manage& manage = g_DeviceManage;
   // Here rather than at module load: it reaches the policy library.
-  manage.InitSysParamDeviceInfo();
+  {
+    std::lock_guard<std::mutex> pass(manage.m_mtxPolicyPass);
+    manage.InitSysParamDeviceInfo();
+  }
   manage.LoadDevice();
 
   uint32_t dwLastChangeTime = 0;
@@ -76,8 +79,14 @@ void RunDeviceEnum() {
         dwReason = kReasonStrategy;
       }
       // The system-parameter check runs on every pass: it also reloads the
-      // definitions when they changed.
-      if (manage.IsSysParamDeviceInfoChanged() != 0 || dwReason != kReasonNone || manage.GetDeviceChanged() != 0) {
+      // definitions when they changed, which a reset on the other thread may
+      // be reading.
+      uint32_t bSysParamChanged = 0;
+      {
+        std::lock_guard<std::mutex> pass(manage.m_mtxPolicyPass);
+        bSysParamChanged = manage.IsSysParamDeviceInfoChanged();
+      }
+      if (bSysParamChanged != 0 || dwReason != kReasonNone || manage.GetDeviceChanged() != 0) {
         DIAG_LOG_AS(LOG_INFO, kName, "device changed, need re AnalysisStrategy!");
         dwReason = kReasonNone;
         manage.SetDeviceChanged(0);

@@ -15,52 +15,39 @@ device_manage::device_manage()
   SetDeviceChangeTime(GetTickCount());
 }
 
-std::vector<stDevice>& device_manage::SelectList(uint32_t dwList) {
+device_list& device_manage::SelectList(uint32_t dwList) {
   return dwList == DEVICE_LIST_FORBID ? m_vecForbidDeviceInfo : m_vecEnableFailDeviceInfo;
 }
 
-std::mutex& device_manage::SelectMutex(uint32_t dwList) {
-  return dwList == DEVICE_LIST_FORBID ? m_mtxForbid : m_mtxEnableFail;
-}
-
-uint32_t device_manage::FindInDeviceList(uint32_t dwList, const stDevice& device, size_t& nPosition) {
-  std::vector<stDevice>& list = SelectList(dwList);
-  for (size_t i = 0; i < list.size(); ++i) {
-    stDevice& entry = list[i];
-    if (entry.strInstancePath != device.strInstancePath) continue;
-    // An entry read back from the file knows only its instance path.
-    if (entry.strDeviceClassGuid.empty()) {
-      entry.strDeviceID = device.strDeviceID;
-      entry.strDeviceClassGuid = device.strDeviceClassGuid;
-      entry.strDeviceName = device.strDeviceName;
-    }
-    nPosition = i;
-    return 1;
-  }
-  return 0;
-}
-
 uint32_t device_manage::IsInDeviceList(uint32_t dwList, const stDevice& device) {
-  uint32_t bInList = 0;
-  {
-    std::lock_guard<std::mutex> lock(SelectMutex(dwList));
-    size_t nPosition = 0;
-    bInList = FindInDeviceList(dwList, device, nPosition);
-  }
+  uint32_t bInList = SelectList(dwList).Find(device) ? 1 : 0;
   DIAG_LOG(LOG_INFO, "bInList = %d", static_cast<int>(bInList));
   return bInList;
 }
 
 void device_manage::EraseOneFromDeviceList(uint32_t dwList, const stDevice& device) {
-  bool bErased = false;
-  {
-    std::lock_guard<std::mutex> lock(SelectMutex(dwList));
-    size_t nPosition = 0;
-    if (FindInDeviceList(dwList, device, nPosition)) {
-      std::vector<stDevice>& list = SelectList(dwList);
-      list.erase(list.begin() + static_cast<std::ptrdiff_t>(nPosition));
-      bErased = true;
-    }
-  }
+  bool bErased = SelectList(dwList).EraseOne(device.strInstancePath);
   DIAG_LOG(LOG_INFO, "waishe ,%s invoked erase %s", bErased ? "do" : "do not", device.strInstancePath.c_str());
+}
+
+void device_manage::EnsureListsLoaded() {
+  std::lock_guard<std::mutex> lock(m_mtxLoad);
+  if (m_bListsLoaded) return;
+  std::vector<stDevice> devices;
+  if (!m_FileControl.ReadForbidDeviceInfoToVector(&devices)) devices.clear();
+  m_vecForbidDeviceInfo.Replace(std::move(devices));
+  m_DeviceFilter.InitExcludeDeviceList();
+  m_DeviceFilter.InitControlClassGuid();
+  m_bListsLoaded = true;
+}
+
+bool device_manage::SaveLists() {
+  // Enable failures are the module's too: a restart must not forget them.
+  std::vector<stDevice> devices = m_vecForbidDeviceInfo.Snapshot();
+  for (const stDevice& entry : m_vecEnableFailDeviceInfo.Snapshot()) {
+    bool listed = false;
+    for (const stDevice& d : devices) listed = listed || d.strInstancePath == entry.strInstancePath;
+    if (!listed) devices.push_back(entry);
+  }
+  return m_FileControl.WriteForbidDeviceInfoToFile(&devices);
 }

@@ -5,14 +5,14 @@
 // are never touched and of the setup classes the policy controls.
 //
 // Threads and locks. Thread_Device_Enum runs LoadDevice, ReLoadDevice and
-// ControlDeviceByStrategy (it alone uses g_vecDeviceInfo, the filter tables,
-// the system-parameter definitions and the strategy analyser);
+// ControlDeviceByStrategy (it alone uses g_vecDeviceInfo);
 // Thread_DeviceInfo_Enum runs ReSetDevice and EnableDeviceBeforeUninstall.
 // Lock order, outermost first:
-//   1. m_mtxPolicyPass  - a whole ControlDeviceByStrategy pass, a whole
-//                         ReSetDevice, or the whole
-//                         uninstall action;
-//   2. m_mtxForbid or m_mtxEnableFail - never both at once;
+//   1. m_mtxPolicyPass  - a whole policy pass with the change checks before
+//                         it, a whole ReSetDevice, or the whole uninstall
+//                         action: the filter tables, the definitions and the
+//                         strategy analyser are used under it only;
+//   2. the lock of one device list (inside device_list), never two at once;
 //   3. the facade's own lock (inside device_control) and the file lock
 //      (inside device_filecontrol) - leaves, never held while another lock is
 //      requested.
@@ -25,19 +25,17 @@
 #include <vector>
 
 #include "DeviceControl_win32.h"
+#include "DeviceDecision.h"
 #include "DeviceFileControl.h"
+#include "DeviceList.h"
 #include "DeviceInformation.h"
 #include "DeviceRecord.h"
 #include "DeviceStrategyAnalyze.h"
 #include "common/util/ResultCode.h"
 
 // List selector of the list operations.
-#define DEVICE_LIST_ENABLEFAIL 0u  // m_vecEnableFailDeviceInfo under m_mtxEnableFail
-#define DEVICE_LIST_FORBID 1u      // m_vecForbidDeviceInfo under m_mtxForbid
-
-// Audit operate types of a forbid.
-#define DEVICE_LOG_FORBID 0x50101u
-#define DEVICE_LOG_FORBID_FAILED 0x50102u
+#define DEVICE_LIST_ENABLEFAIL 0u  // m_vecEnableFailDeviceInfo
+#define DEVICE_LIST_FORBID 1u      // m_vecForbidDeviceInfo
 
 // Class GUID texts with a meaning of their own.
 #define DEVICE_CLASS_OTHER "ffffffff-ffff-ffff-ffff-ffffffffffff"
@@ -67,6 +65,16 @@ class device_filter {
   std::vector<stDevice> m_vecExcludeDevice;
 };
 
+// The strategy's answer for one device: the verdict and the flags of its
+// last strategy device ID.
+struct DeviceVerdict {
+  uint32_t bForbid = 0;
+  uint32_t bLog = 0;
+  uint32_t bTip = 0;
+  std::string strStrategyId;
+  std::vector<std::string> vecDeviceId;
+};
+
 class device_manage {
  public:
   device_manage();
@@ -90,13 +98,22 @@ class device_manage {
   eRet ControlDeviceByStrategy();
   eRet Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32_t bLog, uint32_t bTip,
                          std::string& strStrategyId);
-  // The caller holds the selected list's mutex. Completes an entry restored
-  // from the file with the class, name and pattern of `device`.
-  uint32_t FindInDeviceList(uint32_t dwList, const stDevice& device, size_t& nPosition);
+  // Completes an entry restored from the file with the class, name and
+  // pattern of `device`.
   uint32_t IsInDeviceList(uint32_t dwList, const stDevice& device);
   void EraseOneFromDeviceList(uint32_t dwList, const stDevice& device);
   void ReSetDevice();
   eRet EnableDeviceBeforeUninstall();
+  // The strategy's verdict for a device whose class GUID is already mapped
+  // (a class outside the controlled ones reads as DEVICE_CLASS_OTHER). The
+  // caller holds m_mtxPolicyPass.
+  DeviceVerdict JudgeDevice(const stDevice& device);
+  // Reads the file into the forbidden list once, whichever thread needs the
+  // lists first; nothing acts on the lists before.
+  void EnsureListsLoaded();
+  // Writes both lists to the file: every device the module disabled and has
+  // not seen enabled since.
+  bool SaveLists();
 
   // Audit record and tips.
   void WriteDeviceLog(const stDevice& device, uint32_t dwOperateType, std::string& strStrategyId);
@@ -109,15 +126,15 @@ class device_manage {
   uint32_t GetDeviceChanged() const { return m_dwDeviceChanged.load(std::memory_order_relaxed); }
   void SetDeviceChanged(uint32_t value) { m_dwDeviceChanged.store(value, std::memory_order_relaxed); }
 
-  std::mutex m_mtxEnableFail;
-  std::mutex m_mtxForbid;
   device_filter m_DeviceFilter;
   CSysParamDeviceInfo m_SysParamDeviceInfo;
   device_strategyanalyze m_StrategyAnalyze;
   device_filecontrol m_FileControl;
   device_control m_DeviceControl;
-  std::vector<stDevice> m_vecForbidDeviceInfo;
-  std::vector<stDevice> m_vecEnableFailDeviceInfo;
+  // Devices this module disabled and has not enabled since.
+  device_list m_vecForbidDeviceInfo;
+  // Devices whose enable failed; retried after arrivals, kept in the file.
+  device_list m_vecEnableFailDeviceInfo;
   std::vector<stDevice> g_vecDeviceInfo;
   std::atomic<uint32_t> m_dwUninstall;
   std::atomic<uint32_t> m_dwDeviceChangeTime;
@@ -129,9 +146,16 @@ class device_manage {
   std::mutex m_mtxPolicyPass;
 
  private:
-  std::vector<stDevice>& SelectList(uint32_t dwList);
-  std::mutex& SelectMutex(uint32_t dwList);
+  device_list& SelectList(uint32_t dwList);
+  // Carries out the actions of the decision rules for one device.
+  void Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId, bool bInHelper);
+  // Drops list entries whose device the machine no longer knows at all.
+  void ForgetVanishedDevices();
   bool m_bSysParamLoaded;  // device thread only
+  std::mutex m_mtxLoad;
+  bool m_bListsLoaded = false;  // under m_mtxLoad
+  // When the forbid tip of a device already off was last shown (tick count).
+  std::map<std::string, uint64_t> m_mapForbidTipShown;
 };
 
 // The module's single device manager.

@@ -1,7 +1,8 @@
 // Control by strategy: the forbid/enable decision per device, re-applying the
 // lists after hardware changes, and undoing everything before an uninstall.
+// The decisions themselves are DecideDevice/ConcludeDevice (DeviceDecision);
+// this file gathers the facts and carries the answers out.
 #include <cstring>
-#include <set>
 #include <string>
 
 #include "DeviceOpt.h"
@@ -15,6 +16,8 @@ namespace {
 const DWORD kNotifyEveryone = 0xFFFFFFFF;
 const DWORD kNotifyWarning = 0x30;
 const char kUninstallFailedKey[] = "DeviceManager.DeviceManager.Enable_ForbidDevice_Failed";
+// The forbid tip of a device found already off is shown at most this often.
+const uint64_t kRepeatTipIntervalMs = 3600 * 1000;
 
 // Audit records and tips belong to the agent's helper process only.
 bool InVaultHelper() {
@@ -22,7 +25,25 @@ bool InVaultHelper() {
   return pszCommandLine != nullptr && strstr(pszCommandLine, "vaulthelper.exe") != nullptr;
 }
 
+std::string Joined(const std::vector<std::string>& ids) {
+  std::string text;
+  for (const std::string& id : ids) text += (text.empty() ? "" : ",") + id;
+  return text;
+}
+
 }  // namespace
+
+DeviceVerdict device_manage::JudgeDevice(const stDevice& device) {
+  DeviceVerdict verdict;
+  GetDeviceIdList(device, verdict.vecDeviceId);
+  // The last ID's verdict and flags count.
+  for (const std::string& strDeviceId : verdict.vecDeviceId)
+    verdict.bForbid = m_StrategyAnalyze.AnlyzeActFromStrategy(strDeviceId);
+  verdict.bLog = m_StrategyAnalyze.GetLog();
+  verdict.bTip = m_StrategyAnalyze.GetTip();
+  verdict.strStrategyId = m_StrategyAnalyze.GetStrategyId();
+  return verdict;
+}
 
 eRet device_manage::ControlDeviceByStrategy() {
   std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
@@ -32,6 +53,7 @@ eRet device_manage::ControlDeviceByStrategy() {
     DIAG_LOG(LOG_INFO, "uninstall under way, no pass");
     return RET_SUCCESS;
   }
+  EnsureListsLoaded();
 
   for (stDevice& device : g_vecDeviceInfo) {
     if (m_DeviceFilter.IsExcludeDevice(device)) {
@@ -43,27 +65,18 @@ eRet device_manage::ControlDeviceByStrategy() {
                device.strDeviceClassGuid.c_str());
       device.strDeviceClassGuid = DEVICE_CLASS_OTHER;
     }
-    if (device.strDeviceClassGuid == DEVICE_CLASS_DISKDRIVE && device.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE) {
-      EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
+    // A disk that cannot be controlled right now (pulled out while still in
+    // the inventory) is left for a later pass; its entry, if any, stays.
+    if (device.strDeviceClassGuid == DEVICE_CLASS_DISKDRIVE && device.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE)
       continue;
-    }
 
-    std::vector<std::string> vecDeviceId;
-    GetDeviceIdList(device, vecDeviceId);
-    // The last ID's verdict and flags count.
-    uint32_t bForbid = 0;
-    for (const std::string& strDeviceId : vecDeviceId) bForbid = m_StrategyAnalyze.AnlyzeActFromStrategy(strDeviceId);
-    std::string strStrategyId = m_StrategyAnalyze.GetStrategyId();
-    Do_ForbidOrEnable(bForbid, device, m_StrategyAnalyze.GetLog(), m_StrategyAnalyze.GetTip(), strStrategyId);
+    DeviceVerdict verdict = JudgeDevice(device);
+    DIAG_LOG(LOG_INFO, "judged %s: verdict %u, strategy \"%s\", device IDs %s", device.strInstancePath.c_str(),
+             static_cast<unsigned>(verdict.bForbid), verdict.strStrategyId.c_str(), Joined(verdict.vecDeviceId).c_str());
+    Do_ForbidOrEnable(verdict.bForbid, device, verdict.bLog, verdict.bTip, verdict.strStrategyId);
   }
-
-  // ReSetDevice may rewrite entries meanwhile: write a snapshot.
-  std::vector<stDevice> vecForbid;
-  {
-    std::lock_guard<std::mutex> lock(m_mtxForbid);
-    vecForbid = m_vecForbidDeviceInfo;
-  }
-  m_FileControl.WriteForbidDeviceInfoToFile(&vecForbid);
+  ForgetVanishedDevices();
+  SaveLists();
   return RET_SUCCESS;
 }
 
@@ -74,118 +87,176 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
   DIAG_LOG(LOG_INFO, "bForbid = %d, bInVaulthelper = %d, dev.dwStatus_Now = %d", static_cast<int>(bForbid),
            bInVaulthelper ? 1 : 0, static_cast<int>(device.dwStatus_Now));
 
-  if (bForbid != 0) {
-    if (device.dwStatus_Now == DEVICE_STATE_NOT_STARTED || (device.dwStatus & DEVREC_DN_DISABLEABLE) == 0 ||
-        device.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE) {
-      if (bTip && bInVaulthelper && device.dwStatus_Now == DEVICE_STATE_NOT_STARTED)
-        NotifyDeviceTip("TIP_Forbid_DEVICE_NAME", device);
-      return ret;
-    }
-    ret = m_DeviceControl.DisableDevice(device);
-    if (ret != RET_SUCCESS) {
-      if (bInVaulthelper && bLog) WriteDeviceLog(device, DEVICE_LOG_FORBID_FAILED, strStrategyId);
-    } else {
-      // The engine's success only says the device was found; its state tells.
-      ret = m_DeviceControl.QueryDeviceStatus(device);
-      if (bInVaulthelper && bLog) {
-        bool bStillRuns = ret == RET_SUCCESS && device.dwStatus_Now == DEVICE_STATE_RUNNING;
-        WriteDeviceLog(device, bStillRuns ? DEVICE_LOG_FORBID_FAILED : DEVICE_LOG_FORBID, strStrategyId);
-      }
-      if (bTip && bInVaulthelper && device.dwStatus_Now == DEVICE_STATE_NOT_STARTED)
-        NotifyDeviceTip("TIP_Forbid_DEVICE_NAME", device);
-    }
-    // Recorded even when the disable failed: ReSetDevice tries again.
-    // Only this thread appends, so nothing can slip in between the two locks.
-    if (!IsInDeviceList(DEVICE_LIST_FORBID, device)) {
-      std::lock_guard<std::mutex> lock(m_mtxForbid);
-      m_vecForbidDeviceInfo.push_back(device);
-    }
-    return ret;
+  DeviceFacts facts;
+  facts.bForbid = bForbid != 0;
+  facts.dwState = device.dwStatus_Now;
+  facts.bDisableable = (device.dwStatus & DEVREC_DN_DISABLEABLE) != 0;
+  facts.bInForbidList = IsInDeviceList(DEVICE_LIST_FORBID, device) != 0;
+  facts.bChangePending = (device.dwStatus & DEVREC_DN_NEED_RESTART) != 0;
+  facts.bInHelper = bInVaulthelper;
+  facts.bLog = bLog != 0;
+  facts.bTip = bTip != 0;
+  DeviceActions actions = DecideDevice(facts);
+  if (actions.step == DeviceStep::Disable) {
+    DeviceOutcome outcome;
+    outcome.ret = ret = m_DeviceControl.DisableDevice(device);
+    if (ret == RET_SUCCESS) ret = m_DeviceControl.QueryDeviceStatus(device);
+    outcome.dwStateAfter = device.dwStatus_Now;
+    actions = ConcludeDevice(facts, outcome);
+  } else if (actions.step == DeviceStep::Enable) {
+    DeviceOutcome outcome;
+    ret = m_DeviceControl.EnableDevice(device);
+    if (ret != RET_SUCCESS) ret = m_DeviceControl.EnableDevice(device);
+    outcome.ret = ret;
+    // The engine's success says the device was found; only its state says
+    // whether the class installer really enabled it.
+    m_DeviceControl.QueryDeviceStatus(device);
+    outcome.dwStateAfter = device.dwStatus_Now;
+    actions = ConcludeDevice(facts, outcome);
   }
-
-  if (device.dwStatus_Now == DEVICE_STATE_RUNNING || device.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE) return ret;
-  // Only devices this module disabled are enabled again.
-  if (!IsInDeviceList(DEVICE_LIST_FORBID, device)) return ret;
-  EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
-  ret = m_DeviceControl.EnableDevice(device);
-  if (ret != RET_SUCCESS) ret = m_DeviceControl.EnableDevice(device);
-  if (ret == RET_SUCCESS && bTip) {
-    if (bInVaulthelper) {
-      DIAG_LOG(LOG_INFO, "EnableDevice success");
-      NotifyDeviceTip("TIP_Enable_DEVICE_NAME", device);
-    }
-    return ret;
-  }
-  if (bInVaulthelper && bTip) NotifyDeviceTip("TIP_ENABLE_FAILED_DEVICE_NAME", device);
-  if (!IsInDeviceList(DEVICE_LIST_ENABLEFAIL, device)) {
-    std::lock_guard<std::mutex> lock(m_mtxEnableFail);
-    m_vecEnableFailDeviceInfo.push_back(device);
-  }
+  DIAG_LOG(LOG_INFO, "device %s: %s (status 0x%08X)", device.strInstancePath.c_str(), DeviceReasonName(actions.reason),
+           static_cast<unsigned>(device.dwStatus));
+  Apply(actions, device, strStrategyId, bInVaulthelper);
   return ret;
+}
+
+void device_manage::Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId,
+                          bool bInHelper) {
+  if (actions.bEraseForbid) EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
+  // Recorded before the audit and the tip: what the module did is never
+  // lost, whatever happens to the agent's libraries.
+  if (actions.bAddForbid) m_vecForbidDeviceInfo.AppendIfAbsent(device);
+  if (actions.bAddEnableFail) m_vecEnableFailDeviceInfo.AppendIfAbsent(device);
+  if (actions.dwAudit != 0) WriteDeviceLog(device, actions.dwAudit, strStrategyId);
+  if (actions.pszTip == nullptr) return;
+  if (strcmp(actions.pszTip, DEVICE_TIP_ENABLE) == 0 && bInHelper) DIAG_LOG(LOG_INFO, "EnableDevice success");
+  if (strcmp(actions.pszTip, DEVICE_TIP_FORBID) == 0) {
+    const uint64_t now = GetTickCount64();
+    auto shown = m_mapForbidTipShown.find(device.strInstancePath);
+    // A device found off again and again is tipped once an hour, not at
+    // every pass: a tip seen at every plug teaches people to ignore tips.
+    if (actions.bRepeatTip && shown != m_mapForbidTipShown.end() && now - shown->second < kRepeatTipIntervalMs) {
+      DIAG_LOG(LOG_INFO, "forbid tip of %s held back: shown %llu s ago", device.strInstancePath.c_str(),
+               static_cast<unsigned long long>((now - shown->second) / 1000));
+      return;
+    }
+    m_mapForbidTipShown[device.strInstancePath] = now;
+  }
+  NotifyDeviceTip(actions.pszTip, device);
+}
+
+void device_manage::ForgetVanishedDevices() {
+  for (device_list* list : {&m_vecForbidDeviceInfo, &m_vecEnableFailDeviceInfo}) {
+    for (const stDevice& entry : list->Snapshot()) {
+      bool inInventory = false;
+      for (const stDevice& d : g_vecDeviceInfo) inInventory = inInventory || d.strInstancePath == entry.strInstancePath;
+      if (inInventory) continue;
+      // Absent devices keep their entries: plugged in again, they are still
+      // the module's. Only a device the machine no longer knows at all goes.
+      stDevice current;
+      bool bKnown = false;
+      if (m_DeviceControl.ReadDevice(entry.strInstancePath, current, &bKnown) != RET_SUCCESS || bKnown) continue;
+      list->EraseOne(entry.strInstancePath);
+      DIAG_LOG(LOG_INFO, "%s is no longer on the machine: forgotten", entry.strInstancePath.c_str());
+    }
+  }
 }
 
 void device_manage::ReSetDevice() {
   // Runs between policy passes, never during one: a pass may be disabling a
   // device that the enable-failure list still names.
   std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
-  // A device re-enabled without a tip stays in the enable-failure list; when the
-  // policy forbids it again it is in both lists, and enabling it here would undo
-  // the disable of the forbidden list (and flap on every arrival). Forbidden
-  // devices are therefore left to the forbidden list.
-  std::set<std::string> forbidden;
-  {
-    std::lock_guard<std::mutex> lock(m_mtxForbid);
-    for (stDevice& entry : m_vecForbidDeviceInfo) {
-      forbidden.insert(entry.strInstancePath);
-      // An entry read back from the file carries only its instance path until
-      // a policy pass has matched it with the inventory; until then it may be
-      // a device that must never be touched (a root hub listed by an older
-      // file). The first pass disables it again if the policy still forbids
-      // it, so nothing is lost by waiting. Excluded devices are never disabled.
-      if (entry.strDeviceClassGuid.empty() || m_DeviceFilter.IsExcludeDevice(entry)) continue;
-      eRet status = m_DeviceControl.QueryDeviceStatus(entry);
-      DIAG_LOG(LOG_INFO, "status : 0x%llX", status);
-      if (status != RET_SUCCESS || entry.dwStatus_Now != DEVICE_STATE_RUNNING) continue;
-      eRet disabled = m_DeviceControl.DisableDevice(entry);
-      if (disabled == 1) {
-        std::vector<stDevice> vecCycle;
-        m_DeviceControl.RebootUsbDevice(entry, &vecCycle);
-      } else if (disabled == RET_SUCCESS) {
-        entry.dwStatus_Now = DEVICE_STATE_NOT_STARTED;
-      }
+  if (GetUninstall() != 0) return;
+  EnsureListsLoaded();
+  bool bChanged = false;
+  // The device as it is now: exclusion, class and verdict are judged on its
+  // current record, never on a stored one.
+  auto current = [&](const stDevice& entry, stDevice& device) {
+    bool bKnown = false;
+    eRet status = m_DeviceControl.ReadDevice(entry.strInstancePath, device, &bKnown);
+    DIAG_LOG(LOG_INFO, "status : 0x%llX", status);
+    if (!bKnown || m_DeviceFilter.IsExcludeDevice(device)) return false;
+    if (m_DeviceFilter.IsOtherDeviceClass(device.strDeviceClassGuid)) device.strDeviceClassGuid = DEVICE_CLASS_OTHER;
+    return true;
+  };
+
+  for (const stDevice& entry : m_vecForbidDeviceInfo.Snapshot()) {
+    stDevice device;
+    if (!current(entry, device) || device.dwStatus_Now != DEVICE_STATE_RUNNING) continue;
+    if ((device.dwStatus & DEVREC_DN_DISABLEABLE) == 0) continue;
+    // A forbidden device runs again: disabled again, unless the policy now
+    // allows it (the next pass then forgets it).
+    if (!JudgeDevice(device).bForbid) continue;
+    eRet disabled = m_DeviceControl.DisableDevice(device);
+    if (disabled == 1) {
+      std::vector<stDevice> vecCycle;
+      m_DeviceControl.RebootUsbDevice(device, &vecCycle);
     }
   }
-  {
-    std::lock_guard<std::mutex> lock(m_mtxEnableFail);
-    for (size_t i = 0; i < m_vecEnableFailDeviceInfo.size();) {
-      stDevice& entry = m_vecEnableFailDeviceInfo[i];
-      if (forbidden.count(entry.strInstancePath) == 0 && m_DeviceControl.QueryDeviceStatus(entry) == RET_SUCCESS && entry.dwStatus_Now == DEVICE_STATE_NOT_STARTED &&
-          m_DeviceControl.EnableDevice(entry) == RET_SUCCESS) {
-        entry.dwStatus_Now = DEVICE_STATE_RUNNING;
-        // The next entry moves into this place and is looked at next.
-        m_vecEnableFailDeviceInfo.erase(m_vecEnableFailDeviceInfo.begin() + static_cast<std::ptrdiff_t>(i));
-        continue;
-      }
-      ++i;
+
+  for (const stDevice& entry : m_vecEnableFailDeviceInfo.Snapshot()) {
+    stDevice device;
+    if (!current(entry, device)) continue;
+    if (device.dwStatus_Now == DEVICE_STATE_RUNNING) {
+      // Enabled by someone else (and no disable of the module's waiting).
+      if ((device.dwStatus & DEVREC_DN_NEED_RESTART) == 0)
+        bChanged |= m_vecEnableFailDeviceInfo.EraseOne(entry.strInstancePath);
+      continue;
     }
+    if (device.dwStatus_Now != DEVICE_STATE_NOT_STARTED) continue;
+    if (JudgeDevice(device).bForbid) {
+      // Forbidden again while still off: the forbidden list holds it.
+      m_vecForbidDeviceInfo.AppendIfAbsent(device);
+      m_vecEnableFailDeviceInfo.EraseOne(entry.strInstancePath);
+      bChanged = true;
+      continue;
+    }
+    if (m_DeviceControl.EnableDevice(device) != RET_SUCCESS) continue;
+    m_DeviceControl.QueryDeviceStatus(device);
+    if (device.dwStatus_Now == DEVICE_STATE_RUNNING) bChanged |= m_vecEnableFailDeviceInfo.EraseOne(entry.strInstancePath);
   }
+  if (bChanged) SaveLists();
 }
 
 eRet device_manage::EnableDeviceBeforeUninstall() {
   // Waits for a pass that may be under way; later passes see m_dwUninstall.
   std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
+  // The device thread may not have read the file yet: what it lists is
+  // enabled all the same.
+  EnsureListsLoaded();
+  std::vector<stDevice> devices = m_vecForbidDeviceInfo.Snapshot();
+  for (const stDevice& entry : m_vecEnableFailDeviceInfo.Snapshot()) {
+    bool listed = false;
+    for (const stDevice& d : devices) listed = listed || d.strInstancePath == entry.strInstancePath;
+    if (!listed) devices.push_back(entry);
+  }
+
   eRet ret = RET_SUCCESS;
-  {
-    std::lock_guard<std::mutex> lock(m_mtxForbid);
-    for (stDevice& entry : m_vecForbidDeviceInfo) ret = m_DeviceControl.EnableDevice(entry);
+  std::vector<stDevice> failed;
+  for (stDevice& entry : devices) {
+    eRet enabled = m_DeviceControl.EnableDevice(entry);
+    if (enabled != RET_SUCCESS) enabled = m_DeviceControl.EnableDevice(entry);
+    // A device still disabled afterwards was not enabled, whatever the
+    // engine said; an absent one had its configuration changed.
+    stDevice now;
+    bool bKnown = false;
+    m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown);
+    if (enabled == RET_SUCCESS && bKnown && now.dwStatus_Now == DEVICE_STATE_NOT_STARTED) enabled = 2;
+    ret = enabled;
+    if (enabled != RET_SUCCESS) {
+      DIAG_LOG(LOG_ERROR, "%s could not be enabled before the uninstall (0x%llX); it stays in the file",
+               entry.strInstancePath.c_str(), enabled);
+      failed.push_back(entry);
+    }
+  }
+  if (failed.empty()) {
+    m_FileControl.DeleteForbidDeviceInfoFile();
+    return ret;
   }
   // Like every tip, only shown from the agent's helper process.
-  if (ret != RET_SUCCESS && InVaultHelper())
-    UI_Notify(kNotifyEveryone, kNotifyWarning, RES_GetString(kUninstallFailedKey).c_str());
-  {
-    std::lock_guard<std::mutex> lock(m_mtxEnableFail);
-    for (stDevice& entry : m_vecEnableFailDeviceInfo) ret = m_DeviceControl.EnableDevice(entry);
-  }
-  m_FileControl.DeleteForbidDeviceInfoFile();
-  return ret;
+  if (InVaultHelper()) UI_Notify(kNotifyEveryone, kNotifyWarning, RES_GetString(kUninstallFailedKey).c_str());
+  m_vecEnableFailDeviceInfo.Replace({});
+  m_vecForbidDeviceInfo.Replace(failed);
+  SaveLists();
+  return ret != RET_SUCCESS ? ret : 2;
 }

@@ -150,15 +150,8 @@ void device_manage::InitSysParamDeviceInfo() {
 }
 
 void device_manage::LoadDevice() {
-  size_t nCount = 0;
-  {
-    std::lock_guard<std::mutex> lock(m_mtxForbid);
-    if (!m_FileControl.ReadForbidDeviceInfoToVector(&m_vecForbidDeviceInfo)) m_vecForbidDeviceInfo.clear();
-    nCount = m_vecForbidDeviceInfo.size();
-  }
-  DIAG_LOG(LOG_INFO, "m_vecForbidDeviceInfo = %d", static_cast<int>(nCount));
-  m_DeviceFilter.InitExcludeDeviceList();
-  m_DeviceFilter.InitControlClassGuid();
+  EnsureListsLoaded();
+  DIAG_LOG(LOG_INFO, "m_vecForbidDeviceInfo = %d", static_cast<int>(m_vecForbidDeviceInfo.Size()));
 }
 
 void device_manage::ReLoadDevice() {

@@ -6,6 +6,7 @@
 
 // Device node status flags that decide whether a device can be controlled.
 #define DEVREC_DN_STARTED 0x00000008u
+#define DEVREC_DN_NEED_RESTART 0x00000100u  // a change waits for a restart of Windows
 #define DEVREC_DN_DISABLEABLE 0x00002000u
 #define DEVREC_DN_REMOVABLE 0x00004000u
 #define DEVREC_DN_NO_SHOW_IN_DM 0x40000000u
