@@ -206,17 +206,23 @@ TEST_F(WinsimDevices, NotPresentDeviceKeepsItsConfigurationUntilPlugged) {
   EXPECT_TRUE(winsim::GetDeviceState(kDisk).disabled);
   EXPECT_FALSE(winsim::GetDeviceState(kDisk).present);
 
+  // The stick brings its disk along, disabled; the disk's portable device
+  // needs a started parent and stays away.
   winsim::ClearDeviceJournal();
-  ASSERT_TRUE(winsim::PlugDevice(kStick));  // brings its disk and portable device along
-  std::vector<std::string> plugged;
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  std::vector<std::string> arrived;
   for (const auto& e : winsim::DeviceJournal())
-    if (e.change == "plugged") plugged.push_back(e.instanceId);
-  EXPECT_EQ((std::vector<std::string>{kStick, kDisk, kWpd}), plugged);
+    if (e.change == "arrived") arrived.push_back(e.instanceId);
+  EXPECT_EQ((std::vector<std::string>{kStick, kDisk}), arrived);
   ASSERT_EQ(CR_SUCCESS, Status(disk, &status, &problem));
   EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
   EXPECT_FALSE(status & DN_STARTED);
   EXPECT_TRUE(winsim::GetDeviceState(kStick).started);
+  EXPECT_FALSE(winsim::GetDeviceState(kWpd).present);
 
+  ASSERT_TRUE(Change(&disk, DICS_ENABLE));
+  EXPECT_TRUE(winsim::GetDeviceState(kWpd).started);
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(5000));
   HKEY key = nullptr;
   EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                                          u"SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\SWD#WPDBUSENUM#STICK",
@@ -390,6 +396,8 @@ TEST(WinsimLaptop, ExampleMachineLoads) {
   // A broken description is refused whole and the machine stays.
   EXPECT_FALSE(winsim::LoadMachineJson(R"({"devices": [{"id": "X\\Y\\0", "class": "NoSuchClass"}]})", ".", &error));
   EXPECT_NE(std::string::npos, error.find("NoSuchClass"));
+  EXPECT_FALSE(winsim::LoadMachineJson(R"({"devices": [{"id": "X\\Y\\0", "startDelai": 300}]})", ".", &error));
+  EXPECT_NE(std::string::npos, error.find("unknown member \"startDelai\"")) << error;
   EXPECT_EQ(44u, winsim::ListDevices(false).size());
 }
 
