@@ -1,7 +1,7 @@
 // winsim's device tree as strict as Windows: a subtree follows its root, late
 // children start after their parent, portable-device keys follow presence,
-// devices in use wait for a reboot. On a virtual clock: start delays pass
-// without wall time.
+// devices in use wait for a reboot, a standard user may change nothing. On a
+// virtual clock: start delays pass without wall time.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -223,6 +223,34 @@ TEST_F(WinsimTree, DisablingOrRemovingADeviceInUseWaitsForTheReboot) {
   EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
   EXPECT_FALSE(Listed(kDisk));
   EXPECT_FALSE(winsim::GetDeviceState(kVolume).exists);
+}
+
+TEST_F(WinsimTree, AStandardUserChangesNoDeviceAndNoMachineKey) {
+  Load(R"("elevated": false,)");
+  EXPECT_FALSE(Call(kMouse, DIF_PROPERTYCHANGE, DICS_DISABLE));
+  EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_FALSE(Call(kMouse, DIF_REMOVE, 0));
+  EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_TRUE(winsim::GetDeviceState(kMouse).started);
+
+  const GUID usb = {0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+  HKEY key = SetupDiOpenClassRegKeyExW(&usb, KEY_SET_VALUE, DIOCR_INSTALLER, nullptr, nullptr);
+  EXPECT_EQ(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), key);
+  EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+  key = SetupDiOpenClassRegKeyExW(&usb, KEY_READ, DIOCR_INSTALLER, nullptr, nullptr);
+  ASSERT_NE(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), key);
+  RegCloseKey(key);
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExW(HKEY_LOCAL_MACHINE, u"X", 0, REG_DWORD, (const BYTE*)"\1\0\0\0", 4));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor", 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Vendor", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &key, nullptr));
+  RegCloseKey(key);
+
+  // The machine itself still plugs devices and writes their keys.
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_TRUE(WpdKey());
 }
 
 }  // namespace

@@ -650,6 +650,10 @@ BOOL UpdateDriverForDevices(const WCHAR* hardwareId, const WCHAR* fullInfPath, D
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
+  if (!ProcessElevated()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   auto& m = Model();
   std::lock_guard<std::recursive_mutex> lock(m.mutex);
   std::u16string hwid = FromW(hardwareId);

@@ -27,6 +27,7 @@ void SetMultiString(HKEY key, const char16_t* name, const std::vector<std::u16st
 }  // namespace
 
 void WriteClassKeys(const std::vector<SetupClass>& classes) {
+  SystemRights system;
   for (const auto& c : classes) {
     std::u16string path = u"SYSTEM\\CurrentControlSet\\Control\\Class\\{" + Utf16(GuidText(c.guid)) + u"}";
     HKEY key = nullptr;
@@ -76,6 +77,7 @@ void DeleteKeyTree(HKEY parent, const std::u16string& path) {
 }  // namespace
 
 void TouchPortableDeviceKey(const std::u16string& id, const std::u16string& name) {
+  SystemRights system;
   std::u16string path = PortableDeviceKey(id);
   HKEY key = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
@@ -86,6 +88,7 @@ void TouchPortableDeviceKey(const std::u16string& id, const std::u16string& name
 }
 
 void DeletePortableDeviceKey(const std::u16string& id) {
+  SystemRights system;
   DeleteKeyTree(HKEY_LOCAL_MACHINE, PortableDeviceKey(id));
 }
 

@@ -716,6 +716,8 @@ WINSIM_API BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO 
   if (!e) return FALSE;
   DeviceNode* n = NodeByDevInst(e->devInst);
   if (!n) return Fail(ERROR_NO_SUCH_DEVINST);
+  // Changing devices takes an administrator.
+  if (!ProcessElevated()) return Fail(ERROR_ACCESS_DENIED);
   const std::vector<BYTE>& params = e->classParams.empty() ? set->classParams : e->classParams;
   switch (InstallFunction) {
     case DIF_PROPERTYCHANGE: {
