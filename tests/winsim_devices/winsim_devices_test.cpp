@@ -390,8 +390,8 @@ TEST_F(WinsimDevices, ServicesPrivilegesAndTheRestartRecord) {
 TEST(WinsimLaptop, ExampleMachineLoadsAsATree) {
   std::string error;
   ASSERT_TRUE(winsim::LoadMachineFile(DM_LAPTOP_JSON, &error)) << error;
-  EXPECT_EQ(59u, winsim::ListDevices(false).size());
-  EXPECT_EQ(48u, winsim::ListDevices(true).size());
+  EXPECT_EQ(60u, winsim::ListDevices(false).size());
+  EXPECT_EQ(49u, winsim::ListDevices(true).size());
   EXPECT_TRUE(winsim::GetDeviceState("USB\\VID_0951&PID_1666\\60A44C413A8CE3A0B9A50F0C").disabled);
   // The receiver's keyboard and mouse go with it.
   const char16_t kReceiver[] = u"USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2";
@@ -419,7 +419,7 @@ TEST(WinsimLaptop, ExampleMachineLoadsAsATree) {
   EXPECT_NE(std::string::npos, error.find("NoSuchClass"));
   EXPECT_FALSE(winsim::LoadMachineJson(R"({"devices": [{"id": "X\\Y\\0", "startDelai": 300}]})", ".", &error));
   EXPECT_NE(std::string::npos, error.find("unknown member \"startDelai\"")) << error;
-  EXPECT_EQ(59u, winsim::ListDevices(false).size());
+  EXPECT_EQ(60u, winsim::ListDevices(false).size());
 }
 
 }  // namespace
