@@ -21,36 +21,29 @@ const char kStick[] = "USB\\VID_0781&PID_5567\\4C53";
 const char kDisk[] = "USBSTOR\\DISK&VEN_SANDISK\\4C53&0";
 const char kVolume[] = "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK#4C53&0";
 const char kWpd[] = "SWD\\WPDBUSENUM\\4C53";
-const char kWpdKey[] = "SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\SWD#WPDBUSENUM#4C53";
 
+// A root hub with a receiver (keyboard below an interface function, mouse)
+// and a stick (disk, volume, portable device) that starts layer by layer.
 std::string Tree(const char* extra) {
   return std::string(R"({"clock": "virtual", )") + extra + R"(
-  "classes": [
-    {"name": "USB", "guid": "36fc9e60-c465-11cf-8056-444553540000"},
-    {"name": "HIDClass", "guid": "745a17a0-74d3-11d0-b6fe-00a0c90f57da"},
-    {"name": "Keyboard", "guid": "4d36e96b-e325-11ce-bfc1-08002be10318"},
-    {"name": "Mouse", "guid": "4d36e96f-e325-11ce-bfc1-08002be10318"},
-    {"name": "DiskDrive", "guid": "4d36e967-e325-11ce-bfc1-08002be10318"},
-    {"name": "Volume", "guid": "71a27cdd-812a-11d0-bec7-08002be2092f"},
-    {"name": "WPD", "guid": "eec5ad98-8080-425f-922a-dabf3de3f69a"}],
+  "classes": [{"name": "WPD", "guid": "eec5ad98-8080-425f-922a-dabf3de3f69a"}],
   "devices": [
-    {"id": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0", "class": "USB", "status": "0x0180200A", "interfaces": ["USB hub"]},
-    {"id": "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2", "class": "USB", "status": "0x0180600A",
-     "parent": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0", "interfaces": ["USB device"]},
-    {"id": "USB\\VID_046D&PID_C52B&MI_00\\6&2A3A6C0B&0&0000", "class": "HIDClass", "status": "0x0180200A",
+    {"id": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0", "status": "0x0180200A"},
+    {"id": "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2", "status": "0x0180600A", "parent": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0"},
+    {"id": "USB\\VID_046D&PID_C52B&MI_00\\6&2A3A6C0B&0&0000", "status": "0x0180200A",
      "parent": "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2", "startDelay": 50},
-    {"id": "HID\\VID_046D&PID_C52B&MI_00\\7&1E5D3A2F&0&0000", "class": "Keyboard", "status": "0x0180200A",
+    {"id": "HID\\VID_046D&PID_C52B&MI_00\\7&1E5D3A2F&0&0000", "status": "0x0180200A",
      "parent": "USB\\VID_046D&PID_C52B&MI_00\\6&2A3A6C0B&0&0000", "startDelay": 20, "interfaces": ["Keyboard"]},
-    {"id": "HID\\VID_046D&PID_C52B&MI_01&COL01\\7&2C4B1A9E&0&0000", "class": "Mouse", "status": "0x0180200A",
+    {"id": "HID\\VID_046D&PID_C52B&MI_01&COL01\\7&2C4B1A9E&0&0000", "status": "0x0180200A",
      "parent": "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2", "startDelay": 30, "interfaces": ["Mouse"]},
-    {"id": "USB\\VID_0781&PID_5567\\4C53", "class": "USB", "status": "0x0180600A", "present": false,
-     "parent": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0", "startDelay": 100, "interfaces": ["USB device"]},
-    {"id": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "class": "DiskDrive", "status": "0x0180600A", "present": false,
-     "parent": "USB\\VID_0781&PID_5567\\4C53", "startDelay": 300, "interfaces": ["Disk"]},
-    {"id": "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK#4C53&0", "class": "Volume", "status": "0x0180000A",
-     "present": false, "parent": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "startDelay": 200, "interfaces": ["Volume"]},
+    {"id": "USB\\VID_0781&PID_5567\\4C53", "status": "0x0180600A", "present": false,
+     "parent": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0", "startDelay": 100},
+    {"id": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "status": "0x0180600A", "present": false,
+     "parent": "USB\\VID_0781&PID_5567\\4C53", "startDelay": 300},
+    {"id": "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK#4C53&0", "status": "0x0180000A", "present": false,
+     "parent": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "startDelay": 200},
     {"id": "SWD\\WPDBUSENUM\\4C53", "class": "WPD", "name": "E:\\", "status": "0x0180200A", "present": false,
-     "parent": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "startDelay": 250, "interfaces": ["Portable device"]}]})";
+     "parent": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "startDelay": 250}]})";
 }
 
 class WinsimTree : public ::testing::Test {
@@ -87,44 +80,39 @@ class WinsimTree : public ::testing::Test {
     if (flags && SetupDiGetDeviceInstallParamsW(set_, &data, &params)) *flags = params.Flags;
     return ok;
   }
-  // Instance IDs SetupDiGetClassDevsExW(DIGCF_PRESENT) lists.
-  std::vector<std::string> Present() {
-    std::vector<std::string> ids;
+  // Listed by SetupDiGetClassDevsExW(DIGCF_PRESENT).
+  bool Listed(const char* id) {
     HDEVINFO all = SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr,
                                           nullptr, nullptr);
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(all, i, &data); ++i) {
+    bool found = false;
+    for (DWORD i = 0; !found && SetupDiEnumDeviceInfo(all, i, &data); ++i) {
       WCHAR buf[MAX_DEVICE_ID_LEN];
       CM_Get_Device_ID_ExW(data.DevInst, buf, MAX_DEVICE_ID_LEN, 0, nullptr);
-      ids.push_back(std::string(buf, buf + std::char_traits<WCHAR>::length(buf)));
+      found = std::string(buf, buf + std::char_traits<WCHAR>::length(buf)) == id;
     }
     SetupDiDestroyDeviceInfoList(all);
-    return ids;
-  }
-  bool Listed(const char* id) {
-    for (const auto& p : Present())
-      if (p == id) return true;
-    return false;
+    return found;
   }
   CONFIGRET Status(const char* id, ULONG* problem) {
     ULONG status = 0;
     return CM_Get_DevNode_Status(&status, problem, Open(id).DevInst, 0);
   }
-  // Journal times of `change` by device, in journal order.
-  std::vector<std::pair<std::string, uint64_t>> Journal(const std::string& change) {
-    std::vector<std::pair<std::string, uint64_t>> out;
+  // (device, time) of each journal entry `change`.
+  using Times = std::vector<std::pair<std::string, uint64_t>>;
+  Times Journal(const std::string& change) {
+    Times out;
     for (const auto& e : winsim::DeviceJournal())
       if (e.change == change) out.push_back({e.instanceId, e.timeMs});
     return out;
   }
   bool WpdKey() {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, std::u16string(kWpdKey, kWpdKey + strlen(kWpdKey)).c_str(), 0, KEY_READ,
-                      &key) != ERROR_SUCCESS)
-      return false;
+    LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\SWD#WPDBUSENUM#4C53",
+                               0, KEY_READ, &key);
     RegCloseKey(key);
-    return true;
+    return rc == ERROR_SUCCESS;
   }
 
   HDEVINFO set_ = INVALID_HANDLE_VALUE;
@@ -150,14 +138,7 @@ TEST_F(WinsimTree, ASubtreeFollowsItsRootAndComesBackAfterItsStartDelays) {
   ASSERT_TRUE(Call(kReceiver, DIF_PROPERTYCHANGE, DICS_ENABLE));
   EXPECT_FALSE(Listed(kHidIf));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
-  auto arrived = Journal("arrived");
-  ASSERT_EQ(3u, arrived.size());
-  EXPECT_EQ(kMouse, arrived[0].first);
-  EXPECT_EQ(kHidIf, arrived[1].first);
-  EXPECT_EQ(kKeyboard, arrived[2].first);
-  EXPECT_EQ(start + 30, arrived[0].second);
-  EXPECT_EQ(start + 50, arrived[1].second);
-  EXPECT_EQ(start + 70, arrived[2].second);
+  EXPECT_EQ(Journal("arrived"), (Times{{kMouse, start + 30}, {kHidIf, start + 50}, {kKeyboard, start + 70}}));
   EXPECT_EQ(CR_SUCCESS, Status(kKeyboard, &problem));
   EXPECT_EQ(0u, problem);
   EXPECT_EQ(CR_SUCCESS, Status(kMouse, &problem));
@@ -179,13 +160,8 @@ TEST_F(WinsimTree, PluggedStickStartsLayerByLayerAndItsPortableKeyFollowsPresenc
   ASSERT_TRUE(winsim::PlugDevice(kStick));
   EXPECT_FALSE(Listed(kStick));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
-  auto arrived = Journal("arrived");
-  ASSERT_EQ(4u, arrived.size());
-  EXPECT_EQ(start + 100, arrived[0].second);  // the stick
-  EXPECT_EQ(start + 400, arrived[1].second);  // the disk
-  EXPECT_EQ(kVolume, arrived[2].first);
-  EXPECT_EQ(start + 600, arrived[2].second);
-  EXPECT_EQ(start + 650, arrived[3].second);  // the portable device
+  EXPECT_EQ(Journal("arrived"),
+            (Times{{kStick, start + 100}, {kDisk, start + 400}, {kVolume, start + 600}, {kWpd, start + 650}}));
   EXPECT_TRUE(WpdKey());
 
   // Removing the disk takes its children and the key; a rescan finds it again.
@@ -233,11 +209,11 @@ TEST_F(WinsimTree, AStandardUserChangesNoDeviceAndNoMachineKey) {
   EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
   EXPECT_TRUE(winsim::GetDeviceState(kMouse).started);
 
-  const GUID usb = {0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
-  HKEY key = SetupDiOpenClassRegKeyExW(&usb, KEY_SET_VALUE, DIOCR_INSTALLER, nullptr, nullptr);
+  const GUID wpd = {0xeec5ad98, 0x8080, 0x425f, {0x92, 0x2a, 0xda, 0xbf, 0x3d, 0xe3, 0xf6, 0x9a}};
+  HKEY key = SetupDiOpenClassRegKeyExW(&wpd, KEY_SET_VALUE, DIOCR_INSTALLER, nullptr, nullptr);
   EXPECT_EQ(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), key);
   EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
-  key = SetupDiOpenClassRegKeyExW(&usb, KEY_READ, DIOCR_INSTALLER, nullptr, nullptr);
+  key = SetupDiOpenClassRegKeyExW(&wpd, KEY_READ, DIOCR_INSTALLER, nullptr, nullptr);
   ASSERT_NE(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), key);
   RegCloseKey(key);
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExW(HKEY_LOCAL_MACHINE, u"X", 0, REG_DWORD, (const BYTE*)"\1\0\0\0", 4));
