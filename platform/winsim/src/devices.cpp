@@ -500,6 +500,7 @@ bool SameGuid(const GUID& a, const GUID& b) {
 
 DeviceModel& Model() {
   static DeviceModel* model = new DeviceModel;  // never destroyed: detached threads may still call in
+  EnsureMachine();  // SetupAPI and cfgmgr32 read the machine of WINSIM_MACHINE too
   return *model;
 }
 

@@ -168,7 +168,19 @@ void LoadProcessMachine() {
 
 }  // namespace
 
-void EnsureMachine() { std::call_once(g_machineOnce, LoadProcessMachine); }
+// The thread that loads the process's machine calls back into winsim (the
+// device tree writes class keys through the registry functions): it must not
+// wait for its own load.
+thread_local bool t_loadingProcessMachine = false;
+
+void EnsureMachine() {
+  if (t_loadingProcessMachine) return;
+  std::call_once(g_machineOnce, [] {
+    t_loadingProcessMachine = true;
+    LoadProcessMachine();
+    t_loadingProcessMachine = false;
+  });
+}
 
 MachineGuard LockMachine() {
   EnsureMachine();
