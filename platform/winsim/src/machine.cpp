@@ -172,13 +172,15 @@ void LoadProcessMachine() {
 // device tree writes class keys through the registry functions): it must not
 // wait for its own load.
 thread_local bool t_loadingProcessMachine = false;
+std::atomic<bool> g_machineLoaded{false};  // the cheap test of every later call
 
 void EnsureMachine() {
-  if (t_loadingProcessMachine) return;
+  if (g_machineLoaded.load(std::memory_order_acquire) || t_loadingProcessMachine) return;
   std::call_once(g_machineOnce, [] {
     t_loadingProcessMachine = true;
     LoadProcessMachine();
     t_loadingProcessMachine = false;
+    g_machineLoaded.store(true, std::memory_order_release);
   });
 }
 
