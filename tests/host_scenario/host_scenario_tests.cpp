@@ -60,11 +60,12 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
 
   ASSERT_TRUE(dmtest::WriteTextFile(dir + "/s.json", R"({
     // the module's stand-in below writes one audit record right after the
-    // plug, before the wait begins: the wait still sees it
+    // plug, maybe before the wait begins: the wait still sees it, as it looks
+    // at everything since the last action
     "steps": [
       {"policy": "p.json"},
-      {"plug": "USB\\VID_0781&PID_5567\\77", "note": "stick"},
       {"agentState": "uninstalling"},
+      {"plug": "USB\\VID_0781&PID_5567\\77", "note": "stick"},
       {"wait": 20000, "until": "device forbidden"},
     ],
     "settle": 0

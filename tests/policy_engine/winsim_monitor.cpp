@@ -43,6 +43,7 @@ TEST(DeviceMonitor, OnlyArrivalsStampTheChangeTime) {
   std::atomic<bool> done{false};
   std::thread plug([&done]() {
     winsim::PlugDevice("USB\\VID_0781&PID_5567\\PLUG");
+    winsim::WaitForDeviceIdle(5000);  // the broadcast comes from winsim's system thread
     done = true;
   });
   PumpUntil(done);

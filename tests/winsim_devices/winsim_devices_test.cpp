@@ -206,17 +206,23 @@ TEST_F(WinsimDevices, NotPresentDeviceKeepsItsConfigurationUntilPlugged) {
   EXPECT_TRUE(winsim::GetDeviceState(kDisk).disabled);
   EXPECT_FALSE(winsim::GetDeviceState(kDisk).present);
 
+  // The stick brings its disk along, disabled; the disk's portable device
+  // needs a started parent and stays away.
   winsim::ClearDeviceJournal();
-  ASSERT_TRUE(winsim::PlugDevice(kStick));  // brings its disk and portable device along
-  std::vector<std::string> plugged;
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  std::vector<std::string> arrived;
   for (const auto& e : winsim::DeviceJournal())
-    if (e.change == "plugged") plugged.push_back(e.instanceId);
-  EXPECT_EQ((std::vector<std::string>{kStick, kDisk, kWpd}), plugged);
+    if (e.change == "arrived") arrived.push_back(e.instanceId);
+  EXPECT_EQ((std::vector<std::string>{kStick, kDisk}), arrived);
   ASSERT_EQ(CR_SUCCESS, Status(disk, &status, &problem));
   EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
   EXPECT_FALSE(status & DN_STARTED);
   EXPECT_TRUE(winsim::GetDeviceState(kStick).started);
+  EXPECT_FALSE(winsim::GetDeviceState(kWpd).present);
 
+  ASSERT_TRUE(Change(&disk, DICS_ENABLE));
+  EXPECT_TRUE(winsim::GetDeviceState(kWpd).started);
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(5000));
   HKEY key = nullptr;
   EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                                          u"SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\SWD#WPDBUSENUM#STICK",
@@ -381,16 +387,39 @@ TEST_F(WinsimDevices, ServicesPrivilegesAndTheRestartRecord) {
   EXPECT_EQ(DWORD(0x80010002), calls[1].reason);
 }
 
-TEST(WinsimLaptop, ExampleMachineLoads) {
+TEST(WinsimLaptop, ExampleMachineLoadsAsATree) {
   std::string error;
   ASSERT_TRUE(winsim::LoadMachineFile(DM_LAPTOP_JSON, &error)) << error;
-  EXPECT_EQ(44u, winsim::ListDevices(false).size());
-  EXPECT_EQ(36u, winsim::ListDevices(true).size());
+  EXPECT_EQ(60u, winsim::ListDevices(false).size());
+  EXPECT_EQ(49u, winsim::ListDevices(true).size());
   EXPECT_TRUE(winsim::GetDeviceState("USB\\VID_0951&PID_1666\\60A44C413A8CE3A0B9A50F0C").disabled);
+  // The receiver's keyboard and mouse go with it.
+  const char16_t kReceiver[] = u"USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2";
+  const char kKeyboard[] = "HID\\VID_046D&PID_C52B&MI_00\\7&1E5D3A2F&0&0000";
+  const char kMouse[] = "HID\\VID_046D&PID_C52B&MI_01&COL01\\7&2C4B1A9E&0&0000";
+  HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, kReceiver, nullptr, 0, &data));
+  for (DWORD state : {DWORD(DICS_DISABLE), DWORD(DICS_ENABLE)}) {
+    SP_PROPCHANGE_PARAMS p{};
+    p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    p.StateChange = state;
+    p.Scope = DICS_FLAG_CONFIGSPECIFIC;
+    ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &p.ClassInstallHeader, sizeof p));
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
+    ASSERT_TRUE(winsim::WaitForDeviceIdle(5000));
+    EXPECT_EQ(state == DICS_ENABLE, winsim::GetDeviceState(kKeyboard).present);
+    EXPECT_EQ(state == DICS_ENABLE, winsim::GetDeviceState(kMouse).started);
+  }
+  SetupDiDestroyDeviceInfoList(set);
   // A broken description is refused whole and the machine stays.
   EXPECT_FALSE(winsim::LoadMachineJson(R"({"devices": [{"id": "X\\Y\\0", "class": "NoSuchClass"}]})", ".", &error));
   EXPECT_NE(std::string::npos, error.find("NoSuchClass"));
-  EXPECT_EQ(44u, winsim::ListDevices(false).size());
+  EXPECT_FALSE(winsim::LoadMachineJson(R"({"devices": [{"id": "X\\Y\\0", "startDelai": 300}]})", ".", &error));
+  EXPECT_NE(std::string::npos, error.find("unknown member \"startDelai\"")) << error;
+  EXPECT_EQ(60u, winsim::ListDevices(false).size());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Device arrivals and removals reach the windows registered for one of the
-// device's interface classes, inside the owner's PeekMessageW, before the
-// control call returns; senders are released when the owner thread ends.
+// device's interface classes (or for all of them), inside the owner's
+// PeekMessageW, sent from winsim's system thread after the call that changed
+// the device returned; senders are released when the owner thread ends.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -34,6 +35,7 @@ const char kMachine[] = R"({
 const GUID kUsbDevice = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
 
 struct Seen {
+  HWND hwnd;
   WPARAM event;
   DWORD size, type;
   GUID cls;
@@ -49,7 +51,7 @@ LRESULT CALLBACK DeviceProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     std::string name;
     for (const WCHAR* c = b->dbcc_name; *c; ++c) name += static_cast<char>(*c);
     std::lock_guard<std::mutex> lock(g_lock);
-    g_seen.push_back({wParam, b->dbcc_size, b->dbcc_devicetype, b->dbcc_classguid, name, GetCurrentThreadId()});
+    g_seen.push_back({hwnd, wParam, b->dbcc_size, b->dbcc_devicetype, b->dbcc_classguid, name, GetCurrentThreadId()});
   }
   return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
@@ -61,7 +63,32 @@ std::vector<Seen> TakeSeen() {
   return out;
 }
 
-TEST(User32Broadcast, PlugReachesRegisteredClassesOnly) {
+// "<window>:<arrival|removal>:<instance ID part of the interface path>" of each message.
+std::vector<std::string> Describe(const std::vector<Seen>& seen, HWND classWindow) {
+  std::vector<std::string> out;
+  for (const auto& s : seen)
+    out.push_back(std::string(s.hwnd == classWindow ? "class" : "all") +
+                  (s.event == DBT_DEVICEARRIVAL ? ":arrival:" : ":removal:") + s.name.substr(4, s.name.rfind('#') - 4));
+  return out;
+}
+
+BOOL ChangeState(const char16_t* id, DWORD state) {
+  HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  SP_DEVINFO_DATA data = {};
+  data.cbSize = sizeof data;
+  SP_PROPCHANGE_PARAMS p = {};
+  p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+  p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+  p.StateChange = state;
+  p.Scope = DICS_FLAG_CONFIGSPECIFIC;
+  BOOL ok = SetupDiOpenDeviceInfoW(set, id, nullptr, 0, &data) &&
+            SetupDiSetClassInstallParamsW(set, &data, &p.ClassInstallHeader, sizeof p) &&
+            SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data);
+  SetupDiDestroyDeviceInfoList(set);
+  return ok;
+}
+
+TEST(User32Broadcast, EveryChangeReachesItsRegisteredWindowsAfterTheCallReturns) {
   std::string error;
   ASSERT_TRUE(winsim::LoadMachineJson(kMachine, ".", &error)) << error;
   WNDCLASSW wc = {};
@@ -70,18 +97,25 @@ TEST(User32Broadcast, PlugReachesRegisteredClassesOnly) {
   wc.lpszClassName = WIDE("DmBroadcastTest");
   ASSERT_NE(RegisterClassW(&wc), 0);
 
-  std::atomic<bool> ready{false}, stop{false};
+  // One window for the USB device class, one for every class. Their thread
+  // pumps only once `go` is set.
+  std::atomic<bool> ready{false}, go{false}, stop{false};
   std::atomic<DWORD> owner{0};
+  std::atomic<HWND> classWindow{nullptr};
   std::thread pump([&] {
     owner = GetCurrentThreadId();
-    HWND hwnd = CreateWindowExA(0, "DmBroadcastTest", "DmBroadcastTest", WS_MINIMIZE, 0, 0, 0, 0, nullptr, nullptr,
-                                GetModuleHandleW(nullptr), nullptr);
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = kUsbDevice;
-    EXPECT_NE(RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
+    for (DWORD flags : {DWORD(DEVICE_NOTIFY_WINDOW_HANDLE), DWORD(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)}) {
+      HWND hwnd = CreateWindowExA(0, "DmBroadcastTest", "DmBroadcastTest", WS_MINIMIZE, 0, 0, 0, 0, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+      if (!classWindow) classWindow = hwnd;
+      EXPECT_NE(RegisterDeviceNotificationW(hwnd, &filter, flags), nullptr);
+    }
     ready = true;
+    while (!go) Sleep(1);
     MSG msg;
     while (!stop) {
       PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
@@ -90,37 +124,49 @@ TEST(User32Broadcast, PlugReachesRegisteredClassesOnly) {
   });
   while (!ready) Sleep(1);
 
-  // The stick has the USB device interface; its disk child does not: one message,
-  // delivered on the window's thread before PlugDevice returns.
+  // The plug returns while the windows' thread does not pump; the stick's USB
+  // device interface reaches both windows, its disk's only the one for all.
   ASSERT_TRUE(winsim::PlugDevice("USB\\VID_0781&PID_5567\\4C53"));
+  EXPECT_TRUE(TakeSeen().empty());
+  go = true;
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
   auto seen = TakeSeen();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].event, static_cast<WPARAM>(DBT_DEVICEARRIVAL));
+  EXPECT_EQ(Describe(seen, classWindow),
+            (std::vector<std::string>{"class:arrival:USB#VID_0781&PID_5567#4C53", "all:arrival:USB#VID_0781&PID_5567#4C53",
+                                      "all:arrival:USBSTOR#DISK&VEN_SANDISK#4C53&0"}));
+  ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].type, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
   EXPECT_EQ(0, memcmp(&seen[0].cls, &kUsbDevice, sizeof(GUID)));
   EXPECT_EQ(seen[0].name, "\\\\?\\USB#VID_0781&PID_5567#4C53#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
   EXPECT_EQ(seen[0].size, offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + 2 * (seen[0].name.size() + 1));
   EXPECT_EQ(seen[0].thread, owner.load());
-
-  // A device of an interface class nobody registered for reaches no window.
-  ASSERT_TRUE(winsim::PlugDevice("ACPI\\PNP0303\\7"));
-  EXPECT_TRUE(TakeSeen().empty());
-
-  ASSERT_TRUE(winsim::UnplugDevice("USB\\VID_0781&PID_5567\\4C53"));
-  seen = TakeSeen();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
-
   bool journaled = false;
   for (const auto& e : winsim::DeviceJournal())
     journaled = journaled || (e.instanceId == "USB\\VID_0781&PID_5567\\4C53" &&
                               e.change == "arrival broadcast to \"DmBroadcastTest\"");
-  EXPECT_TRUE(journaled);
+  EXPECT_TRUE(journaled) << "handled in time, though the plug did not wait";
 
-  // Once the window's thread ended nothing waits for it.
+  // Changes made through SetupAPI are broadcast too: the disabled stick takes
+  // its disk along (the child first), the enabled one brings it back.
+  ASSERT_TRUE(ChangeState(u"USB\\VID_0781&PID_5567\\4C53", DICS_DISABLE));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_EQ(Describe(TakeSeen(), classWindow),
+            (std::vector<std::string>{"all:removal:USBSTOR#DISK&VEN_SANDISK#4C53&0",
+                                      "class:removal:USB#VID_0781&PID_5567#4C53", "all:removal:USB#VID_0781&PID_5567#4C53"}));
+  ASSERT_TRUE(ChangeState(u"USB\\VID_0781&PID_5567\\4C53", DICS_ENABLE));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_EQ(TakeSeen().size(), 3u);
+
+  // A keyboard reaches only the window for every class.
+  ASSERT_TRUE(winsim::PlugDevice("ACPI\\PNP0303\\7"));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_EQ(Describe(TakeSeen(), classWindow), std::vector<std::string>{"all:arrival:ACPI#PNP0303#7"});
+
+  // Once the windows' thread ended nothing waits for it.
   stop = true;
   pump.join();
-  ASSERT_TRUE(winsim::PlugDevice("USB\\VID_0781&PID_5567\\4C53"));
+  ASSERT_TRUE(winsim::UnplugDevice("USB\\VID_0781&PID_5567\\4C53"));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
   EXPECT_TRUE(TakeSeen().empty());
 }
 

@@ -64,10 +64,10 @@ WINSIM_API CONFIGRET CM_Reenumerate_DevNode_Ex(DEVINST dnDevInst, ULONG ulFlags,
     if (n->removed && n->removedWhilePresent && n->registered && !(n->status & DN_ROOT_ENUMERATED) &&
         !NodeById(n->id)) {
       n->removed = n->removedWhilePresent = false;
-      ApplyConfiguration(*n);
       Journal(n->id, "found again", "CM_Reenumerate_DevNode_Ex");
     }
   Journal(u"", "device tree re-enumerated", "CM_Reenumerate_DevNode_Ex");
+  UpdatePresence("CM_Reenumerate_DevNode_Ex");
   return CR_SUCCESS;
 }
 

@@ -260,7 +260,11 @@ struct Scheduled {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       uint64_t due = work.empty() ? kNoDeadline : work.begin()->first.first;
-      changed.WaitUntil(lock, due, [&] { return !work.empty() && work.begin()->first.first <= MonotonicMs(); });
+      // Also wakes when earlier work arrives, to wait for that instead.
+      changed.WaitUntil(lock, due, [&] {
+        uint64_t first = work.empty() ? kNoDeadline : work.begin()->first.first;
+        return first != due || (first != kNoDeadline && first <= MonotonicMs());
+      });
       if (work.empty() || work.begin()->first.first > MonotonicMs()) continue;
       std::function<void()> item = std::move(work.begin()->second);
       work.erase(work.begin());

@@ -3,7 +3,6 @@
 #include "devices.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -139,6 +138,14 @@ bool ParseClass(const Json& c, SetupClass* out, std::string* error) {
   return true;
 }
 
+// Every member a device entry may have; another one is a mistake (a
+// misspelt "startDelay" would otherwise be silently ignored).
+const std::string kDeviceMembers[] = {
+    "id",      "hw",     "compat",   "class",      "classGuid",  "name",     "description", "friendlyName",
+    "service", "driver", "mfg",      "location",   "upperFilters", "lowerFilters", "status", "problem",
+    "root",    "present", "disabled", "interfaces", "parent",     "installer", "startDelay", "inUse",
+    "note"};
+
 bool ParseDevice(const Json& d, const std::vector<SetupClass>& classes, const std::map<std::u16string, GUID>& ifaces,
                  DeviceNode* n, std::string* error) {
   if (!d.IsObject()) {
@@ -152,6 +159,13 @@ bool ParseDevice(const Json& d, const std::vector<SetupClass>& classes, const st
     return false;
   }
   std::string where = "device " + Utf8(n->id) + ": ";
+  for (auto m = d.MemberBegin(); m != d.MemberEnd(); ++m) {
+    const std::string member = m->name.GetString();
+    if (std::find(std::begin(kDeviceMembers), std::end(kDeviceMembers), member) == std::end(kDeviceMembers)) {
+      *error = where + "unknown member \"" + member + "\"";
+      return false;
+    }
+  }
   if (!StringList(d, "hw", &n->hardwareIds, error) || !StringList(d, "compat", &n->compatibleIds, error) ||
       !StringList(d, "upperFilters", &n->upperFilters, error) ||
       !StringList(d, "lowerFilters", &n->lowerFilters, error)) {
@@ -188,7 +202,16 @@ bool ParseDevice(const Json& d, const std::vector<SetupClass>& classes, const st
     return false;
   }
   if (Bool(d, "root", false)) n->status |= DN_ROOT_ENUMERATED;
-  n->present = Bool(d, "present", true);
+  n->plugged = Bool(d, "present", true);
+  n->inUse = Bool(d, "inUse", false);
+  auto delay = d.FindMember("startDelay");
+  if (delay != d.MemberEnd()) {
+    if (!delay->value.IsUint()) {
+      *error = where + "\"startDelay\" must be a number of milliseconds";
+      return false;
+    }
+    n->startDelayMs = delay->value.GetUint();
+  }
   n->configDisabled = Bool(d, "disabled", n->problem == CM_PROB_DISABLED);
   std::vector<std::u16string> names;
   if (!StringList(d, "interfaces", &names, error)) {
@@ -270,6 +293,20 @@ bool ParseDevices(const Json* section, LoadedTree* t, std::string* error) {
       }
     t->nodes.push_back(std::move(n));
   }
+  // Parent links lead up to the root: a device is never its own ancestor.
+  std::map<std::u16string, const DeviceNode*> byId;
+  for (const auto& n : t->nodes) byId[UpperCase(n->id)] = n.get();
+  for (const auto& n : t->nodes) {
+    const DeviceNode* at = n.get();
+    for (size_t steps = 0; at && !at->parent.empty(); ++steps) {
+      if (steps == t->nodes.size()) {
+        *error = "device " + Utf8(n->id) + ": its parents lead back to it";
+        return false;
+      }
+      auto it = byId.find(UpperCase(at->parent));
+      at = it == byId.end() ? nullptr : it->second;
+    }
+  }
   return true;
 }
 
@@ -312,6 +349,7 @@ bool ParseTree(const Json& root, LoadedTree* t, std::string* error) {
 // Installs a parsed tree as the machine's device model.
 void InstallTree(LoadedTree t) {
   std::vector<SetupClass> classes;
+  std::vector<std::pair<std::u16string, std::u16string>> wpd;
   {
     auto& m = Model();
     std::lock_guard<std::recursive_mutex> lock(m.mutex);
@@ -319,13 +357,12 @@ void InstallTree(LoadedTree t) {
     m.classes = std::move(t.classes);
     m.interfaceNames = std::move(t.interfaceNames);
     m.services = std::move(t.services);
-    for (auto& n : t.nodes) {
-      DeviceNode* node = AddNode(std::move(n));
-      if (node->configDisabled) ApplyConfiguration(*node);
-    }
+    for (auto& n : t.nodes) AddNode(std::move(n));
+    wpd = InitialPresence();
     classes = m.classes;
   }
   WriteClassKeys(classes);
+  for (const auto& w : wpd) TouchPortableDeviceKey(w.first, w.second);
 }
 
 // Sections of a machine description load one at a time, in name order:
@@ -463,6 +500,7 @@ bool SameGuid(const GUID& a, const GUID& b) {
 
 DeviceModel& Model() {
   static DeviceModel* model = new DeviceModel;  // never destroyed: detached threads may still call in
+  EnsureMachine();  // SetupAPI and cfgmgr32 read the machine of WINSIM_MACHINE too
   return *model;
 }
 
@@ -557,13 +595,13 @@ void RemoveDeviceArrivalObserver(int token) {
   g_observers.erase(token);
 }
 
-void NotifyDeviceChange(const DeviceChange& change) {
+void NotifyDeviceChanges(const std::vector<DeviceChange>& changes) {
   std::vector<DeviceChangeObserver> observers;
   {
     std::lock_guard<std::mutex> lock(g_observerMutex);
     for (const auto& o : g_observers) observers.push_back(o.second);
   }
-  for (const auto& o : observers) o(change);
+  for (const auto& o : observers) o(changes);
 }
 
 void ResetDevices() {
@@ -577,6 +615,8 @@ void ResetDevices() {
   m.exitWindows.clear();
   m.shutdownPrivilegeHeld = true;
   m.shutdownPrivilegeEnabled = false;
+  ++m.generation;
+  m.scheduledPasses.clear();
   g_epochMs = UntrackedMonotonicMs();
 }
 
@@ -609,6 +649,10 @@ BOOL UpdateDriverForDevices(const WCHAR* hardwareId, const WCHAR* fullInfPath, D
   std::string inf;
   if (!ReadMachineFile(FromW(fullInfPath), &inf)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  if (!ProcessElevated()) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   auto& m = Model();
@@ -649,6 +693,7 @@ BOOL UpdateDriverForDevices(const WCHAR* hardwareId, const WCHAR* fullInfPath, D
     ApplyConfiguration(*n);
     Journal(n->id, "driver updated", "UpdateDriverForPlugAndPlayDevicesW");
   }
+  UpdatePresence("UpdateDriverForPlugAndPlayDevicesW");
   if (refused && !reboot && matches.size() == 1) {
     SetLastError(ERROR_DI_DONT_INSTALL);
     return FALSE;
@@ -664,43 +709,6 @@ BOOL UpdateDriverForDevices(const WCHAR* hardwareId, const WCHAR* fullInfPath, D
 
 using namespace internal;
 
-namespace {
-
-// Plugs or unplugs a node and its children; collects the broadcasts to make.
-void SetPresence(DeviceNode& n, bool present, std::vector<DeviceChange>* changes,
-                 std::vector<std::pair<std::u16string, std::u16string>>* wpd) {
-  if (n.present != present) {
-    n.present = present;
-    if (present) ApplyConfiguration(n);
-    Journal(n.id, present ? "plugged" : "unplugged", present ? "PlugDevice" : "UnplugDevice");
-    changes->push_back({present, n.id, n.interfaces});
-    if (present && IsWpd(n)) wpd->push_back({n.id, n.hasFriendlyName ? n.friendlyName : n.description});
-  }
-  for (auto& child : Model().nodes)
-    if (!child->removed && !child->parent.empty() && EqualNoCase(child->parent, n.id))
-      SetPresence(*child, present, changes, wpd);
-}
-
-bool ChangePresence(const std::string& instanceId, bool present) {
-  std::vector<DeviceChange> changes;
-  std::vector<std::pair<std::u16string, std::u16string>> wpd;
-  {
-    auto& m = Model();
-    std::lock_guard<std::recursive_mutex> lock(m.mutex);
-    DeviceNode* n = NodeById(Utf16(instanceId));
-    if (!n || !n->registered) return false;
-    SetPresence(*n, present, &changes, &wpd);
-  }
-  for (const auto& w : wpd) TouchPortableDeviceKey(w.first, w.second);
-  for (const auto& c : changes) NotifyDeviceChange(c);
-  return true;
-}
-
-}  // namespace
-
-bool PlugDevice(const std::string& instanceId) { return ChangePresence(instanceId, true); }
-bool UnplugDevice(const std::string& instanceId) { return ChangePresence(instanceId, false); }
-
 bool SetDeviceStatus(const std::string& instanceId, ULONG status, ULONG problem) {
   auto& m = Model();
   std::lock_guard<std::recursive_mutex> lock(m.mutex);
@@ -711,6 +719,7 @@ bool SetDeviceStatus(const std::string& instanceId, ULONG status, ULONG problem)
   char buf[64];
   std::snprintf(buf, sizeof buf, "status 0x%08X problem %u", unsigned(status), unsigned(problem));
   Journal(n->id, buf, "SetDeviceStatus");
+  UpdatePresence("SetDeviceStatus");
   return true;
 }
 
@@ -745,6 +754,7 @@ DeviceState GetDeviceState(const std::string& instanceId) {
   s.disabled = n->configDisabled;
   s.disabledGlobal = n->globalDisabled;
   s.pendingReboot = n->pendingReboot;
+  s.inUse = n->inUse;
   s.driver = Utf8(n->driver);
   return s;
 }
@@ -774,9 +784,10 @@ bool AddDevice(const std::string& deviceJson, std::string* error) {
     return false;
   }
   if (DeviceNode* old = NodeById(n->id)) old->removed = true;
+  n->pluggedAtMs = UntrackedMonotonicMs();
   DeviceNode* node = AddNode(std::move(n));
-  if (node->configDisabled) ApplyConfiguration(*node);
   Journal(node->id, "added", "AddDevice");
+  UpdatePresence("AddDevice");
   return true;
 }
 
@@ -801,7 +812,9 @@ void RebootMachine() {
     n->pendingReboot = false;
     n->status &= ~ULONG(DN_NEED_RESTART);
     if (n->pendingRemove) {
+      n->pendingRemove = false;
       n->removed = true;
+      n->removedWhilePresent = n->present;
       Journal(n->id, "removed at restart", "RebootMachine");
       continue;
     }
@@ -812,6 +825,7 @@ void RebootMachine() {
     ApplyConfiguration(*n);
     Journal(n->id, "configuration applied at restart", "RebootMachine");
   }
+  UpdatePresence("RebootMachine");
   m.shutdownPrivilegeEnabled = false;
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#include <set>
 #include <rapidjson/document.h>
 #include "machine.h"
 #include "winsim/devices_control.h"
@@ -55,7 +56,18 @@ struct DeviceNode {
   std::u16string parent;
   ULONG status = 0;
   ULONG problem = 0;
-  bool present = true;
+  // Presence, as the Plug and Play manager derives it (UpdatePresence): a node
+  // is present while it is plugged, registered, not removed, its parent is
+  // present and started, and its start delay has passed since the later of
+  // its parent's start and its plugging.
+  bool plugged = true;          // physically connected (the description's "present")
+  bool present = false;         // derived
+  bool active = false;          // derived: present and DN_STARTED, its interfaces are enabled
+  bool restarting = false;      // DICS_PROPCHANGE: away for one pass
+  bool inUse = false;           // disabling or removing it (or an ancestor) waits for a reboot
+  uint32_t startDelayMs = 0;    // after its parent started (a root: after it was plugged)
+  uint64_t pluggedAtMs = 0;     // machine clock
+  uint64_t startedAtMs = 0;     // machine clock, when it last became active
   bool globalDisabled = false;  // DICS_FLAG_GLOBAL
   bool configDisabled = false;  // DICS_FLAG_CONFIGSPECIFIC, current profile
   bool pendingReboot = false;   // a change waits for the machine to restart
@@ -79,6 +91,8 @@ struct DeviceModel {
   std::vector<DeviceJournalEntry> journal;
   std::vector<ExitWindowsRecord> exitWindows;
   std::map<HANDLE, Token> tokens;
+  uint64_t generation = 0;               // counts loaded trees: work of an older one is dropped
+  std::set<uint64_t> scheduledPasses;    // due times of the presence passes waiting on the clock
   bool shutdownPrivilegeHeld = true;
   bool shutdownPrivilegeEnabled = false;
   bool nonInteractive = false;
@@ -101,6 +115,25 @@ DeviceNode* AddNode(std::unique_ptr<DeviceNode> node);
 // Recomputes the running state of a present node from its configuration.
 void ApplyConfiguration(DeviceNode& node);
 
+// ---- the Plug and Play manager (devices_pnp.cpp); call with the model's mutex held ----
+
+// The one place where presence changes: derives every node's presence and
+// running state from plugging, removal, the parent's state and start delays,
+// journals what came and went (under `cause`), schedules the passes of late
+// starts on the machine's clock and the arrival and removal broadcasts (and
+// portable-device keys) on winsim's system thread.
+void UpdatePresence(const std::string& cause);
+// The pass of a newly loaded tree: everything that can be present is, at
+// once, without broadcasts. Returns the portable devices now present (their
+// keys are for the caller to write, outside the model's mutex).
+std::vector<std::pair<std::u16string, std::u16string>> InitialPresence();
+// The node and every node below it (not removed), parents before children.
+std::vector<DeviceNode*> Subtree(DeviceNode& node);
+// True when the node or a present node below it is in use.
+bool InUseAtOrBelow(DeviceNode& node);
+// Takes a present node away and brings it back (DICS_PROPCHANGE).
+void RestartNode(DeviceNode& node, const std::string& cause);
+
 // True when `machine` is empty, null or this computer's name (leading "\\"
 // allowed); remote machines are not reachable on current Windows.
 bool IsLocalMachine(const WCHAR* machine);
@@ -118,21 +151,26 @@ bool IsLocalMachine(const WCHAR* machine);
 // Reads a file of the simulated machine (Windows path) into `bytes`.
 bool ReadMachineFile(const std::u16string& windowsPath, std::string* bytes);
 
-// Registry side effects, done outside the model's mutex (watchers may call back).
+// Registry side effects, done outside the model's mutex (watchers may call
+// back), with the system's rights (the machine's own writes work for a
+// process that is not elevated).
 void WriteClassKeys(const std::vector<SetupClass>& classes);
 void TouchPortableDeviceKey(const std::u16string& id, const std::u16string& name);
+void DeletePortableDeviceKey(const std::u16string& id);
 
-// Device arrival and removal, broadcast by user32 to windows registered for one
-// of the device's interface classes. Observers run outside the model's mutex.
+// Device arrivals and removals (a device's interfaces enabled or disabled),
+// broadcast by user32 to windows registered for one of the device's interface
+// classes. Observers run on winsim's system thread, outside the model's
+// mutex, one batch per presence pass, in order.
 struct DeviceChange {
   bool arrival = true;
   std::u16string instanceId;
   std::vector<GUID> interfaces;
 };
-using DeviceChangeObserver = std::function<void(const DeviceChange&)>;
+using DeviceChangeObserver = std::function<void(const std::vector<DeviceChange>&)>;
 int OnDeviceArrival(DeviceChangeObserver observer);  // returns a token
 void RemoveDeviceArrivalObserver(int token);
-void NotifyDeviceChange(const DeviceChange& change);
+void NotifyDeviceChanges(const std::vector<DeviceChange>& changes);
 
 // Machine description sections "classes", "deviceInterfaceClasses", "devices"
 // and "services" of a whole description: replaces the device model. Returns

@@ -27,6 +27,7 @@ void SetMultiString(HKEY key, const char16_t* name, const std::vector<std::u16st
 }  // namespace
 
 void WriteClassKeys(const std::vector<SetupClass>& classes) {
+  SystemRights system;
   for (const auto& c : classes) {
     std::u16string path = u"SYSTEM\\CurrentControlSet\\Control\\Class\\{" + Utf16(GuidText(c.guid)) + u"}";
     HKEY key = nullptr;
@@ -43,19 +44,52 @@ void WriteClassKeys(const std::vector<SetupClass>& classes) {
   }
 }
 
-void TouchPortableDeviceKey(const std::u16string& id, const std::u16string& name) {
-  // Windows keys portable devices by their device path: the instance ID with
-  // '#' for '\'.
+namespace {
+
+// Windows keys portable devices by their device path: the instance ID with
+// '#' for '\'.
+std::u16string PortableDeviceKey(const std::u16string& id) {
   std::u16string sub = id;
   for (auto& c : sub)
     if (c == u'\\') c = u'#';
-  std::u16string path = u"SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\" + sub;
+  return u"SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\" + sub;
+}
+
+// Deletes `path` below `parent` with everything under it, key by key.
+void DeleteKeyTree(HKEY parent, const std::u16string& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  for (;;) {
+    WCHAR name[256];
+    DWORD size = 256;
+    if (RegEnumKeyExW(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    DeleteKeyTree(key, name);
+    HKEY check = nullptr;
+    if (RegOpenKeyExW(key, name, 0, KEY_READ, &check) == ERROR_SUCCESS) {  // could not go: stop
+      RegCloseKey(check);
+      break;
+    }
+  }
+  RegCloseKey(key);
+  RegDeleteKeyW(parent, path.c_str());
+}
+
+}  // namespace
+
+void TouchPortableDeviceKey(const std::u16string& id, const std::u16string& name) {
+  SystemRights system;
+  std::u16string path = PortableDeviceKey(id);
   HKEY key = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
                       &key, nullptr) != ERROR_SUCCESS)
     return;
   SetString(key, u"FriendlyName", name);
   RegCloseKey(key);
+}
+
+void DeletePortableDeviceKey(const std::u16string& id) {
+  SystemRights system;
+  DeleteKeyTree(HKEY_LOCAL_MACHINE, PortableDeviceKey(id));
 }
 
 bool ReadMachineFile(const std::u16string& windowsPath, std::string* bytes) {

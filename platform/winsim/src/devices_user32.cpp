@@ -1,6 +1,6 @@
 // user32's device side: RegisterDeviceNotificationW, the WM_DEVICECHANGE
-// broadcasts of plugged and unplugged devices, and ExitWindowsEx (recorded,
-// never acted on).
+// broadcasts of devices whose interfaces come and go (sent from winsim's
+// system thread), and ExitWindowsEx (recorded, never acted on).
 #include <cstddef>
 #include <cstring>
 
@@ -54,47 +54,61 @@ std::shared_ptr<std::vector<BYTE>> BroadcastPayload(const std::u16string& link, 
   return bytes;
 }
 
-// Tells every window registered for one of the device's interface classes,
-// one message per interface, and journals which windows answered.
-void BroadcastDeviceChange(const DeviceChange& change) {
+// Tells every window registered for one of a device's interface classes (or
+// for all classes), one message per interface, every change of a pass in
+// order, and journals which windows each change reached.
+void BroadcastDeviceChanges(const std::vector<DeviceChange>& changes) {
   std::vector<BoundedSend> sends;
+  std::vector<size_t> changeOf;  // index into `changes` of each send
   {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    for (const GUID& cls : change.interfaces) {
-      for (const auto& reg : r.list) {
-        if (!reg.allClasses && !SameGuid(reg.interfaceClass, cls)) continue;
-        BoundedSend send;
-        send.hwnd = reg.hwnd;
-        send.message = WM_DEVICECHANGE;
-        send.wParam = change.arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
-        send.payload = BroadcastPayload(InterfaceLink(change.instanceId, cls), cls);
-        sends.push_back(send);
+    for (size_t c = 0; c < changes.size(); ++c) {
+      const DeviceChange& change = changes[c];
+      for (const GUID& cls : change.interfaces) {
+        for (const auto& reg : r.list) {
+          if (!reg.allClasses && !SameGuid(reg.interfaceClass, cls)) continue;
+          BoundedSend send;
+          send.hwnd = reg.hwnd;
+          send.message = WM_DEVICECHANGE;
+          send.wParam = change.arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
+          send.payload = BroadcastPayload(InterfaceLink(change.instanceId, cls), cls);
+          sends.push_back(send);
+          changeOf.push_back(c);
+        }
       }
     }
   }
   if (sends.empty()) return;
   std::vector<std::string> names;
   for (const auto& send : sends) names.push_back(WindowClassOf(send.hwnd));
-  size_t answered = SendMessagesBounded(sends, kBroadcastTimeoutMs);
-  std::string windows;
-  for (const auto& name : names) {
-    if (windows.find("\"" + name + "\"") != std::string::npos) continue;
-    windows += (windows.empty() ? "\"" : ", \"") + name + "\"";
-  }
-  std::string what = std::string(change.arrival ? "arrival" : "removal") + " broadcast to " + windows;
-  if (answered < sends.size())
-    what += " (" + std::to_string(sends.size() - answered) + " of " + std::to_string(sends.size()) +
-            " messages not handled in time)";
+  std::vector<bool> handled;
+  SendMessagesBounded(sends, kBroadcastTimeoutMs, &handled);
   auto& m = Model();
   std::lock_guard<std::recursive_mutex> lock(m.mutex);
-  Journal(change.instanceId, what,
-          change.arrival ? "WM_DEVICECHANGE(DBT_DEVICEARRIVAL)" : "WM_DEVICECHANGE(DBT_DEVICEREMOVECOMPLETE)");
+  for (size_t c = 0; c < changes.size(); ++c) {
+    std::string windows;
+    size_t count = 0, late = 0;
+    for (size_t i = 0; i < sends.size(); ++i) {
+      if (changeOf[i] != c) continue;
+      ++count;
+      if (!handled[i]) ++late;
+      if (windows.find("\"" + names[i] + "\"") != std::string::npos) continue;
+      windows += (windows.empty() ? "\"" : ", \"") + names[i] + "\"";
+    }
+    if (!count) continue;
+    const DeviceChange& change = changes[c];
+    std::string what = std::string(change.arrival ? "arrival" : "removal") + " broadcast to " + windows;
+    if (late)
+      what += " (" + std::to_string(late) + " of " + std::to_string(count) + " messages not handled in time)";
+    Journal(change.instanceId, what,
+            change.arrival ? "WM_DEVICECHANGE(DBT_DEVICEARRIVAL)" : "WM_DEVICECHANGE(DBT_DEVICEREMOVECOMPLETE)");
+  }
 }
 
 void WatchDeviceChanges() {
   static std::once_flag once;
-  std::call_once(once, [] { OnDeviceArrival(BroadcastDeviceChange); });
+  std::call_once(once, [] { OnDeviceArrival(BroadcastDeviceChanges); });
 }
 
 }  // namespace

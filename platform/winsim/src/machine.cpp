@@ -168,7 +168,21 @@ void LoadProcessMachine() {
 
 }  // namespace
 
-void EnsureMachine() { std::call_once(g_machineOnce, LoadProcessMachine); }
+// The thread that loads the process's machine calls back into winsim (the
+// device tree writes class keys through the registry functions): it must not
+// wait for its own load.
+thread_local bool t_loadingProcessMachine = false;
+std::atomic<bool> g_machineLoaded{false};  // the cheap test of every later call
+
+void EnsureMachine() {
+  if (g_machineLoaded.load(std::memory_order_acquire) || t_loadingProcessMachine) return;
+  std::call_once(g_machineOnce, [] {
+    t_loadingProcessMachine = true;
+    LoadProcessMachine();
+    t_loadingProcessMachine = false;
+    g_machineLoaded.store(true, std::memory_order_release);
+  });
+}
 
 MachineGuard LockMachine() {
   EnsureMachine();

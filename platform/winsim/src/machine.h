@@ -61,6 +61,28 @@ typedef std::function<bool(const rapidjson::Value* section, const LoadContext& c
 // namespace-scope initialiser: `static const bool kReg = RegisterSectionLoader(...)`.
 bool RegisterSectionLoader(const char* name, SectionLoader loader);
 
+// ---------------------------------------------------------------- rights
+
+// Whether the process runs with an administrator's full token: the
+// description's "elevated" (default true). A process that is not elevated
+// cannot change devices through the class installer or write below HKLM.
+bool ProcessElevated();
+// While an object of this type lives, the calling thread acts with the
+// system's rights, as the Plug and Play manager does on Windows: the
+// machine's own registry writes work whatever the process's token.
+class SystemRights {
+ public:
+  SystemRights();
+  ~SystemRights();
+  SystemRights(const SystemRights&) = delete;
+  SystemRights& operator=(const SystemRights&) = delete;
+
+ private:
+  bool previous_;
+};
+// True when the calling thread may write below HKLM.
+bool MayWriteMachineKeys();
+
 // ---------------------------------------------------------------- faults
 
 // True (and the error to report) when FailCall armed a failure of `function`.

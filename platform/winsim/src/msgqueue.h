@@ -24,8 +24,9 @@ struct BoundedSend {
 // window's thread (or called directly on the owner thread), then the caller
 // waits at most `timeoutMs` in all. A message not handled in time stays
 // queued and is delivered later with its answer dropped. Returns how many
-// were handled in time.
-size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeoutMs);
+// were handled in time; `handled` (when given) says which, by index.
+size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeoutMs,
+                           std::vector<bool>* handled = nullptr);
 
 // True while `hwnd` names a window that has not been destroyed.
 bool IsLiveWindow(HWND hwnd);

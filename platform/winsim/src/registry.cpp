@@ -48,6 +48,9 @@ std::vector<Watch> g_watches;
 std::map<HANDLE, std::pair<DWORD, bool>> g_notifyBlocks;
 
 const DWORD kMaximumAllowed = 0x02000000;
+// Rights that change a key: KEY_SET_VALUE, KEY_CREATE_SUB_KEY, KEY_CREATE_LINK,
+// DELETE, WRITE_DAC, WRITE_OWNER. A standard user holds none of them below HKLM.
+const REGSAM kWriteRights = 0x0002 | 0x0004 | 0x0020 | 0x00010000 | 0x00040000 | 0x00080000;
 const DWORD kGenericRead = 0x80000000, kGenericWrite = 0x40000000, kGenericExecute = 0x20000000,
             kGenericAll = 0x10000000;
 
@@ -218,11 +221,28 @@ std::shared_ptr<RegKey> Root(const Tree& tree, HKEY hKey) {
   return nullptr;
 }
 
+// With g_regMutex held: true for a key of HKLM (and so of HKCR, its alias here).
+bool InMachineHive(const RegKey* key) {
+  while (key->parent) key = key->parent;
+  return key == g_tree.hklm.get();
+}
+
+// With g_regMutex held: the rights a handle to `key` gets for `samDesired`, or
+// false when the caller may not have them (a process that is not elevated
+// asks to change a key of HKLM). MAXIMUM_ALLOWED gets what may be had.
+bool Grant(const RegKey* key, REGSAM samDesired, REGSAM* granted) {
+  *granted = Normalize(samDesired);
+  if (!(*granted & kWriteRights) || !InMachineHive(key) || MayWriteMachineKeys()) return true;
+  if (!(samDesired & kMaximumAllowed)) return false;
+  *granted &= ~kWriteRights;
+  return true;
+}
+
 // With g_regMutex held: the key behind hKey and the rights of the handle.
 LSTATUS Resolve(HKEY hKey, std::shared_ptr<RegKey>* key, REGSAM* access) {
   if (auto root = Root(g_tree, hKey)) {
     *key = root;
-    *access = KEY_ALL_ACCESS;
+    Grant(root.get(), kMaximumAllowed, access);
     return ERROR_SUCCESS;
   }
   auto handle = LookupHandleAs<KeyHandle>(reinterpret_cast<HANDLE>(hKey));
@@ -238,10 +258,11 @@ std::unique_lock<std::mutex> LockRegistry() {
   return std::unique_lock<std::mutex>(g_regMutex);
 }
 
+// `access` as Grant gave it.
 HKEY NewKeyHandle(const std::shared_ptr<RegKey>& key, REGSAM access) {
   auto handle = std::make_shared<KeyHandle>();
   handle->key = key;
-  handle->access = Normalize(access);
+  handle->access = access;
   return reinterpret_cast<HKEY>(AddHandle(handle));
 }
 
@@ -484,7 +505,9 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDe
   if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
   key = FindPath(key, SplitPath(lpSubKey ? WStr(lpSubKey) : WStr()));
   if (!key) return ERROR_FILE_NOT_FOUND;
-  *phkResult = NewKeyHandle(key, samDesired);
+  REGSAM granted = 0;
+  if (!Grant(key.get(), samDesired, &granted)) return ERROR_ACCESS_DENIED;
+  *phkResult = NewKeyHandle(key, granted);
   return ERROR_SUCCESS;
 }
 
@@ -507,11 +530,14 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
   REGSAM access = 0;
   if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
   std::vector<WStr> parts = SplitPath(lpSubKey);
-  if (!FindPath(key, parts) && !(access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+  auto existing = FindPath(key, parts);
+  if (!existing && !(access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+  REGSAM granted = 0;
+  if (!Grant(existing ? existing.get() : key.get(), samDesired, &granted)) return ERROR_ACCESS_DENIED;
   bool created = false;
   key = CreatePath(key, parts, true, &created);
   if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-  *phkResult = NewKeyHandle(key, samDesired);
+  *phkResult = NewKeyHandle(key, granted);
   return ERROR_SUCCESS;
 }
 
@@ -606,6 +632,8 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (!key) return ERROR_FILE_NOT_FOUND;
   // Roots cannot go, and a key goes only once its subkeys are gone.
   if (!key->parent || !key->subkeys.empty()) return ERROR_ACCESS_DENIED;
+  REGSAM granted = 0;
+  if (!Grant(key.get(), 0x00010000 /* DELETE */, &granted)) return ERROR_ACCESS_DENIED;
   RegKey* parent = key->parent;
   parent->subkeys.erase(FoldCase(key->name));
   parent->lastWrite = Now();

@@ -1,5 +1,6 @@
 // advapi32 process token and privileges: enough for a program to enable
 // SeShutdownPrivilege before it asks for a restart.
+#include <atomic>
 #include <cstring>
 
 #include "devices.h"
@@ -33,7 +34,36 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
+std::atomic<bool> g_elevated{true};
+thread_local bool t_actingAsSystem = false;
+
+// The description's "elevated": true (the default) or false, a standard user.
+const bool kElevatedLoader = RegisterSectionLoader(
+    "elevated", [](const rapidjson::Value* section, const LoadContext&, std::function<void()>* commit,
+                   std::string* error) {
+      if (section && !section->IsBool()) {
+        *error = "must be true or false";
+        return false;
+      }
+      bool on = section ? section->GetBool() : true;
+      *commit = [on] { g_elevated.store(on); };
+      return true;
+    });
+
 }  // namespace
+
+namespace winsim {
+namespace internal {
+
+bool ProcessElevated() { return g_elevated.load(); }
+
+SystemRights::SystemRights() : previous_(t_actingAsSystem) { t_actingAsSystem = true; }
+SystemRights::~SystemRights() { t_actingAsSystem = previous_; }
+
+bool MayWriteMachineKeys() { return t_actingAsSystem || ProcessElevated(); }
+
+}  // namespace internal
+}  // namespace winsim
 
 WINSIM_API HANDLE GetCurrentProcess(VOID) { return reinterpret_cast<HANDLE>(LONG_PTR(-1)); }
 

@@ -190,18 +190,30 @@ BOOL ChangeState(DeviceNode& n, Element& e, const SP_PROPCHANGE_PARAMS& p) {
     Journal(n.id, change + " (not present: configuration only)", call);
     return TRUE;
   }
+  // Stopping a device that is in use, or one above it, is vetoed until Windows restarts.
+  bool takesAway = p.StateChange == DICS_DISABLE || p.StateChange == DICS_PROPCHANGE || p.StateChange == DICS_STOP;
+  if (takesAway && n.active && InUseAtOrBelow(n)) {
+    n.pendingReboot = true;
+    n.status |= DN_NEED_RESTART;
+    e.installFlags |= DI_NEEDREBOOT;
+    Journal(n.id, change + ", waits for restart (in use)", call);
+    return TRUE;
+  }
+  Journal(n.id, change, call);
   switch (p.StateChange) {
     case DICS_ENABLE:
     case DICS_DISABLE:
-    case DICS_PROPCHANGE:
     case DICS_START:
       ApplyConfiguration(n);
       break;
+    case DICS_PROPCHANGE:
+      RestartNode(n, call);
+      return TRUE;
     case DICS_STOP:
       n.status &= ~ULONG(DN_STARTED);
       break;
   }
-  Journal(n.id, change, call);
+  UpdatePresence(call);
   return TRUE;
 }
 
@@ -213,18 +225,21 @@ BOOL RemoveDevice(DeviceNode& n, Element& e, const std::vector<BYTE>& params) {
         p.Scope != DI_REMOVEDEVICE_CONFIGSPECIFIC)
       return Fail(ERROR_INVALID_FLAGS);
   }
+  const char call[] = "SetupDiCallClassInstaller(DIF_REMOVE)";
   Installer installer = EffectiveInstaller(n);
   if (installer == Installer::Refuse) return Fail(ERROR_DI_DONT_INSTALL);
-  if (installer == Installer::Restart) {
+  if (installer == Installer::Restart || (n.active && InUseAtOrBelow(n))) {
     n.pendingReboot = n.pendingRemove = true;
     n.status |= DN_NEED_RESTART;
-    e.installFlags |= DI_NEEDRESTART;
-    Journal(n.id, "removal waits for restart", "SetupDiCallClassInstaller(DIF_REMOVE)");
+    e.installFlags |= installer == Installer::Restart ? DI_NEEDRESTART : DI_NEEDREBOOT;
+    Journal(n.id, installer == Installer::Restart ? "removal waits for restart" : "removal waits for restart (in use)",
+            call);
     return TRUE;
   }
   n.removed = true;
   n.removedWhilePresent = n.present;
-  Journal(n.id, "removed", "SetupDiCallClassInstaller(DIF_REMOVE)");
+  Journal(n.id, "removed", call);
+  UpdatePresence(call);
   return TRUE;
 }
 
@@ -704,6 +719,8 @@ WINSIM_API BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO 
   if (!e) return FALSE;
   DeviceNode* n = NodeByDevInst(e->devInst);
   if (!n) return Fail(ERROR_NO_SUCH_DEVINST);
+  // Changing devices takes an administrator.
+  if (!ProcessElevated()) return Fail(ERROR_ACCESS_DENIED);
   const std::vector<BYTE>& params = e->classParams.empty() ? set->classParams : e->classParams;
   switch (InstallFunction) {
     case DIF_PROPERTYCHANGE: {
@@ -719,8 +736,10 @@ WINSIM_API BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO 
       if (!n->registered) {
         if (EffectiveInstaller(*n) == Installer::Refuse) return Fail(ERROR_DI_DONT_INSTALL);
         n->registered = true;
+        n->pluggedAtMs = UntrackedMonotonicMs();
         e->createdHere = false;
         Journal(n->id, "registered", "SetupDiCallClassInstaller(DIF_REGISTERDEVICE)");
+        UpdatePresence("SetupDiCallClassInstaller(DIF_REGISTERDEVICE)");
       }
       return TRUE;
   }

@@ -268,15 +268,17 @@ std::string WindowClassOf(HWND hwnd) {
   return w ? Utf16ToUtf8(w->className) : std::string();
 }
 
-size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeoutMs) {
+size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeoutMs, std::vector<bool>* handled) {
   State& s = S();
   DWORD self = CurrentThread();
   uint64_t deadline = DeadlineAfterMs(timeoutMs);
+  std::vector<std::shared_ptr<SentMessage>> all(sends.size());  // null: no such window
   std::vector<std::shared_ptr<SentMessage>> queued;
   std::vector<std::pair<std::shared_ptr<SentMessage>, WNDPROC>> direct;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
-    for (const auto& send : sends) {
+    for (size_t i = 0; i < sends.size(); ++i) {
+      const BoundedSend& send = sends[i];
       Window* w = LiveWindow(s, send.hwnd);
       if (!w) continue;
       auto sent = std::make_shared<SentMessage>();
@@ -285,6 +287,7 @@ size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeo
       sent->wParam = send.wParam;
       sent->payload = send.payload;
       sent->lParam = send.payload ? reinterpret_cast<LPARAM>(send.payload->data()) : 0;
+      all[i] = sent;
       if (w->thread == self) {
         direct.push_back({sent, w->proc});
       } else {
@@ -299,11 +302,16 @@ size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeo
   size_t answered = 0;
   for (auto& d : direct) {
     if (d.second) d.second(d.first->hwnd, d.first->message, d.first->wParam, d.first->lParam);
+    d.first->done = true;  // only this thread sees it
     ++answered;
   }
   WaitForReplies(queued, self, deadline);
   std::lock_guard<std::mutex> lock(s.mutex);
   for (const auto& q : queued) answered += q->done ? 1 : 0;
+  if (handled) {
+    handled->assign(sends.size(), false);
+    for (size_t i = 0; i < sends.size(); ++i) (*handled)[i] = all[i] && all[i]->done;
+  }
   return answered;
 }
 

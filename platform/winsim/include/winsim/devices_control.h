@@ -25,6 +25,7 @@ struct DeviceState {
   bool disabled = false;        // disabled in the current hardware profile
   bool disabledGlobal = false;  // disabled in every profile
   bool pendingReboot = false;   // a change waits for RebootMachine
+  bool inUse = false;           // disabling or removing it waits for RebootMachine
   std::string driver;           // INF of the last driver update
 };
 
@@ -43,12 +44,30 @@ struct ExitWindowsRecord {
   bool accepted = false;          // what ExitWindowsEx answered
 };
 
-// Makes a known device present (and started unless its configuration disables
-// it), broadcasts its arrival and, for a portable device, touches its key under
-// HKLM\SOFTWARE\Microsoft\Windows Portable Devices\Devices. False: unknown ID.
+// Connects a known device with everything below it. Each becomes present (and
+// started unless its configuration disables it) once its parent has started
+// and its own start delay has passed ("startDelay"; a device whose parent is
+// not present or not started stays away); each arrival is broadcast to the
+// windows registered for one of its interface classes and, for a portable
+// device, creates its key under
+// HKLM\SOFTWARE\Microsoft\Windows Portable Devices\Devices. Broadcasts
+// and keys come from winsim's system thread, after the call returns, as
+// Windows' Plug and Play manager sends them from another process: wait with
+// WaitForDeviceIdle. False: unknown ID.
 WINSIM_CTL bool PlugDevice(const std::string& instanceId);
+// Disconnects a device with everything below it: each goes at once, with its
+// removal broadcast and, for a portable device, its key deleted.
 WINSIM_CTL bool UnplugDevice(const std::string& instanceId);
-// Sets the stored DN_* flags and problem number of a device.
+// Waits on the machine's clock until nothing is pending: no late start, no
+// broadcast, no portable-device key left to deliver. False when `timeoutMs`
+// passed first (INFINITE waits for ever).
+WINSIM_CTL bool WaitForDeviceIdle(unsigned timeoutMs);
+// Marks a device in use (a page file, an open volume): disabling or removing it,
+// or a device above it, through the class installer succeeds with
+// DI_NEEDREBOOT and changes nothing until RebootMachine.
+WINSIM_CTL bool SetDeviceInUse(const std::string& instanceId, bool inUse);
+// Sets the stored DN_* flags and problem number of a device (a device that
+// stops being started takes the devices below it away).
 WINSIM_CTL bool SetDeviceStatus(const std::string& instanceId, ULONG status, ULONG problem);
 // `target`: a device instance ID, else a setup class name. False when neither.
 WINSIM_CTL bool SetInstallerBehaviour(const std::string& target, InstallerBehaviour behaviour);
@@ -60,7 +79,8 @@ WINSIM_CTL bool AddDevice(const std::string& deviceJson, std::string* error = nu
 // Replaces the device model with the "classes", "devices", "services",
 // "interfaceClasses" and "privileges" of a machine description (JSON text).
 WINSIM_CTL bool LoadDeviceTreeJson(const std::string& machineJson, std::string* error = nullptr);
-// Applies the changes that class installers deferred to a restart.
+// Applies the changes that class installers deferred to a restart (installer
+// "restart", devices in use).
 WINSIM_CTL void RebootMachine();
 // Whether the process token holds SeShutdownPrivilege (default true).
 WINSIM_CTL void SetShutdownPrivilegeHeld(bool held);
