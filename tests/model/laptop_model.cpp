@@ -108,10 +108,48 @@ Laptop::Laptop(const std::string& machineJson) {
     if (d.HasMember("problem")) device.problem = d["problem"].GetUint();
     if (d.HasMember("present")) device.present = d["present"].GetBool();
     if (d.HasMember("parent")) device.parent = d["parent"].GetString();
+    for (const char* key : {"hw", "compat"})
+      if (d.HasMember(key))
+        for (const auto& i : d[key].GetArray()) device.ids.push_back(i.GetString());
     if (d.HasMember("interfaces"))
-      for (const auto& i : d["interfaces"].GetArray()) device.broadcasts |= std::string(i.GetString()) == "USB device";
+      for (const auto& i : d["interfaces"].GetArray()) device.interfaces.push_back(i.GetString());
     devices_.push_back(device);
   }
+}
+
+bool Device::Input() const {
+  for (const std::string& i : interfaces)
+    if (i == "Keyboard" || i == "Mouse" || i == "HID") return true;
+  return classGuid == "4d36e96b-e325-11ce-bfc1-08002be10318" || classGuid == "4d36e96f-e325-11ce-bfc1-08002be10318" ||
+         classGuid == "745a17a0-74d3-11d0-b6fe-00a0c90f57da";
+}
+
+bool Device::Hub() const {
+  for (const std::string& i : interfaces)
+    if (i == "USB hub") return true;
+  for (const std::string& id : ids) {
+    std::string upper = id;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    if (StartsWith(upper, "USB\\CLASS_09") || StartsWith(upper, "USB\\ROOT_HUB")) return true;
+  }
+  return false;
+}
+
+bool Laptop::Guarded(const std::string& id) const {
+  const Device* self = Find(id);
+  if (self != nullptr && self->Hub()) return true;
+  std::vector<std::string> below = Subtree(id);
+  for (size_t i = 1; i < below.size(); ++i) {
+    const Device* d = Find(below[i]);
+    if (d->Input() || d->Hub()) return true;
+  }
+  return false;
+}
+
+bool Laptop::Announced(const std::string& root) const {
+  for (const std::string& id : Subtree(root))
+    if (!Find(id)->interfaces.empty()) return true;
+  return false;
 }
 
 const Device* Laptop::Find(const std::string& id) const {
@@ -164,19 +202,25 @@ std::string Event::Describe() const {
     case Installer: return std::string("installer ") + BehaviourName(behaviour) + " " + target;
     case Plug: return "plug " + target;
     case Unplug: return "unplug " + target;
+    case UserOff: return "someone disables " + target;
+    case UserOn: return "someone enables " + target;
+    case InUse: return std::string(behaviour == Behaviour::Normal ? "closes " : "opens ") + target;
     default: return "toggle " + target;
   }
 }
 
 std::string Batch::Describe() const {
   if (kind == Restart) return "restart";
+  if (kind == UninstallAtStart) return "start while uninstalling";
   std::string text = kind == Uninstall ? "uninstall" : "";
   for (const Event& e : events) text += (text.empty() ? "" : "; ") + e.Describe();
+  if (kind == Kill) text += "; killed at call " + std::to_string(killAt) + " of " + killCall;
   return text;
 }
 
 void PlanState::Apply(const Batch& batch) {
-  if (batch.kind == Batch::Uninstall) installers.clear();  // the uninstaller waits for well-behaved installers
+  // The uninstaller waits for well-behaved installers.
+  if (batch.kind == Batch::Uninstall || batch.kind == Batch::UninstallAtStart) installers.clear();
   for (const Event& e : batch.events) {
     switch (e.kind) {
       case Event::Installer:
@@ -187,6 +231,14 @@ void PlanState::Apply(const Batch& batch) {
         break;
       case Event::Plug: present.insert(e.target); break;
       case Event::Unplug: present.erase(e.target); break;
+      case Event::UserOff: userOff.insert(e.target); break;
+      case Event::UserOn: userOff.erase(e.target); break;
+      case Event::InUse:
+        if (e.behaviour == Behaviour::Normal)
+          inUse.erase(e.target);
+        else
+          inUse.insert(e.target);
+        break;
       case Event::Toggle:
         if (!forbidden.erase(e.target)) forbidden.insert(e.target);
         ++revision;
@@ -195,46 +247,94 @@ void PlanState::Apply(const Batch& batch) {
   }
 }
 
+namespace {
+
+// Devices someone else switches off and on: parents of input devices, hubs,
+// sticks and a camera.
+const std::vector<std::string> kUserTargets = {
+    "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2",       // the receiver with its keyboard and mouse
+    "USB\\VID_046D&PID_0A44\\6&3E1F5C2A&0&2",       // the headset
+    "USB\\VID_05E3&PID_0610\\5&1C2B3A4D&0&1",       // a hub
+    "USB\\VID_04F2&PID_B6DD\\5&1C2B3A4D&0&5",       // the camera's composite device
+    "USB\\VID_0781&PID_5567\\4C530001230101108154",  // the SanDisk stick
+    "USB\\VID_04E8&PID_6860\\R58M12ABCDE"};          // the phone
+
+// Volumes whose files someone opens: their disks cannot stop until a restart.
+const std::vector<std::string> kInUseTargets = {
+    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00#4C530001230101108154&0#{53F56307-B6BF-"
+    "11D0-94F2-00A0C91EFB8B}",
+    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SAMSUNG&PROD_FLASH_DRIVE&REV_1100#0374722050003386&0#{53F56307-B6BF-11D0-"
+    "94F2-00A0C91EFB8B}"};
+
+// Calls at which a kill stops the agent mid-pass: the file being replaced, a
+// device changing, the inventory, a status read.
+const std::vector<std::string> kKillCalls = {"MoveFileExA", "WriteFile", "FlushFileBuffers",
+                                             "SetupDiCallClassInstaller", "SetupDiGetClassDevsExW",
+                                             "CM_Get_DevNode_Status"};
+
+}  // namespace
+
 std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, int events) {
   std::mt19937_64 rng(seed);
   auto pick = [&](size_t n) { return static_cast<size_t>(std::uniform_int_distribution<size_t>(0, n - 1)(rng)); };
   std::vector<std::string> roots = PluggableRoots(laptop);
   std::vector<std::string> ids = laptop.ForbiddableIds();
+  std::vector<std::string> volumes;
+  for (const std::string& v : kInUseTargets)
+    if (laptop.Find(v)) volumes.push_back(v);
   std::vector<std::vector<Batch>> segments(1);
   PlanState state;
   int count = 0;
   while (count < events) {
     Batch batch;
     size_t roll = pick(100);
-    if (roll < 7 && !segments.back().empty()) {
+    if (roll < 5 && !segments.back().empty()) {
       batch.kind = Batch::Restart;
-    } else if (roll < 10 && !segments.back().empty()) {
+    } else if (roll < 7 && !segments.back().empty()) {
       batch.kind = Batch::Uninstall;
+    } else if (roll < 8 && !segments.back().empty()) {
+      // The next run starts while the agent is being uninstalled.
+      segments.emplace_back();
+      batch.kind = Batch::UninstallAtStart;
     } else {
+      if (roll < 12 && !segments.back().empty()) {
+        batch.kind = Batch::Kill;
+        batch.killCall = kKillCalls[pick(kKillCalls.size())];
+        batch.killAt = static_cast<int>(1 + pick(40));
+      }
       std::set<std::string> steered;  // one behaviour per installer and batch
       for (size_t quiet = pick(4); quiet > 0; --quiet) {
         Event e;
-        if (pick(2) == 0) {
+        size_t what = pick(10);
+        if (what < 4) {
           e.kind = Event::Installer;
           e.target = kInstallerTargets[pick(kInstallerTargets.size())];
           if (!steered.insert(e.target).second) continue;
           size_t b = pick(4);
           e.behaviour = b < 2 ? Behaviour::Normal : b == 2 ? Behaviour::Refuse : Behaviour::Restart;
+        } else if (what < 6) {
+          e.target = kUserTargets[pick(kUserTargets.size())];
+          if (!laptop.Find(e.target)) continue;
+          e.kind = state.userOff.count(e.target) ? Event::UserOn : Event::UserOff;
+        } else if (what < 7 && !volumes.empty()) {
+          e.kind = Event::InUse;
+          e.target = volumes[pick(volumes.size())];
+          e.behaviour = state.inUse.count(e.target) ? Behaviour::Normal : Behaviour::Restart;
         } else {
           e.target = roots[pick(roots.size())];
           bool plugged = state.present.count(e.target) != 0;
           // A root without an announced arrival (the user-disabled stick) is
           // plugged quietly; the others only as the batch's last event.
-          if (!plugged && laptop.Find(e.target)->broadcasts) continue;
+          if (!plugged && laptop.Announced(e.target)) continue;
           e.kind = plugged ? Event::Unplug : Event::Plug;
         }
         batch.events.push_back(e);
-        state.Apply(Batch{Batch::Normal, {e}});
+        state.Apply(Batch{Batch::Normal, {e}, "", 0});
       }
       Event wake;
       std::vector<std::string> pluggable;
       for (const std::string& r : roots)
-        if (!state.present.count(r) && laptop.Find(r)->broadcasts) pluggable.push_back(r);
+        if (!state.present.count(r) && laptop.Announced(r)) pluggable.push_back(r);
       if (!pluggable.empty() && pick(5) < 2) {
         wake.kind = Event::Plug;
         wake.target = pluggable[pick(pluggable.size())];
@@ -243,16 +343,17 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
         wake.target = ids[pick(ids.size())];
       }
       batch.events.push_back(wake);
-      state.Apply(Batch{Batch::Normal, {wake}});
+      state.Apply(Batch{Batch::Normal, {wake}, "", 0});
     }
-    if (batch.kind == Batch::Uninstall) state.installers.clear();
-    count += batch.kind == Batch::Normal ? static_cast<int>(batch.events.size()) : 1;
+    if (batch.kind == Batch::Uninstall || batch.kind == Batch::UninstallAtStart) state.installers.clear();
+    count += batch.events.empty() ? 1 : static_cast<int>(batch.events.size());
     if (batch.kind == Batch::Restart) {
       segments.emplace_back();
       continue;
     }
     segments.back().push_back(batch);
-    if (batch.kind == Batch::Uninstall) segments.emplace_back();
+    if (batch.kind == Batch::Uninstall || batch.kind == Batch::UninstallAtStart || batch.kind == Batch::Kill)
+      segments.emplace_back();
   }
   if (segments.back().empty()) segments.pop_back();
   return segments;

@@ -17,9 +17,12 @@ struct Device {
   std::string name;
   uint32_t status = 0;    // DN_* flags in the description
   uint32_t problem = 0;
-  bool present = true;
+  bool present = true;    // plugged in
   std::string parent;
-  bool broadcasts = false;  // has a USB device interface: its arrival is announced
+  std::vector<std::string> ids;         // hardware and compatible IDs
+  std::vector<std::string> interfaces;  // interface class names
+  bool Input() const;  // a keyboard, a mouse or another HID input device
+  bool Hub() const;    // a USB hub, whatever its name
 };
 
 class Laptop {
@@ -32,6 +35,11 @@ class Laptop {
 
   // Devices the module must never control (exclusion table).
   static bool Excluded(const Device& d);
+  // A hub, or a device below which an input device or a hub hangs: the
+  // module must never take it down.
+  bool Guarded(const std::string& id) const;
+  // A plug of this root is announced: a device it brings has an interface.
+  bool Announced(const std::string& root) const;
   // The strategy device IDs of a device under the definitions of PolicyText,
   // in definition order.
   std::vector<std::string> StrategyIds(const Device& d) const;
@@ -45,7 +53,10 @@ class Laptop {
 enum class Behaviour { Normal, Refuse, Restart };
 
 struct Event {
-  enum Kind { Installer, Plug, Unplug, Toggle } kind = Toggle;
+  // Toggle: the administrator forbids or allows a strategy device ID;
+  // UserOff/UserOn: someone else disables or enables a device; InUse: a
+  // device's files are opened or closed.
+  enum Kind { Installer, Plug, Unplug, Toggle, UserOff, UserOn, InUse } kind = Toggle;
   std::string target;  // device ID, or the strategy device ID toggled
   Behaviour behaviour = Behaviour::Normal;
   std::string Describe() const;
@@ -53,8 +64,14 @@ struct Event {
 
 // Events applied back to back, then one settling pass is awaited.
 struct Batch {
-  enum Kind { Normal, Restart, Uninstall } kind = Normal;
-  std::vector<Event> events;  // Normal: quiet events, then one that wakes the module
+  // Restart: the agent and the machine restart. Kill: the agent is killed
+  // (SIGKILL) at a moment of the pass the events lead to, at the `killAt`-th
+  // call of `killCall`. UninstallAtStart: the agent starts while it is being
+  // uninstalled.
+  enum Kind { Normal, Restart, Uninstall, Kill, UninstallAtStart } kind = Normal;
+  std::vector<Event> events;  // Normal, Kill: quiet events, then one that wakes the module
+  std::string killCall;
+  int killAt = 0;
   std::string Describe() const;
 };
 
@@ -64,12 +81,14 @@ struct PlanState {
   std::set<std::string> forbidden;
   std::map<std::string, Behaviour> installers;  // non-Normal only
   std::set<std::string> present;                 // pluggable roots plugged in
+  std::set<std::string> userOff;                 // disabled by someone else
+  std::set<std::string> inUse;
   int revision = 0;                              // of the policy text
   void Apply(const Batch& batch);
 };
 
 // Segments of a plan: each runs in a process of its own; a segment ends with
-// a restart of the agent or with the uninstall.
+// a restart of the agent, a kill or the uninstall.
 std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, int events);
 
 // The policy: class and device definitions, one strategy forbidding the

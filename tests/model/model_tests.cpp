@@ -1,27 +1,33 @@
 // Random event plans against the real plug-in on the laptop, checked after
 // every settling pass against the rules of the model:
 //   (a) a device the module disabled and has not enabled since is in its
-//       file, unless its re-enable failed (then another list holds it);
+//       file;
 //   (b) the module never disables an excluded device;
 //   (c) a forbidden, controllable device (not excluded, disableable, not in
-//       state 0, its installer behaving, no change pending) is not running;
+//       state 0, carrying no input device or hub, its installer behaving, no
+//       change pending) is not running;
 //   (d) the module never enables a device that someone else disabled;
-//   at uninstall, every device the module disabled is enabled again and the
-//   file is gone; unless the module lost track of the device, which the rules
-//   allow in two ways: a refusing class installer makes an enable look done,
-//   and a disk drive pulled out while still in the inventory reads as
-//   uncontrollable and leaves the list at the next pass.
+//   (e) the module never disables a hub or a device that carries an input
+//       device or a hub;
+//   at uninstall, every device the module disabled is enabled again, and the
+//   file is gone unless it lists what could not be enabled.
+// Events: plugs, policy edits, class installers that refuse or wait for a
+// restart, parents disabled and enabled by someone else, volumes in use,
+// restarts, kills of the agent in the middle of a pass, uninstalls (also one
+// already under way when the agent starts).
 // The laptop runs on winsim's virtual clock: each settling wait lets the
 // module run its whole schedule in no wall time, and the checks read the
 // machine while every module thread waits.
-// A restart of the agent is a new process: the driver runs each segment of a
-// plan in a child process (this program again), which takes over the device
-// states and what it observed from the previous one through a state file.
+// A restart or a kill ends the process: the driver runs each segment of a plan
+// in a child process (this program again). winsim mirrors the journal and the
+// device configuration to files, so a segment picks up where a killed one
+// left off.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,11 +38,10 @@
 
 #include "agent_sandbox.h"
 #include "laptop_model.h"
-#include "support/test_support.h"
-#include "winsim/devices_control.h"
 #include "platform/winapi.h"
+#include "support/test_support.h"
 #include "winsim/control.h"
-#include "winsim/setupapi.h"
+#include "winsim/devices_control.h"
 
 extern char** environ;
 
@@ -49,57 +54,75 @@ using model::Event;
 const char kForbidFile[] = "config/ForbidDeviceInfo.dat";
 // Longer than every pass, reset and late start an event can cause.
 const DWORD kSettleMs = 5000;
-const char kDiskDrives[] = "4d36e967-e325-11ce-bfc1-08002be10318";
 
-// What a segment hands to the next: the machine's device states and what was
-// observed about the module's actions.
+// What is known of a device across segments.
 struct Carried {
-  ULONG status = 0, problem = 0;
-  bool present = false, disabled = false;
   bool moduleDisabled = false;  // the module disabled it and has not enabled it since
-  bool orphan = false;          // disabled by the module, its re-enable failed
-  bool lost = false;            // the module no longer knows it disabled it
-  bool userDisabled = false;    // disabled by someone else, never by the module
+  bool userDisabled = false;    // disabled by someone else, never by the module since
+};
+
+struct Mirrored {
+  bool plugged = false, disabled = false, inUse = false;
 };
 
 std::string StateFile(const std::string& dir) { return dir + "/model-state.txt"; }
+std::string JournalFile(const std::string& dir) { return dir + "/journal.txt"; }
+std::string StatesFile(const std::string& dir) { return dir + "/states.txt"; }
 
-std::map<std::string, Carried> LoadCarried(const std::string& dir) {
+// The flags and how far into the mirrored journal they are up to date.
+std::map<std::string, Carried> LoadCarried(const std::string& dir, size_t* journalLines) {
   std::map<std::string, Carried> carried;
   std::ifstream in(StateFile(dir));
   std::string line;
+  *journalLines = 0;
+  if (std::getline(in, line)) *journalLines = std::stoul(line);
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string id;
     Carried c;
-    if (std::getline(fields, id, '\t') && fields >> c.status >> c.problem >> c.present >> c.disabled >>
-                                              c.moduleDisabled >> c.orphan >> c.lost >> c.userDisabled)
-      carried[id] = c;
+    if (std::getline(fields, id, '\t') && fields >> c.moduleDisabled >> c.userDisabled) carried[id] = c;
   }
   return carried;
 }
 
-void SaveCarried(const std::string& dir, const std::map<std::string, Carried>& carried) {
+void SaveCarried(const std::string& dir, const std::map<std::string, Carried>& carried, size_t journalLines) {
   std::ofstream out(StateFile(dir), std::ios::trunc);
-  for (const auto& [id, c] : carried)
-    out << id << '\t' << c.status << ' ' << c.problem << ' ' << c.present << ' ' << c.disabled << ' '
-        << c.moduleDisabled << ' ' << c.orphan << ' ' << c.lost << ' ' << c.userDisabled << '\n';
+  out << journalLines << '\n';
+  for (const auto& [id, c] : carried) out << id << '\t' << c.moduleDisabled << ' ' << c.userDisabled << '\n';
 }
 
-// The laptop's devices as the last segment left them.
-std::string DevicesJson(const std::map<std::string, Carried>& carried) {
+std::map<std::string, Mirrored> LoadMirrored(const std::string& dir) {
+  std::map<std::string, Mirrored> states;
+  std::ifstream in(StatesFile(dir));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, plugged, disabled, inUse;
+    if (std::getline(fields, id, '\t') && std::getline(fields, plugged, '\t') && std::getline(fields, disabled, '\t') &&
+        std::getline(fields, inUse, '\t'))
+      states[id] = Mirrored{plugged == "1", disabled == "1", inUse == "1"};
+  }
+  return states;
+}
+
+// The laptop's devices as the last segment left them: plugged or not, their
+// configuration (disabled or not, applied as at a restart) and use.
+std::string DevicesJson(const std::map<std::string, Mirrored>& states) {
   rapidjson::Document doc;
   std::string text = scenario::LaptopDescription();
   doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(text.c_str());
   auto& a = doc.GetAllocator();
   for (auto& d : doc["devices"].GetArray()) {
-    auto it = carried.find(d["id"].GetString());
-    if (it == carried.end()) continue;
-    for (const char* key : {"status", "problem", "present", "disabled"}) d.RemoveMember(key);
-    d.AddMember("status", rapidjson::Value(static_cast<unsigned>(it->second.status)), a);
-    d.AddMember("problem", rapidjson::Value(static_cast<unsigned>(it->second.problem)), a);
-    d.AddMember("present", rapidjson::Value(it->second.present), a);
+    auto it = states.find(d["id"].GetString());
+    if (it == states.end()) continue;
+    // Started unless its configuration says otherwise.
+    uint32_t status = d.HasMember("status") ? static_cast<uint32_t>(std::stoul(d["status"].GetString(), nullptr, 16)) : 0;
+    status = (status | DN_STARTED) & ~uint32_t(DN_HAS_PROBLEM);
+    for (const char* key : {"status", "problem", "present", "disabled", "inUse"}) d.RemoveMember(key);
+    d.AddMember("status", rapidjson::Value(status), a);
+    d.AddMember("present", rapidjson::Value(it->second.plugged), a);
     d.AddMember("disabled", rapidjson::Value(it->second.disabled), a);
+    d.AddMember("inUse", rapidjson::Value(it->second.inUse), a);
   }
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
@@ -117,30 +140,37 @@ winsim::InstallerBehaviour ToWinsim(Behaviour b) {
 class Segment {
  public:
   Segment(const std::string& dir, const model::Laptop& laptop, const model::PlanState& state, bool helper)
-      : dir_(dir), laptop_(laptop), state_(state), carried_(LoadCarried(dir)) {
+      : dir_(dir), laptop_(laptop), state_(state), carried_(LoadCarried(dir, &journalLines_)) {
     std::string sandbox = dir + "/sandbox";
+    std::map<std::string, Mirrored> mirrored = LoadMirrored(dir);
     // The first segment starts from the description as it is.
-    std::string devices = carried_.empty() ? "" : DevicesJson(carried_);
-    if (carried_.empty())
+    std::string devices = mirrored.empty() ? "" : DevicesJson(mirrored);
+    if (mirrored.empty())
       for (const model::Device& d : laptop.Devices()) carried_[d.id].userDisabled = d.problem == 22;
+    // What a killed segment did after its last save.
+    Observe(false);
     agent_.reset(new scenario::AgentSandbox(sandbox, scenario::LaptopMachineJson(sandbox, devices)));
     for (const auto& [id, behaviour] : state.installers) winsim::SetInstallerBehaviour(id, ToWinsim(behaviour));
-    // Installed again after an uninstall; errors only in the diagnostic log,
-    // which the checks do not read.
+    winsim::MirrorDeviceChanges(JournalFile(dir), StatesFile(dir));
+    // Errors only in the diagnostic log, which the checks do not read.
     agent_->SetAgentState(0, getenv("DM_MODEL_LOG") ? scenario::kLogEverything : scenario::kLogErrors);
     if (!getenv("DM_MODEL_LOG")) std::remove(agent_->Path("tpmlog/log_device.txt").c_str());
     agent_->WritePolicy(model::PolicyText(laptop, state));
     agent_->RunAs(helper);
   }
 
-  void Start() {
+  void Start(bool uninstalling) {
+    if (uninstalling) agent_->SetAgentState(scenario::kAgentUninstalling);
     std::string why;
     ASSERT_TRUE(agent_->StartModule(&why)) << why;
     Settle();
+    if (uninstalling) {
+      CheckUninstalled();
+      return;
+    }
     // The first pass writes the file, whatever it holds.
     ASSERT_TRUE(agent_->Exists(kForbidFile)) << "no first pass";
     Check("start");
-    TakeInventory();
   }
 
   void Run(const Batch& batch) {
@@ -149,45 +179,37 @@ class Segment {
       state_.Apply(batch);
       agent_->SetAgentState(scenario::kAgentUninstalling);
       Settle();
-      Observe();
-      for (const auto& [id, c] : carried_)
-        EXPECT_FALSE(c.moduleDisabled && !c.lost) << "still disabled after the uninstall: " << id;
-      EXPECT_FALSE(agent_->Exists(kForbidFile)) << "the file outlived the uninstall";
+      CheckUninstalled();
       return;
     }
     for (const Event& e : batch.events) {
       bool done = e.kind == Event::Installer ? winsim::SetInstallerBehaviour(e.target, ToWinsim(e.behaviour))
                   : e.kind == Event::Plug    ? winsim::PlugDevice(e.target)
                   : e.kind == Event::Unplug  ? winsim::UnplugDevice(e.target)
+                  : e.kind == Event::UserOff ? winsim::SetDeviceDisabled(e.target, true)
+                  : e.kind == Event::UserOn  ? winsim::SetDeviceDisabled(e.target, false)
+                  : e.kind == Event::InUse   ? winsim::SetDeviceInUse(e.target, e.behaviour != Behaviour::Normal)
                                              : true;
       ASSERT_TRUE(done) << e.Describe();
     }
     state_.Apply(batch);
-    const Event& wake = batch.events.back();
-    if (wake.kind == Event::Toggle) agent_->WritePolicy(model::PolicyText(laptop_, state_));
+    // The kill comes at a call of the pass the last event leads to, or, when
+    // the pass never makes that call, once it is over.
+    if (batch.kind == Batch::Kill) winsim::KillAtCall(batch.killCall, batch.killAt);
+    if (batch.events.back().kind == Event::Toggle) agent_->WritePolicy(model::PolicyText(laptop_, state_));
     Settle();
-    if (getenv("DM_MODEL_WATCH")) {
-      winsim::DeviceState st = winsim::GetDeviceState(getenv("DM_MODEL_WATCH"));
-      FILE* f = fopen(agent_->Path("tpmlog/log_device.txt").c_str(), "a");
-      fprintf(f, "MODEL after %s: status %08x problem %u present %d pending %d\n", batch.Describe().c_str(), (unsigned)st.status, (unsigned)st.problem, st.present, st.pendingReboot);
-      fclose(f);
+    if (batch.kind == Batch::Kill) {
+      fflush(stdout);
+      kill(getpid(), SIGKILL);
     }
     Check(batch.Describe());
-    if (wake.kind == Event::Plug) TakeInventory();
   }
 
   // The machine goes down with the agent: changes waiting for a restart apply.
   void Finish() {
     winsim::RebootMachine();
-    Observe();
-    for (auto& [id, c] : carried_) {
-      winsim::DeviceState s = winsim::GetDeviceState(id);
-      c.status = s.status;
-      c.problem = s.problem;
-      c.present = s.present;
-      c.disabled = s.disabled;
-    }
-    SaveCarried(dir_, carried_);
+    Observe(true);
+    SaveCarried(dir_, carried_, journalLines_);
   }
 
  private:
@@ -199,29 +221,39 @@ class Segment {
     ASSERT_TRUE(winsim::WaitForQuietMachine()) << "the module's threads do not come to rest";
   }
 
-  // The devices of the module's last inventory: the present ones at its start
-  // and after each announced arrival.
-  void TakeInventory() {
-    std::vector<std::string> present = winsim::ListDevices(true);
-    inventory_.clear();
-    inventory_.insert(present.begin(), present.end());
-  }
-
-  // Reads the module's state changes from the device journal.
-  void Observe() {
-    std::vector<winsim::DeviceJournalEntry> journal = winsim::DeviceJournal();
-    for (; seen_ < journal.size(); ++seen_) {
-      const auto& e = journal[seen_];
-      if (e.call.find("DIF_PROPERTYCHANGE") == std::string::npos || e.call.find("global") != std::string::npos) continue;
-      Carried& c = carried_[e.instanceId];
-      const model::Device* d = laptop_.Find(e.instanceId);
-      if (e.change.rfind("disabled", 0) == 0) {
-        EXPECT_FALSE(d != nullptr && model::Laptop::Excluded(*d)) << "(b) disabled an excluded device: " << e.instanceId;
+  // Reads the state changes from the mirrored journal; `check` for the
+  // changes made in this process.
+  void Observe(bool check) {
+    std::ifstream in(JournalFile(dir_));
+    std::string line;
+    for (size_t n = 0; std::getline(in, line); ++n) {
+      if (n < journalLines_) continue;
+      journalLines_ = n + 1;
+      std::istringstream fields(line);
+      std::string id, change, call;
+      if (!std::getline(fields, id, '\t') || !std::getline(fields, change, '\t') || !std::getline(fields, call)) continue;
+      Carried& c = carried_[id];
+      if (call == "SetDeviceDisabled") {
+        c.userDisabled = change.rfind("disabled", 0) == 0;
+        c.moduleDisabled = false;  // someone else's now
+        continue;
+      }
+      // The module's changes act on the current profile; its enables also
+      // set the global setting first, which is not the one that acts.
+      if (call.find("DIF_PROPERTYCHANGE") == std::string::npos || call.find("global") != std::string::npos) continue;
+      const model::Device* d = laptop_.Find(id);
+      if (change.rfind("disabled", 0) == 0) {
+        if (check) {
+          EXPECT_FALSE(d != nullptr && model::Laptop::Excluded(*d)) << "(b) disabled an excluded device: " << id;
+          EXPECT_FALSE(d != nullptr && laptop_.Guarded(id)) << "(e) disabled a device that carries an input device or hub: " << id;
+        }
         c.moduleDisabled = true;
         c.userDisabled = false;
-      } else if (e.change.rfind("enabled", 0) == 0) {
-        EXPECT_FALSE(c.userDisabled) << "(d) enabled a device someone else disabled: " << e.instanceId;
-        c.moduleDisabled = c.orphan = c.lost = false;
+      } else if (change.rfind("enabled", 0) == 0) {
+        if (check) {
+          EXPECT_FALSE(c.userDisabled) << "(d) enabled a device someone else disabled: " << id;
+        }
+        c.moduleDisabled = false;
       }
     }
   }
@@ -234,9 +266,19 @@ class Segment {
     auto it = state_.installers.find(id);
     return it == state_.installers.end() ? Behaviour::Normal : it->second;
   }
+  // In use at or below: its disable waits for a restart.
+  bool InUseBelow(const std::string& id) const {
+    for (const std::string& below : laptop_.Subtree(id)) {
+      winsim::DeviceState s = winsim::GetDeviceState(below);
+      if (s.inUse && s.present) return true;
+    }
+    return false;
+  }
 
+  // (unreadable: ...) when the file is not a list of devices.
   std::set<std::string> FileEntries() const {
     std::set<std::string> ids;
+    if (!agent_->Exists(kForbidFile)) return ids;
     rapidjson::Document doc;
     std::string text = agent_->Read(kForbidFile);
     doc.Parse(text.c_str());
@@ -248,26 +290,17 @@ class Segment {
   }
 
   std::vector<std::string> Violations() {
-    Observe();
+    Observe(true);
     std::vector<std::string> found;
     std::set<std::string> file = FileEntries();
     for (const model::Device& d : laptop_.Devices()) {
-      Carried& c = carried_[d.id];
+      const Carried& c = carried_[d.id];
       winsim::DeviceState s = winsim::GetDeviceState(d.id);
-      Behaviour installer = InstallerOf(d.id);
-      bool forbidden = Forbidden(d);
-      // A pass met the device allowed while its installer misbehaved: a
-      // failed (or, refused, a seemingly done) re-enable.
-      if (c.moduleDisabled && s.present && !forbidden && installer != Behaviour::Normal) {
-        c.orphan = true;
-        c.lost |= installer == Behaviour::Refuse;
-      }
-      if (c.moduleDisabled && !s.present && inventory_.count(d.id) && d.classGuid == kDiskDrives)
-        c.orphan = c.lost = true;
-      if (c.moduleDisabled && !c.orphan && !file.count(d.id)) found.push_back("(a) disabled but not in the file: " + d.id);
-      bool controllable = !model::Laptop::Excluded(d) && (s.status & DN_DISABLEABLE) && !(s.status & DN_NO_SHOW_IN_DM) &&
-                          installer == Behaviour::Normal && !s.pendingReboot;
-      if (forbidden && s.present && controllable && s.started) found.push_back("(c) forbidden but running: " + d.id);
+      if (c.moduleDisabled && !file.count(d.id)) found.push_back("(a) disabled but not in the file: " + d.id);
+      bool controllable = !model::Laptop::Excluded(d) && !laptop_.Guarded(d.id) && (s.status & DN_DISABLEABLE) &&
+                          !(s.status & DN_NO_SHOW_IN_DM) && InstallerOf(d.id) == Behaviour::Normal &&
+                          !s.pendingReboot && !InUseBelow(d.id);
+      if (Forbidden(d) && s.present && controllable && s.started) found.push_back("(c) forbidden but running: " + d.id);
     }
     return found;
   }
@@ -276,13 +309,22 @@ class Segment {
     for (const std::string& v : Violations()) ADD_FAILURE() << v << "\n  after: " << after;
   }
 
+  void CheckUninstalled() {
+    Observe(true);
+    std::set<std::string> file = FileEntries();
+    for (const auto& [id, c] : carried_)
+      EXPECT_FALSE(c.moduleDisabled && !file.count(id)) << "disabled after the uninstall and not in the kept file: " << id;
+    // The file stays only for what could not be enabled.
+    for (const std::string& id : file)
+      EXPECT_TRUE(carried_[id].moduleDisabled) << "the file outlived the uninstall with " << id;
+  }
+
   std::string dir_;
   const model::Laptop& laptop_;
   model::PlanState state_;
+  size_t journalLines_ = 0;
   std::map<std::string, Carried> carried_;
   std::unique_ptr<scenario::AgentSandbox> agent_;
-  size_t seen_ = 0;
-  std::set<std::string> inventory_;
 };
 
 int EnvInt(const char* name, int fallback) {
@@ -311,8 +353,9 @@ void RunPlan(int defaultSeed) {
     ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ), 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "segment " << segment << " of " << plan.size() << " failed (see its output above); " << reproduce;
+    bool killed = plan[segment].back().kind == Batch::Kill;
+    bool ok = killed ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    ASSERT_TRUE(ok) << "segment " << segment << " of " << plan.size() << " failed (see its output above); " << reproduce;
   }
 }
 
@@ -336,11 +379,14 @@ TEST(ModelChild, RunSegment) {
     for (const Batch& b : plan[s]) state.Apply(b);
 
   // Every other run of the agent as its helper process.
+  const std::vector<Batch>& batches = plan[segment];
   Segment run(parts[0], laptop, state, segment % 2 == 0);
-  run.Start();
-  for (size_t i = 0; i < plan[segment].size() && !::testing::Test::HasFailure(); ++i) {
-    printf("segment %zu batch %zu: %s\n", segment, i, plan[segment][i].Describe().c_str());
-    run.Run(plan[segment][i]);
+  bool uninstalling = batches.front().kind == Batch::UninstallAtStart;
+  printf("segment %zu%s\n", segment, uninstalling ? ": the agent starts while it is being uninstalled" : "");
+  run.Start(uninstalling);
+  for (size_t i = uninstalling ? 1 : 0; i < batches.size() && !::testing::Test::HasFailure(); ++i) {
+    printf("segment %zu batch %zu: %s\n", segment, i, batches[i].Describe().c_str());
+    run.Run(batches[i]);
   }
   run.Finish();
 }

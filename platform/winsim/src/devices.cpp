@@ -2,6 +2,9 @@
 // the control API and the arrival observers.
 #include "devices.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -550,8 +553,36 @@ bool IsWpd(const DeviceNode& node) {
 
 uint64_t ElapsedMs() { return UntrackedMonotonicMs() - g_epochMs; }
 
+namespace {
+std::string g_mirrorJournal, g_mirrorStates;  // under the model's mutex
+
+// Appends and replaces with POSIX calls only: the process may be killed at
+// any moment, and what was written must be whole.
+void MirrorChange(const DeviceJournalEntry& entry) {
+  std::string line = entry.instanceId + "\t" + entry.change + "\t" + entry.call + "\n";
+  int fd = open(g_mirrorJournal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    ssize_t written = write(fd, line.data(), line.size());
+    (void)written;
+    close(fd);
+  }
+  std::string states;
+  for (const auto& n : Model().nodes)
+    if (!n->removed && n->registered)
+      states += Utf8(n->id) + "\t" + (n->plugged ? "1" : "0") + "\t" + (n->configDisabled ? "1" : "0") + "\t" +
+                (n->inUse ? "1" : "0") + "\t" + (n->pendingReboot ? "1" : "0") + "\n";
+  std::string temporary = g_mirrorStates + ".tmp";
+  fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  ssize_t written = write(fd, states.data(), states.size());
+  close(fd);
+  if (written == static_cast<ssize_t>(states.size())) rename(temporary.c_str(), g_mirrorStates.c_str());
+}
+}  // namespace
+
 void Journal(const std::u16string& id, const std::string& change, const std::string& call) {
   Model().journal.push_back({ElapsedMs(), Utf8(id), change, call});
+  if (!g_mirrorJournal.empty()) MirrorChange(Model().journal.back());
 }
 
 DeviceNode* AddNode(std::unique_ptr<DeviceNode> node) {
@@ -740,6 +771,13 @@ bool SetInstallerBehaviour(const std::string& target, InstallerBehaviour behavio
   return found;
 }
 
+void MirrorDeviceChanges(const std::string& journalPath, const std::string& statesPath) {
+  auto& m = Model();
+  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  g_mirrorJournal = statesPath.empty() ? std::string() : journalPath;
+  g_mirrorStates = statesPath;
+}
+
 DeviceState GetDeviceState(const std::string& instanceId) {
   auto& m = Model();
   std::lock_guard<std::recursive_mutex> lock(m.mutex);
@@ -755,6 +793,7 @@ DeviceState GetDeviceState(const std::string& instanceId) {
   s.disabledGlobal = n->globalDisabled;
   s.pendingReboot = n->pendingReboot;
   s.inUse = n->inUse;
+  s.plugged = n->plugged;
   s.driver = Utf8(n->driver);
   return s;
 }

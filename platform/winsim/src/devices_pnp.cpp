@@ -245,6 +245,19 @@ bool SetDeviceInUse(const std::string& instanceId, bool inUse) {
   return true;
 }
 
+bool SetDeviceDisabled(const std::string& instanceId, bool disabled) {
+  auto& m = Model();
+  Lock lock(m.mutex);
+  DeviceNode* n = NodeById(Utf16(instanceId));
+  if (!n || !n->registered) return false;
+  if (n->configDisabled == disabled) return true;
+  n->configDisabled = disabled;
+  ApplyConfiguration(*n);
+  Journal(n->id, disabled ? "disabled by someone else" : "enabled by someone else", "SetDeviceDisabled");
+  UpdatePresence("SetDeviceDisabled");
+  return true;
+}
+
 bool WaitForDeviceIdle(unsigned timeoutMs) { return WaitUntilNoScheduledWork(DeadlineAfterMs(timeoutMs)); }
 
 }  // namespace winsim

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -198,13 +199,20 @@ bool RegisterSectionLoader(const char* name, SectionLoader loader) {
 
 std::atomic<bool> g_faultsArmed{false};
 
+std::map<std::string, int> g_kills;  // function -> calls left before the kill
+
 bool TakeFault(const char* function, DWORD* error) {
   std::lock_guard<std::mutex> lock(g_faultMutex);
+  auto kill = g_kills.find(function);
+  if (kill != g_kills.end() && --kill->second <= 0) {
+    fflush(stdout);
+    ::kill(getpid(), SIGKILL);
+  }
   auto it = g_faults.find(function);
   if (it == g_faults.end()) return false;
   *error = it->second.first;
   if (it->second.second > 0 && --it->second.second == 0) g_faults.erase(it);
-  g_faultsArmed.store(!g_faults.empty(), std::memory_order_relaxed);
+  g_faultsArmed.store(!g_faults.empty() || !g_kills.empty(), std::memory_order_relaxed);
   return true;
 }
 
@@ -395,7 +403,14 @@ void FailCall(const std::string& name, DWORD error, int times) {
 void ClearFailures() {
   std::lock_guard<std::mutex> lock(g_faultMutex);
   g_faults.clear();
+  g_kills.clear();
   g_faultsArmed.store(false, std::memory_order_relaxed);
+}
+
+void KillAtCall(const std::string& name, int nth) {
+  std::lock_guard<std::mutex> lock(g_faultMutex);
+  g_kills[name] = nth < 1 ? 1 : nth;
+  g_faultsArmed.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace winsim

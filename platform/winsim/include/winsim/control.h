@@ -26,6 +26,9 @@ WINSIM_CTL void SetCommandLine(const std::string& commandLine);
 // (the function's own failure return, GetLastError set). times < 0: always.
 WINSIM_CTL void FailCall(const std::string& name, DWORD error, int times = 1);
 WINSIM_CTL void ClearFailures();
+// Kills the process (SIGKILL, as an administrator's taskkill /f or a crash)
+// at the `nth` call of the Win32 function `name` from now on.
+WINSIM_CTL void KillAtCall(const std::string& name, int nth);
 
 // Registry as the world changes it (an installer, a driver): key paths start
 // with a root name (HKLM, HKCU, HKCR, HKU or their HKEY_* spelling), e.g.

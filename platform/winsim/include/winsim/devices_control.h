@@ -26,6 +26,7 @@ struct DeviceState {
   bool disabledGlobal = false;  // disabled in every profile
   bool pendingReboot = false;   // a change waits for RebootMachine
   bool inUse = false;           // disabling or removing it waits for RebootMachine
+  bool plugged = false;         // physically connected (the description's "present")
   std::string driver;           // INF of the last driver update
 };
 
@@ -66,6 +67,16 @@ WINSIM_CTL bool WaitForDeviceIdle(unsigned timeoutMs);
 // or a device above it, through the class installer succeeds with
 // DI_NEEDREBOOT and changes nothing until RebootMachine.
 WINSIM_CTL bool SetDeviceInUse(const std::string& instanceId, bool inUse);
+// Someone else (a user in the Device Manager) disables or enables a device in
+// the current hardware profile; its subtree follows as for a class-installer
+// change. Journalled with the call "SetDeviceDisabled".
+WINSIM_CTL bool SetDeviceDisabled(const std::string& instanceId, bool disabled);
+// Keeps a record of the device tree outside the process, for a test that
+// kills it: after every change of a device, `journalPath` gets the journal
+// entry appended as "instance ID<TAB>change<TAB>call" and `statesPath` is
+// replaced by one line per device: "instance ID<TAB>plugged<TAB>disabled
+// <TAB>in use<TAB>pending restart". Empty paths stop it.
+WINSIM_CTL void MirrorDeviceChanges(const std::string& journalPath, const std::string& statesPath);
 // Sets the stored DN_* flags and problem number of a device (a device that
 // stops being started takes the devices below it away).
 WINSIM_CTL bool SetDeviceStatus(const std::string& instanceId, ULONG status, ULONG problem);

@@ -1,6 +1,8 @@
 #include "DeviceManagerModule.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 #include "DeviceManager.h"
 #include "DeviceMonitor_win32.h"
 #include "DeviceOpt.h"
@@ -14,8 +16,14 @@ namespace {
 
 // 100 ns units: the one-second poll of the start-up gate.
 const uint64_t kGatePollInterval = 10000000;
-const DWORD kPumpPauseMs = 200;
+// The pump waits for messages; this often at most it looks at the stop flag.
+const DWORD kPumpWaitMs = 1000;
 const unsigned long kDeviceEnumPauseMs = 1000;
+// After the inventory changed, it is read again this long after, then at
+// doubling intervals up to the last: devices that start late without an
+// arrival of their own are judged when they appear.
+const unsigned long kFirstLookAgainMs = 250;
+const unsigned long kLastLookAgainMs = 2000;
 const unsigned long kDeviceInfoPauseMs = 2000;
 
 // Why Thread_Device_Enum evaluates the strategy next.
@@ -33,6 +41,13 @@ void ReleaseStorage(CMemBuffer& buffer) {
 }
 
 bool Exiting() { return g_bExit.load(std::memory_order_relaxed); }
+
+// What the inventory holds, to tell whether a fresh look found anything new.
+std::string InventorySignature(const std::vector<stDevice>& devices) {
+  std::string text;
+  for (const stDevice& d : devices) text += d.strInstancePath + '|' + std::to_string(d.dwStatus) + '\n';
+  return text;
+}
 
 // One pass of the gate: true when the strategy's change time moved and its
 // target condition holds for the local session.
@@ -64,6 +79,21 @@ void RunDeviceEnum() {
 
   uint32_t dwLastChangeTime = 0;
   uint32_t dwReason = kReasonNone;
+  std::string strInventory;
+  unsigned long ulLookAgainMs = 0;  // 0: no second look due
+  ULONGLONG ullLookAgainAt = 0;
+  // Reads the inventory; a change calls for a pass and for another look soon.
+  auto reload = [&] {
+    manage.ReLoadDevice();
+    std::string now = InventorySignature(manage.g_vecDeviceInfo);
+    if (now != strInventory) {
+      strInventory = now;
+      ulLookAgainMs = kFirstLookAgainMs;
+      return true;
+    }
+    ulLookAgainMs = ulLookAgainMs >= kLastLookAgainMs ? 0 : ulLookAgainMs * 2;
+    return false;
+  };
   while (!Exiting()) {
     if (manage.GetUninstall() == 1) break;
     try {
@@ -72,7 +102,12 @@ void RunDeviceEnum() {
                     static_cast<unsigned>(manage.GetDeviceChangeTime()));
         dwReason = kReasonDevice;
         dwLastChangeTime = manage.GetDeviceChangeTime();
-        manage.ReLoadDevice();
+        reload();
+        ullLookAgainAt = GetTickCount64() + ulLookAgainMs;
+      } else if (ulLookAgainMs != 0 && GetTickCount64() >= ullLookAgainAt) {
+        DIAG_LOG_AS(LOG_INFO, kName, "looking again at the devices after a change");
+        if (reload()) dwReason = kReasonDevice;
+        ullLookAgainAt = GetTickCount64() + ulLookAgainMs;
       }
       if (manage.IsStrategyChanged() != 0) {
         DIAG_LOG_AS(LOG_INFO, kName, "Strategy File Changed!");
@@ -96,7 +131,14 @@ void RunDeviceEnum() {
     } catch (...) {
       DIAG_LOG_AS(LOG_ERROR, kName, "exception in a pass");
     }
-    WorkerSleepMs(kDeviceEnumPauseMs);
+    // Woken at once by an arrival or a registry change; otherwise the tick,
+    // or the next look after a change, whichever comes first.
+    unsigned long ulPause = kDeviceEnumPauseMs;
+    if (ulLookAgainMs != 0) {
+      ULONGLONG now = GetTickCount64();
+      ulPause = ullLookAgainAt <= now ? 0 : static_cast<unsigned long>(std::min<ULONGLONG>(ullLookAgainAt - now, ulPause));
+    }
+    manage.WaitForDeviceWork(ulPause);
   }
   DIAG_LOG_AS(LOG_INFO, kName, "Exit Thread_Device_Enum");
 }
@@ -185,11 +227,14 @@ static void RunModuleMain(void* pArgument) {
       DIAG_LOG_AS(LOG_ERROR, "Thread_Module_Main", "exception while starting the workers");
     }
     // Sent messages (device broadcasts) reach the notification window inside
-    // PeekMessageW; posted ones are dropped.
+    // PeekMessageW; posted ones are dropped. The pump sleeps until a message
+    // comes (a broadcast is handled within milliseconds, not at the next
+    // look) and looks at the stop flag at least once a second.
     while (!Exiting()) {
       MSG message;
-      PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);
-      Sleep(kPumpPauseMs);
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      }
+      MsgWaitForMultipleObjectsEx(0, nullptr, kPumpWaitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
   }
 

@@ -37,8 +37,6 @@ uint32_t WatchPortableDevices() {
     DIAG_LOG_AS(LOG_ERROR, "Thread_Reg_Change", "RegOpenKeyExW error %u", static_cast<unsigned>(GetLastError()));
     return static_cast<uint32_t>(status);
   }
-  // Asked once: the request stays armed only until the first change, so
-  // later changes are seen only as far as the system reports them again.
   status = RegNotifyChangeKeyValue(hKey, TRUE, kNotifyFilter, hEvent, TRUE);
   if (status != ERROR_SUCCESS) {
     DIAG_LOG_AS(LOG_ERROR, "Thread_Reg_Change", "Error NotifyChangeKeyValue return error %d", static_cast<int>(status));
@@ -46,8 +44,15 @@ uint32_t WatchPortableDevices() {
   }
   while (!Exiting()) {
     if (WaitForSingleObjectEx(hEvent, kWaitMs, FALSE) == WAIT_OBJECT_0) {
-      g_DeviceManage.SetDeviceChanged(1);
       ResetEvent(hEvent);
+      // A request reports one change and is then spent: asked again before
+      // the change is acted on, so that nothing after it goes unseen.
+      status = RegNotifyChangeKeyValue(hKey, TRUE, kNotifyFilter, hEvent, TRUE);
+      if (status != ERROR_SUCCESS)
+        DIAG_LOG_AS(LOG_ERROR, "Thread_Reg_Change", "Error NotifyChangeKeyValue return error %d", static_cast<int>(status));
+      g_DeviceManage.SetDeviceChanged(1);
+      g_DeviceManage.WakeDeviceThread();
+      if (status != ERROR_SUCCESS) break;
     }
   }
   DIAG_LOG_AS(LOG_INFO, "Thread_Reg_Change", "Exit Thread_Reg_Change");
@@ -75,14 +80,19 @@ HWND WndNotify_MakeWindow() {
   HWND hWnd = CreateWindowExA(0, DEVICE_NOTIFY_WINDOW_NAME, DEVICE_NOTIFY_WINDOW_NAME, WS_MINIMIZE, 0, 0, 0, 0,
                               nullptr, nullptr, hInstance, nullptr);
 
-  for (const WCHAR* pszClass : kInterfaceClasses) {
+  // The two classes, then every class: a device is judged when it starts,
+  // whatever its interfaces (a stick's disk, volume and portable device start
+  // after the stick, and only their own arrivals say so).
+  for (size_t i = 0; i <= sizeof(kInterfaceClasses) / sizeof(kInterfaceClasses[0]); ++i) {
+    const bool bAll = i == sizeof(kInterfaceClasses) / sizeof(kInterfaceClasses[0]);
     DEV_BROADCAST_DEVICEINTERFACE_W filter;
     memset(&filter, 0, sizeof(filter));
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_reserved = 0;
-    CLSIDFromString(pszClass, &filter.dbcc_classguid);
-    HDEVNOTIFY hNotify = RegisterDeviceNotificationW(hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (!bAll) CLSIDFromString(kInterfaceClasses[i], &filter.dbcc_classguid);
+    HDEVNOTIFY hNotify = RegisterDeviceNotificationW(
+        hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE | (bAll ? DEVICE_NOTIFY_ALL_INTERFACE_CLASSES : 0));
     DWORD error = GetLastError();
     DIAG_LOG_AS(LOG_INFO, "WndNotify_MakeWindow", "RegisterDeviceNotification hNotify = 0x%X, Error=%d",
                 static_cast<unsigned>(reinterpret_cast<uintptr_t>(hNotify)), static_cast<int>(error));
@@ -92,7 +102,7 @@ HWND WndNotify_MakeWindow() {
 
 LRESULT CALLBACK WndNotify_Proc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   try {
-    if (uMsg == WM_DEVICECHANGE && wParam == DBT_DEVICEARRIVAL) g_DeviceManage.SetDeviceChangeTime(GetTickCount());
+    if (uMsg == WM_DEVICECHANGE && wParam == DBT_DEVICEARRIVAL) g_DeviceManage.NoteDeviceArrival(GetTickCount());
     return DefWindowProcW(hWnd, uMsg, wParam, lParam);
   } catch (...) {
     DIAG_LOG_AS(LOG_ERROR, "WndNotify_Proc", "exception");

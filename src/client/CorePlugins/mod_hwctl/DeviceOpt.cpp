@@ -51,3 +51,20 @@ bool device_manage::SaveLists() {
   }
   return m_FileControl.WriteForbidDeviceInfoToFile(&devices);
 }
+
+void device_manage::NoteDeviceArrival(uint32_t dwTick) {
+  uint32_t old = m_dwDeviceChangeTime.load(std::memory_order_relaxed);
+  SetDeviceChangeTime(dwTick == old ? dwTick + 1 : dwTick);
+  WakeDeviceThread();
+}
+
+void device_manage::WakeDeviceThread() {
+  std::call_once(m_onceWake, [this] { m_hWake = CreateEventW(nullptr, FALSE, FALSE, nullptr); });
+  if (m_hWake != nullptr) SetEvent(m_hWake);
+}
+
+void device_manage::WaitForDeviceWork(unsigned long milliseconds) {
+  std::call_once(m_onceWake, [this] { m_hWake = CreateEventW(nullptr, FALSE, FALSE, nullptr); });
+  if (m_hWake == nullptr || WaitForSingleObject(m_hWake, static_cast<DWORD>(milliseconds)) == WAIT_FAILED)
+    Sleep(static_cast<DWORD>(milliseconds));
+}

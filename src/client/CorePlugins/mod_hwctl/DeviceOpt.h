@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@
 #include "DeviceInformation.h"
 #include "DeviceRecord.h"
 #include "DeviceStrategyAnalyze.h"
+#include "DeviceTree_win32.h"
 #include "common/util/ResultCode.h"
 
 // List selector of the list operations.
@@ -119,10 +121,20 @@ class device_manage {
   void WriteDeviceLog(const stDevice& device, uint32_t dwOperateType, std::string& strStrategyId);
   void NotifyDeviceTip(const char* pszKey, const stDevice& device);
 
+  // Wakes Thread_Device_Enum at once (a device arrived, the portable-devices
+  // key changed) instead of at its next tick.
+  void WakeDeviceThread();
+  // The device thread's pause: `milliseconds`, or less when woken.
+  void WaitForDeviceWork(unsigned long milliseconds);
+
   uint32_t GetUninstall() const { return m_dwUninstall.load(std::memory_order_relaxed); }
   void SetUninstall(uint32_t value) { m_dwUninstall.store(value, std::memory_order_relaxed); }
   uint32_t GetDeviceChangeTime() const { return m_dwDeviceChangeTime.load(std::memory_order_relaxed); }
   void SetDeviceChangeTime(uint32_t value) { m_dwDeviceChangeTime.store(value, std::memory_order_relaxed); }
+  // A device arrived now: the change time becomes the tick count, and always
+  // differs from what it was, so that a reader that saw the last value in the
+  // same millisecond still sees a change.
+  void NoteDeviceArrival(uint32_t dwTick);
   uint32_t GetDeviceChanged() const { return m_dwDeviceChanged.load(std::memory_order_relaxed); }
   void SetDeviceChanged(uint32_t value) { m_dwDeviceChanged.store(value, std::memory_order_relaxed); }
 
@@ -151,9 +163,18 @@ class device_manage {
   void Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId, bool bInHelper);
   // Drops list entries whose device the machine no longer knows at all.
   void ForgetVanishedDevices();
+  // True when the device must stay running because it is a USB hub or its
+  // present subtree holds an input device or a hub; says so once per device
+  // and run. The tree is read once per pass (m_bTreeRead).
+  bool IsGuarded(const stDevice& device);
+  device_tree m_DeviceTree;
+  bool m_bTreeRead = false;
+  std::set<std::string> m_setGuardWarned;
   bool m_bSysParamLoaded;  // device thread only
   std::mutex m_mtxLoad;
   bool m_bListsLoaded = false;  // under m_mtxLoad
+  std::once_flag m_onceWake;
+  HANDLE m_hWake = nullptr;  // auto-reset event; lives as long as the process
   // When the forbid tip of a device already off was last shown (tick count).
   std::map<std::string, uint64_t> m_mapForbidTipShown;
 };

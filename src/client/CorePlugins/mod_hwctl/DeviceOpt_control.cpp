@@ -54,6 +54,7 @@ eRet device_manage::ControlDeviceByStrategy() {
     return RET_SUCCESS;
   }
   EnsureListsLoaded();
+  m_bTreeRead = false;
 
   for (stDevice& device : g_vecDeviceInfo) {
     if (m_DeviceFilter.IsExcludeDevice(device)) {
@@ -93,11 +94,17 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
   facts.bDisableable = (device.dwStatus & DEVREC_DN_DISABLEABLE) != 0;
   facts.bInForbidList = IsInDeviceList(DEVICE_LIST_FORBID, device) != 0;
   facts.bChangePending = (device.dwStatus & DEVREC_DN_NEED_RESTART) != 0;
+  // The guard is asked only where a disable would follow.
+  facts.bGuarded = facts.bForbid && facts.dwState == DEVICE_STATE_RUNNING && facts.bDisableable && IsGuarded(device);
   facts.bInHelper = bInVaulthelper;
   facts.bLog = bLog != 0;
   facts.bTip = bTip != 0;
   DeviceActions actions = DecideDevice(facts);
   if (actions.step == DeviceStep::Disable) {
+    // Written down before it is done: killed between the two, the agent
+    // finds the device in the file at its next start, disabled or not.
+    if (m_vecForbidDeviceInfo.AppendIfAbsent(device) && !SaveLists())
+      DIAG_LOG(LOG_ERROR, "%s is disabled before the file could record it", device.strInstancePath.c_str());
     DeviceOutcome outcome;
     outcome.ret = ret = m_DeviceControl.DisableDevice(device);
     if (ret == RET_SUCCESS) ret = m_DeviceControl.QueryDeviceStatus(device);
@@ -145,6 +152,22 @@ void device_manage::Apply(const DeviceActions& actions, stDevice& device, std::s
   NotifyDeviceTip(actions.pszTip, device);
 }
 
+bool device_manage::IsGuarded(const stDevice& device) {
+  if (!m_bTreeRead) {
+    m_DeviceTree.Load();
+    m_bTreeRead = true;
+  }
+  std::string why = m_DeviceTree.Guard(device.strInstancePath);
+  if (why.empty()) return false;
+  // Disabling it would take the user's keyboard, mouse or everything behind
+  // a hub with it: it stays running, and its own forbidden functions are
+  // judged one by one.
+  if (m_setGuardWarned.insert(device.strInstancePath).second)
+    DIAG_LOG(LOG_WARN, "%s (%s) is left running although forbidden: %s", device.strInstancePath.c_str(),
+             device.strDeviceName.c_str(), why.c_str());
+  return true;
+}
+
 void device_manage::ForgetVanishedDevices() {
   for (device_list* list : {&m_vecForbidDeviceInfo, &m_vecEnableFailDeviceInfo}) {
     for (const stDevice& entry : list->Snapshot()) {
@@ -168,6 +191,7 @@ void device_manage::ReSetDevice() {
   std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
   if (GetUninstall() != 0) return;
   EnsureListsLoaded();
+  m_bTreeRead = false;
   bool bChanged = false;
   // The device as it is now: exclusion, class and verdict are judged on its
   // current record, never on a stored one.
@@ -185,8 +209,8 @@ void device_manage::ReSetDevice() {
     if (!current(entry, device) || device.dwStatus_Now != DEVICE_STATE_RUNNING) continue;
     if ((device.dwStatus & DEVREC_DN_DISABLEABLE) == 0) continue;
     // A forbidden device runs again: disabled again, unless the policy now
-    // allows it (the next pass then forgets it).
-    if (!JudgeDevice(device).bForbid) continue;
+    // allows it (the next pass then forgets it) or it carries an input device.
+    if (!JudgeDevice(device).bForbid || IsGuarded(device)) continue;
     eRet disabled = m_DeviceControl.DisableDevice(device);
     if (disabled == 1) {
       std::vector<stDevice> vecCycle;

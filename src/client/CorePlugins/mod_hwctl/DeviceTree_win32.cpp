@@ -1,0 +1,174 @@
+#include "DeviceTree_win32.h"
+
+#include <cstring>
+#include <set>
+
+#include "DeviceControl_win32.h"
+#include "common/util/DiagLog.h"
+#include "common/util/WString.h"
+#include "platform/winapi.h"
+
+namespace {
+
+const char kKeyboardClass[] = "4d36e96b-e325-11ce-bfc1-08002be10318";
+const char kMouseClass[] = "4d36e96f-e325-11ce-bfc1-08002be10318";
+const char kHidClass[] = "745a17a0-74d3-11d0-b6fe-00a0c90f57da";
+
+// Device interface classes that make a device an input device or a hub.
+struct InterfaceKind {
+  const WCHAR* pszGuid;
+  const char* pszKind;
+};
+const InterfaceKind kInterfaceKinds[] = {
+    {WIDE("{884b96c3-56ef-11d1-bc8c-00a0c91405dd}"), "keyboard"},
+    {WIDE("{378de44c-56ef-11d1-bc8c-00a0c91405dd}"), "mouse"},
+    {WIDE("{4d1e55b2-f16f-11cf-88cb-001111000030}"), "HID input device"},
+    {WIDE("{f18a0e88-c30c-11d0-8815-00a0c906bed8}"), "USB hub"},
+};
+
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.compare(0, strlen(prefix), prefix) == 0; }
+
+std::string GuidText(const GUID& g) {
+  char text[40];
+  snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", static_cast<unsigned>(g.Data1),
+           g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+           g.Data4[7]);
+  return text;
+}
+
+std::string InstanceIdOf(HDEVINFO set, SP_DEVINFO_DATA* data) {
+  WCHAR id[ENGINE_MAX_DEVICE_ID_LEN] = {};
+  if (!SetupDiGetDeviceInstanceIdW(set, data, id, ENGINE_MAX_DEVICE_ID_LEN, nullptr)) return std::string();
+  return WideToAnsi(id);
+}
+
+// Instance paths of the devices that expose an interface class.
+std::set<std::string> DevicesWithInterface(const WCHAR* pszGuid) {
+  std::set<std::string> ids;
+  GUID guid;
+  if (CLSIDFromString(const_cast<WCHAR*>(pszGuid), &guid) != 0) return ids;
+  HDEVINFO set = SetupDiGetClassDevsExW(&guid, nullptr, nullptr, DIGCF_DEVICEINTERFACE, nullptr, nullptr, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return ids;
+  SP_DEVINFO_DATA data;
+  memset(&data, 0, sizeof(data));
+  data.cbSize = sizeof(data);
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) ids.insert(Upper(InstanceIdOf(set, &data)));
+  SetupDiDestroyDeviceInfoList(set);
+  return ids;
+}
+
+void AppendIds(MultiStringList list, std::vector<std::string>& ids) {
+  if (!list) return;
+  for (WCHAR** p = list.get(); *p != nullptr; ++p) ids.push_back(WideToAnsi(*p));
+}
+
+}  // namespace
+
+std::string DeviceGuardKind(const std::string& strClassGuid, const std::vector<std::string>& ids,
+                            const std::vector<std::string>& interfaceKinds) {
+  for (const std::string& id : ids) {
+    std::string upper = Upper(id);
+    // A hub is known by what it is, whatever its name.
+    if (StartsWith(upper, "USB\\CLASS_09") || StartsWith(upper, "USB\\ROOT_HUB")) return "USB hub";
+  }
+  for (const std::string& kind : interfaceKinds)
+    if (kind == "USB hub") return kind;
+  if (strClassGuid == kKeyboardClass) return "keyboard";
+  if (strClassGuid == kMouseClass) return "mouse";
+  if (!interfaceKinds.empty()) return interfaceKinds.front();
+  if (strClassGuid == kHidClass) return "HID input device";
+  return std::string();
+}
+
+bool device_tree::Load() {
+  std::vector<DeviceTreeNode> nodes;
+  // Every device the machine knows, present or not: a composite device's
+  // functions start a moment after it, and the keyboard a receiver brings
+  // must count before it has started.
+  HDEVINFO set = SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr);
+  if (set == INVALID_HANDLE_VALUE) {
+    DIAG_LOG(LOG_ERROR, "the device tree cannot be read: error %u", static_cast<unsigned>(GetLastError()));
+    Assign(std::move(nodes));
+    return false;
+  }
+  std::map<std::string, std::vector<std::string>> kinds;
+  for (const InterfaceKind& k : kInterfaceKinds)
+    for (const std::string& id : DevicesWithInterface(k.pszGuid)) kinds[id].push_back(k.pszKind);
+
+  SP_DEVINFO_DATA data;
+  memset(&data, 0, sizeof(data));
+  data.cbSize = sizeof(data);
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) {
+    DeviceTreeNode node;
+    node.strInstancePath = InstanceIdOf(set, &data);
+    if (node.strInstancePath.empty()) continue;
+    DEVINST parent = 0;
+    WCHAR parentId[ENGINE_MAX_DEVICE_ID_LEN] = {};
+    if (CM_Get_Parent(&parent, data.DevInst, 0) == CR_SUCCESS &&
+        CM_Get_Device_IDW(parent, parentId, ENGINE_MAX_DEVICE_ID_LEN - 1, 0) == CR_SUCCESS)
+      node.strParent = WideToAnsi(parentId);
+    PropertyString name = ReadDeviceDescription(set, &data);
+    node.strName = name ? WideToAnsi(name.get()) : node.strInstancePath;
+    std::vector<std::string> ids;
+    AppendIds(ReadMultiStringProperty(set, &data, SPDRP_HARDWAREID), ids);
+    AppendIds(ReadMultiStringProperty(set, &data, SPDRP_COMPATIBLEIDS), ids);
+    auto k = kinds.find(Upper(node.strInstancePath));
+    node.strKind = DeviceGuardKind(GuidText(data.ClassGuid), ids, k == kinds.end() ? std::vector<std::string>() : k->second);
+    nodes.push_back(std::move(node));
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  Assign(std::move(nodes));
+  return true;
+}
+
+void device_tree::Assign(std::vector<DeviceTreeNode> nodes) {
+  m_vecNodes = std::move(nodes);
+  m_mapIndex.clear();
+  m_mapChildren.clear();
+  for (size_t i = 0; i < m_vecNodes.size(); ++i) {
+    m_mapIndex[Upper(m_vecNodes[i].strInstancePath)] = i;
+    if (!m_vecNodes[i].strParent.empty()) m_mapChildren[Upper(m_vecNodes[i].strParent)].push_back(i);
+  }
+}
+
+std::vector<const DeviceTreeNode*> device_tree::Descendants(const std::string& strInstancePath) const {
+  std::vector<const DeviceTreeNode*> found;
+  std::vector<std::string> pending{Upper(strInstancePath)};
+  std::set<std::string> seen{pending.front()};
+  while (!pending.empty()) {
+    std::string at = pending.back();
+    pending.pop_back();
+    auto children = m_mapChildren.find(at);
+    if (children == m_mapChildren.end()) continue;
+    for (size_t i : children->second) {
+      std::string id = Upper(m_vecNodes[i].strInstancePath);
+      if (!seen.insert(id).second) continue;  // a loop in a damaged tree is walked once
+      found.push_back(&m_vecNodes[i]);
+      pending.push_back(id);
+    }
+  }
+  return found;
+}
+
+std::string device_tree::Guard(const std::string& strInstancePath) const {
+  auto self = m_mapIndex.find(Upper(strInstancePath));
+  if (self != m_mapIndex.end() && m_vecNodes[self->second].strKind == "USB hub") return "it is a USB hub";
+  std::string carried;
+  size_t count = 0;
+  for (const DeviceTreeNode* node : Descendants(strInstancePath)) {
+    if (node->strKind.empty()) continue;
+    // The first few by name; the rest counted.
+    if (++count <= 3)
+      carried += (carried.empty() ? "" : ", ") + std::string("the ") + node->strKind + " \"" + node->strName + "\" (" +
+                 node->strInstancePath + ")";
+  }
+  if (count == 0) return std::string();
+  if (count > 3) carried += " and " + std::to_string(count - 3) + " more";
+  return "it carries " + carried;
+}
