@@ -34,6 +34,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "agent_sandbox.h"
@@ -59,6 +60,9 @@ const DWORD kSettleMs = 5000;
 struct Carried {
   bool moduleDisabled = false;  // the module disabled it and has not enabled it since
   bool userDisabled = false;    // disabled by someone else, never by the module since
+  // In the module's file (or disabled by it) when last looked at.
+  bool moduleClaim = false;
+  bool moduleTouched = false;  // the module disabled it at some time
 };
 
 struct Mirrored {
@@ -80,7 +84,7 @@ std::map<std::string, Carried> LoadCarried(const std::string& dir, size_t* journ
     std::istringstream fields(line);
     std::string id;
     Carried c;
-    if (std::getline(fields, id, '\t') && fields >> c.moduleDisabled >> c.userDisabled) carried[id] = c;
+    if (std::getline(fields, id, '\t') && fields >> c.moduleDisabled >> c.userDisabled >> c.moduleClaim >> c.moduleTouched) carried[id] = c;
   }
   return carried;
 }
@@ -88,7 +92,7 @@ std::map<std::string, Carried> LoadCarried(const std::string& dir, size_t* journ
 void SaveCarried(const std::string& dir, const std::map<std::string, Carried>& carried, size_t journalLines) {
   std::ofstream out(StateFile(dir), std::ios::trunc);
   out << journalLines << '\n';
-  for (const auto& [id, c] : carried) out << id << '\t' << c.moduleDisabled << ' ' << c.userDisabled << '\n';
+  for (const auto& [id, c] : carried) out << id << '\t' << c.moduleDisabled << ' ' << c.userDisabled << ' ' << c.moduleClaim << ' ' << c.moduleTouched << '\n';
 }
 
 std::map<std::string, Mirrored> LoadMirrored(const std::string& dir) {
@@ -192,6 +196,12 @@ class Segment {
                                              : true;
       ASSERT_TRUE(done) << e.Describe();
     }
+    // A class installer that stops refusing is not an event the module
+    // hears of: until the next policy change or start, nothing asks it to
+    // try again (a plugged device that stays disabled raises no broadcast).
+    for (const Event& e : batch.events)
+      if (e.kind == Event::Installer && InstallerOf(e.target) != Behaviour::Normal) unheard_.insert(e.target);
+    if (batch.events.back().kind == Event::Toggle) unheard_.clear();
     state_.Apply(batch);
     // The kill comes at a call of the pass the last event leads to, or, when
     // the pass never makes that call, once it is over.
@@ -218,6 +228,10 @@ class Segment {
   // threads wait, so that what the checks read stands still.
   void Settle() {
     Sleep(kSettleMs);
+    // Late starts and their broadcasts may still be due: the module reacts
+    // to them within the second pause.
+    ASSERT_TRUE(winsim::WaitForDeviceIdle(60000)) << "the machine's own work does not end";
+    Sleep(kSettleMs);
     ASSERT_TRUE(winsim::WaitForQuietMachine()) << "the module's threads do not come to rest";
   }
 
@@ -235,6 +249,7 @@ class Segment {
       Carried& c = carried_[id];
       if (call == "SetDeviceDisabled") {
         c.userDisabled = change.rfind("disabled", 0) == 0;
+        c.moduleClaim = c.moduleClaim || c.moduleDisabled;
         c.moduleDisabled = false;  // someone else's now
         continue;
       }
@@ -247,13 +262,13 @@ class Segment {
           EXPECT_FALSE(d != nullptr && model::Laptop::Excluded(*d)) << "(b) disabled an excluded device: " << id;
           EXPECT_FALSE(d != nullptr && laptop_.Guarded(id)) << "(e) disabled a device that carries an input device or hub: " << id;
         }
-        c.moduleDisabled = true;
+        c.moduleDisabled = c.moduleClaim = c.moduleTouched = true;
         c.userDisabled = false;
       } else if (change.rfind("enabled", 0) == 0) {
         if (check) {
-          EXPECT_FALSE(c.userDisabled) << "(d) enabled a device someone else disabled: " << id;
+          EXPECT_FALSE(c.userDisabled && !c.moduleClaim) << "(d) enabled a device someone else disabled: " << id;
         }
-        c.moduleDisabled = false;
+        c.moduleDisabled = c.moduleClaim = c.userDisabled = false;
       }
     }
   }
@@ -294,11 +309,14 @@ class Segment {
     std::vector<std::string> found;
     std::set<std::string> file = FileEntries();
     for (const model::Device& d : laptop_.Devices()) {
-      const Carried& c = carried_[d.id];
+      Carried& c = carried_[d.id];
+      // Listed in the file, a device is the module's: nothing tells it a
+      // later disable by someone else from its own.
+      c.moduleClaim = file.count(d.id) != 0 || c.moduleDisabled;
       winsim::DeviceState s = winsim::GetDeviceState(d.id);
       if (c.moduleDisabled && !file.count(d.id)) found.push_back("(a) disabled but not in the file: " + d.id);
       bool controllable = !model::Laptop::Excluded(d) && !laptop_.Guarded(d.id) && (s.status & DN_DISABLEABLE) &&
-                          !(s.status & DN_NO_SHOW_IN_DM) && InstallerOf(d.id) == Behaviour::Normal &&
+                          !(s.status & DN_NO_SHOW_IN_DM) && InstallerOf(d.id) == Behaviour::Normal && !unheard_.count(d.id) &&
                           !s.pendingReboot && !InUseBelow(d.id);
       if (Forbidden(d) && s.present && controllable && s.started) found.push_back("(c) forbidden but running: " + d.id);
     }
@@ -314,9 +332,10 @@ class Segment {
     std::set<std::string> file = FileEntries();
     for (const auto& [id, c] : carried_)
       EXPECT_FALSE(c.moduleDisabled && !file.count(id)) << "disabled after the uninstall and not in the kept file: " << id;
-    // The file stays only for what could not be enabled.
+    // The file stays only for devices of the module's: what could not be
+    // enabled, or not be seen to run again (off the machine at the time).
     for (const std::string& id : file)
-      EXPECT_TRUE(carried_[id].moduleDisabled) << "the file outlived the uninstall with " << id;
+      EXPECT_TRUE(carried_[id].moduleTouched) << "the file outlived the uninstall with " << id;
   }
 
   std::string dir_;
@@ -324,6 +343,7 @@ class Segment {
   model::PlanState state_;
   size_t journalLines_ = 0;
   std::map<std::string, Carried> carried_;
+  std::set<std::string> unheard_;  // installers that gave up refusing since the last pass for everyone
   std::unique_ptr<scenario::AgentSandbox> agent_;
 };
 

@@ -168,13 +168,18 @@ BOOL ChangeState(DeviceNode& n, Element& e, const SP_PROPCHANGE_PARAMS& p) {
   if (p.Scope != DICS_FLAG_GLOBAL && p.Scope != DICS_FLAG_CONFIGSPECIFIC) return Fail(ERROR_INVALID_FLAGS);
   if ((p.StateChange == DICS_START || p.StateChange == DICS_STOP) && p.Scope != DICS_FLAG_CONFIGSPECIFIC)
     return Fail(ERROR_INVALID_FLAGS);
-  Installer installer = EffectiveInstaller(n);
-  if (installer == Installer::Refuse) return Fail(ERROR_DI_DONT_INSTALL);
-  if (p.StateChange == DICS_DISABLE && !(n.status & DN_DISABLEABLE)) return Fail(ERROR_NOT_DISABLEABLE);
-
   std::string change = StateName(p.StateChange);
   std::string call = std::string("SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, ") +
                      (p.Scope == DICS_FLAG_GLOBAL ? "global" : "config-specific") + ")";
+  Installer installer = EffectiveInstaller(n);
+  if (installer == Installer::Refuse) {
+    Journal(n.id, "not " + change + ": refused by the class installer", call);
+    return Fail(ERROR_DI_DONT_INSTALL);
+  }
+  if (p.StateChange == DICS_DISABLE && !(n.status & DN_DISABLEABLE)) {
+    Journal(n.id, "not disabled: not disableable", call);
+    return Fail(ERROR_NOT_DISABLEABLE);
+  }
   if (p.StateChange == DICS_ENABLE || p.StateChange == DICS_DISABLE) {
     bool& flag = p.Scope == DICS_FLAG_GLOBAL ? n.globalDisabled : n.configDisabled;
     flag = p.StateChange == DICS_DISABLE;

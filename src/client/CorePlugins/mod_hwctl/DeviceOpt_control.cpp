@@ -9,6 +9,7 @@
 #include "common/helper/VaultRes/VaultResHelper.h"
 #include "common/helper/VaultShell/VaultShellHelper.h"
 #include "common/util/DiagLog.h"
+#include "common/util/WorkerThread.h"
 #include "platform/winapi.h"
 
 namespace {
@@ -18,6 +19,12 @@ const DWORD kNotifyWarning = 0x30;
 const char kUninstallFailedKey[] = "DeviceManager.DeviceManager.Enable_ForbidDevice_Failed";
 // The forbid tip of a device found already off is shown at most this often.
 const uint64_t kRepeatTipIntervalMs = 3600 * 1000;
+// The engine's answer for a change made that Windows applies at its next restart.
+const eRet kWaitsForRestart = 1;
+// The uninstall's enables: rounds, and the pause that lets devices brought
+// back by the previous round start.
+const int kUninstallRounds = 4;
+const uint32_t kUninstallRoundPauseMs = 1000;
 
 // Audit records and tips belong to the agent's helper process only.
 bool InVaultHelper() {
@@ -212,7 +219,7 @@ void device_manage::ReSetDevice() {
     // allows it (the next pass then forgets it) or it carries an input device.
     if (!JudgeDevice(device).bForbid || IsGuarded(device)) continue;
     eRet disabled = m_DeviceControl.DisableDevice(device);
-    if (disabled == 1) {
+    if (disabled == kWaitsForRestart) {
       std::vector<stDevice> vecCycle;
       m_DeviceControl.RebootUsbDevice(device, &vecCycle);
     }
@@ -244,7 +251,7 @@ void device_manage::ReSetDevice() {
 
 eRet device_manage::EnableDeviceBeforeUninstall() {
   // Waits for a pass that may be under way; later passes see m_dwUninstall.
-  std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
+  std::unique_lock<std::mutex> pass(m_mtxPolicyPass);
   // The device thread may not have read the file yet: what it lists is
   // enabled all the same.
   EnsureListsLoaded();
@@ -257,28 +264,66 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
 
   eRet ret = RET_SUCCESS;
   std::vector<stDevice> failed;
-  for (stDevice& entry : devices) {
-    eRet enabled = m_DeviceControl.EnableDevice(entry);
-    if (enabled != RET_SUCCESS) enabled = m_DeviceControl.EnableDevice(entry);
-    // A device still disabled afterwards was not enabled, whatever the
-    // engine said; an absent one had its configuration changed.
-    stDevice now;
-    bool bKnown = false;
-    m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown);
-    if (enabled == RET_SUCCESS && bKnown && now.dwStatus_Now == DEVICE_STATE_NOT_STARTED) enabled = 2;
-    ret = enabled;
-    if (enabled != RET_SUCCESS) {
+  bool bRestartNeeded = false;
+  // A child disabled with its parent is off the machine until the parent is
+  // enabled and it has started again: rounds go on while enables bring such
+  // devices back, so that each is enabled itself, in whatever order the file
+  // lists them.
+  std::vector<stDevice> pending = devices;
+  for (int round = 0; !pending.empty(); ++round) {
+    std::vector<stDevice> absent;
+    bool bEnabledAny = false;
+    for (stDevice& entry : pending) {
+      eRet enabled = m_DeviceControl.EnableDevice(entry);
+      if (enabled != RET_SUCCESS && enabled != kWaitsForRestart) enabled = m_DeviceControl.EnableDevice(entry);
+      // Enabled in the configuration, applied when Windows restarts: nothing
+      // is left for the module to do, the person only has to restart.
+      if (enabled == kWaitsForRestart) {
+        DIAG_LOG(LOG_WARN, "%s is enabled when Windows restarts", entry.strInstancePath.c_str());
+        bRestartNeeded = true;
+        continue;
+      }
+      // Only the device's state says whether it runs again.
+      stDevice now;
+      bool bKnown = false;
+      m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown);
+      if (!bKnown) continue;  // no longer on the machine: nothing left to enable
+      if (enabled == RET_SUCCESS && now.dwStatus_Now == DEVICE_STATE_RUNNING) {
+        bEnabledAny = true;
+        continue;
+      }
+      if (enabled == RET_SUCCESS && now.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE) {
+        absent.push_back(entry);
+        continue;
+      }
+      if (enabled == RET_SUCCESS) enabled = 2;
+      ret = enabled;
       DIAG_LOG(LOG_ERROR, "%s could not be enabled before the uninstall (0x%llX); it stays in the file",
                entry.strInstancePath.c_str(), enabled);
       failed.push_back(entry);
     }
+    if (absent.empty()) break;
+    if (!bEnabledAny || round + 1 == kUninstallRounds) {
+      for (const stDevice& entry : absent)
+        DIAG_LOG(LOG_ERROR, "%s is not on the machine and could not be enabled before the uninstall; it stays in the file",
+                 entry.strInstancePath.c_str());
+      failed.insert(failed.end(), absent.begin(), absent.end());
+      ret = 2;
+      break;
+    }
+    // Passes that take the lock meanwhile see m_dwUninstall and do nothing.
+    pass.unlock();
+    WorkerSleepMs(kUninstallRoundPauseMs);
+    pass.lock();
+    pending = absent;
   }
+  // Like every tip, only shown from the agent's helper process.
+  if ((bRestartNeeded || !failed.empty()) && InVaultHelper())
+    UI_Notify(kNotifyEveryone, kNotifyWarning, RES_GetString(kUninstallFailedKey).c_str());
   if (failed.empty()) {
     m_FileControl.DeleteForbidDeviceInfoFile();
     return ret;
   }
-  // Like every tip, only shown from the agent's helper process.
-  if (InVaultHelper()) UI_Notify(kNotifyEveryone, kNotifyWarning, RES_GetString(kUninstallFailedKey).c_str());
   m_vecEnableFailDeviceInfo.Replace({});
   m_vecForbidDeviceInfo.Replace(failed);
   SaveLists();
