@@ -229,6 +229,12 @@ Report BuildReport(const std::vector<MachineDevice>& machine, const std::map<std
       }
       if (last == "guarded" && !j.guardWhy.empty()) r.reason += ": " + j.guardWhy;
     }
+    // The trace says "disabled" for a disable that was tried; the device's
+    // state says whether it took.
+    if (r.action == "disabled" && device != nullptr && !device->disabledAfter && !device->pendingAfter) {
+      r.action = "not-disableable";
+      r.reason = "forbidden, but the disable did not take (the class installer refused, or no administrator rights)";
+    }
     if (r.action == "disabled" && device != nullptr) {
       r.afterRestart = device->pendingAfter && !device->pendingBefore && !device->disabledAfter;
       if (r.afterRestart) r.reason += " at the next restart of Windows (a device below it is in use)";
@@ -250,6 +256,12 @@ Report BuildReport(const std::vector<MachineDevice>& machine, const std::map<std
       for (const std::string& tip : tips)
         if (tip.find(device->name) != std::string::npos) r.tips.push_back(tip);
     report.devices.push_back(std::move(r));
+  }
+  // A device judged while it was leaving with its parent says so.
+  for (DeviceReport& r : report.devices) {
+    auto lost = lostThrough.find(Upper(r.instanceId));
+    if (r.action != "disabled" && lost != lostThrough.end())
+      r.reason += "; it leaves the machine with " + lost->second;
   }
   // Disabled first, then what was left alone, each in ID order.
   std::stable_sort(report.devices.begin(), report.devices.end(), [](const DeviceReport& a, const DeviceReport& b) {
