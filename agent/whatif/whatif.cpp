@@ -56,8 +56,12 @@ struct Options {
   _exit(code);
 }
 
+std::string g_scratch;  // the scratch folder, once made; removed at the end
+
 [[noreturn]] void Fail(const std::string& why) {
   fprintf(stderr, "whatif: %s\n", why.c_str());
+  std::error_code ignored;
+  if (!g_scratch.empty()) fs::remove_all(g_scratch, ignored);
   Exit(kBadInput);
 }
 
@@ -71,7 +75,8 @@ void Usage(FILE* out) {
           "  --session N          the logged-on user's session (default 1)\n"
           "  --json               one JSON document instead of the text report\n"
           "  --explain ID         the whole chain for one device\n"
-          "exit code: 0, 2 when the LOCKOUT RISK section is not empty, 1 for bad input\n");
+          "exit code: 0, 2 when the LOCKOUT RISK section is not empty, 1 for bad input\n"
+          "WHATIF_KEEP=1 in the environment keeps the scratch sandbox (the module's log, the agent's files)\n");
 }
 
 Options ParseArguments(int argc, char** argv) {
@@ -251,7 +256,7 @@ int main(int argc, char** argv) {
   const char* tmp = getenv("TMPDIR");
   snprintf(scratchTemplate, sizeof(scratchTemplate), "%s/whatif-XXXXXX", tmp != nullptr && *tmp ? tmp : "/tmp");
   if (mkdtemp(scratchTemplate) == nullptr) Fail(std::string("cannot make a scratch folder: ") + strerror(errno));
-  const std::string scratch = scratchTemplate;
+  const std::string scratch = g_scratch = scratchTemplate;
   const std::string sandbox = scratch + "/c";
 
   std::string json = PrepareDescription(doc, sandbox);
@@ -311,6 +316,8 @@ int main(int argc, char** argv) {
   std::string out = options.json ? whatif::RenderJson(report) : whatif::RenderText(report, options.explain);
   fwrite(out.data(), 1, out.size(), stdout);
   std::error_code ignored;
+  // WHATIF_KEEP keeps the sandbox: the module's whole log, the agent's files.
   if (getenv("WHATIF_KEEP") == nullptr) fs::remove_all(scratch, ignored);
+  else fprintf(stderr, "whatif: the sandbox is kept in %s\n", sandbox.c_str());
   Exit(report.lockout.empty() ? 0 : kLockout);
 }
