@@ -319,9 +319,12 @@ std::string RenderText(const Report& report, const std::string& explainId) {
       if (Upper(r.instanceId) == Upper(explainId)) {
         Line(out, "EXPLAIN");
         DeviceBlock(out, r, true);
-        for (const LockoutEntry& l : report.lockout)
+        for (const LockoutEntry& l : report.lockout) {
           if (Upper(l.instanceId) == Upper(explainId))
             Line(out, "    LOCKOUT RISK: the " + l.kind + " is lost through " + l.lostThrough);
+          else if (Upper(l.lostThrough) == Upper(explainId))
+            Line(out, "    LOCKOUT RISK: takes the " + l.kind + " " + l.instanceId + " along");
+        }
         return out;
       }
     Line(out, "EXPLAIN");
