@@ -3,6 +3,11 @@
 // (0 done, 1 a restart of Windows is needed, 2 failure, 3 bad arguments).
 //
 //   hwctl [--machine FILE] [-m:MACHINE] [-r] COMMAND [ARGUMENTS...]
+//   hwctl [--machine FILE] capture [FILE]
+//
+// capture writes the machine's device tree as a machine description (to
+// FILE, else to standard output): 0 written, 2 failure, 3 bad arguments.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +15,7 @@
 #include <vector>
 
 #include "DeviceControl_win32.h"
+#include "hwctl_capture.h"
 #include "hwctl_platform.h"
 
 namespace {
@@ -84,9 +90,43 @@ void PrintTable(const std::vector<Row>& rows) {
   for (const Row& row : rows) printRow(row.fields);
 }
 
+int Capture(const std::vector<std::string>& args) {
+  if (args.size() > 1) {
+    fprintf(stderr, "usage: hwctl capture [FILE]\n");
+    return ENGINE_USAGE;
+  }
+  std::string json, error;
+  std::vector<std::string> warnings;
+  bool captured = CaptureMachine(&json, &warnings, &error);
+  for (const std::string& warning : warnings) fprintf(stderr, "hwctl capture: %s\n", warning.c_str());
+  if (!captured) {
+    fprintf(stderr, "hwctl capture: %s\n", error.c_str());
+    return ENGINE_FAIL;
+  }
+  if (args.empty()) {
+    fwrite(json.data(), 1, json.size(), stdout);
+    fflush(stdout);
+    return ferror(stdout) ? ENGINE_FAIL : ENGINE_OK;
+  }
+  // Binary mode: the description is UTF-8 with "\n" line ends on every system.
+  FILE* file = fopen(args[0].c_str(), "wb");
+  if (file == nullptr) {
+    fprintf(stderr, "hwctl capture: cannot write %s: %s\n", args[0].c_str(), strerror(errno));
+    return ENGINE_FAIL;
+  }
+  bool written = fwrite(json.data(), 1, json.size(), file) == json.size();
+  written = fclose(file) == 0 && written;
+  if (!written) {
+    fprintf(stderr, "hwctl capture: cannot write %s\n", args[0].c_str());
+    return ENGINE_FAIL;
+  }
+  return ENGINE_OK;
+}
+
 void PrintUsage() {
   fprintf(stderr, "usage: hwctl %s[-m:MACHINE] [-r] COMMAND [ARGUMENTS...]\n",
           PlatformHasMachineFiles() ? "[--machine FILE] " : "");
+  fprintf(stderr, "       hwctl %scapture [FILE]\n", PlatformHasMachineFiles() ? "[--machine FILE] " : "");
   fprintf(stderr,
           "devices: '*' (all), =CLASS first, @INSTANCE-ID, HARDWARE-ID patterns with '*', 'LITERAL\n"
           "commands:");
@@ -99,6 +139,7 @@ void PrintUsage() {
 
 int main(int argc, char** argv) {
   std::vector<WString> args;
+  std::vector<std::string> narrow;  // the same arguments, for capture
   args.push_back(PlatformArgToWide(argc > 0 ? argv[0] : "hwctl"));
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -109,6 +150,7 @@ int main(int argc, char** argv) {
       machineFile = arg.substr(10);
     } else {
       args.push_back(PlatformArgToWide(argv[i]));
+      narrow.push_back(argv[i]);
       continue;
     }
     std::string error;
@@ -117,6 +159,8 @@ int main(int argc, char** argv) {
       return ENGINE_FAIL;
     }
   }
+
+  if (!narrow.empty() && narrow[0] == "capture") return Capture(std::vector<std::string>(narrow.begin() + 1, narrow.end()));
 
   std::vector<const WCHAR*> pointers;
   for (const WString& arg : args) pointers.push_back(arg.c_str());

@@ -648,6 +648,7 @@ WINSIM_API BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DE
     case SPDRP_UPPERFILTERS: return multi(n->upperFilters);
     case SPDRP_LOWERFILTERS: return multi(n->lowerFilters);
     case SPDRP_ENUMERATOR_NAME: return sz(n->id.substr(0, n->id.find(u'\\')), true);
+    case SPDRP_CAPABILITIES: return dword(n->status & DN_REMOVABLE ? CM_DEVCAP_REMOVABLE : 0);
     case SPDRP_INSTALL_STATE: return dword(n->problem == CM_PROB_FAILED_INSTALL ? 3 : 0);
     default: return Fail(ERROR_INVALID_DATA);
   }

@@ -59,6 +59,8 @@ class device_filter {
   // True when an exclusion entry of the device's class matches its instance
   // path and name.
   bool IsExcludeDevice(stDevice device);
+  // The exclusion entry that matches the device, or null.
+  const stDevice* FindExclusion(const stDevice& device) const;
   // True when the class (compared without case) is not a controlled one.
   bool IsOtherDeviceClass(std::string strClassGuid);
 
@@ -170,6 +172,8 @@ class device_manage {
   device_tree m_DeviceTree;
   bool m_bTreeRead = false;
   std::set<std::string> m_setGuardWarned;
+  // Devices whose exclusion was traced: once per device, not at every pass.
+  std::set<std::string> m_setExcludeTraced;
   bool m_bSysParamLoaded;  // device thread only
   std::mutex m_mtxLoad;
   bool m_bListsLoaded = false;  // under m_mtxLoad

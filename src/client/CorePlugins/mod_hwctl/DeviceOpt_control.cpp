@@ -64,7 +64,11 @@ eRet device_manage::ControlDeviceByStrategy() {
   m_bTreeRead = false;
 
   for (stDevice& device : g_vecDeviceInfo) {
-    if (m_DeviceFilter.IsExcludeDevice(device)) {
+    if (const stDevice* exclusion = m_DeviceFilter.FindExclusion(device)) {
+      if (m_setExcludeTraced.insert(device.strInstancePath).second)
+        DIAG_LOG(LOG_INFO, "excluded %s: entry class %s, instance \"%s\", name \"%s\"", device.strInstancePath.c_str(),
+                 exclusion->strDeviceClassGuid.c_str(), exclusion->strInstancePath.c_str(),
+                 exclusion->strDeviceName.c_str());
       EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
       continue;
     }

@@ -123,14 +123,16 @@ void device_filter::InitControlClassGuid() {
   for (const char* pszGuid : kControlClassGuid) m_setControlClassGuid[pszGuid] = index++;
 }
 
-bool device_filter::IsExcludeDevice(stDevice device) {
+bool device_filter::IsExcludeDevice(stDevice device) { return FindExclusion(device) != nullptr; }
+
+const stDevice* device_filter::FindExclusion(const stDevice& device) const {
   for (const stDevice& entry : m_vecExcludeDevice) {
     if (entry.strDeviceClassGuid != device.strDeviceClassGuid) continue;
     if (MatchWildcard(entry.strInstancePath, device.strInstancePath) &&
         MatchWildcard(entry.strDeviceName, device.strDeviceName))
-      return true;
+      return &entry;
   }
-  return false;
+  return nullptr;
 }
 
 bool device_filter::IsOtherDeviceClass(std::string strClassGuid) {
@@ -170,8 +172,14 @@ void device_manage::GetDeviceIdList(const stDevice& device, std::vector<std::str
                         ? device.strDeviceClassGuid == DEVICE_CLASS_WPD ||
                               device.strDeviceClassGuid == DEVICE_CLASS_PORTABLE_TYPE
                         : type == device.strDeviceClassGuid;
-    if (bApplies && MatchWildcard(definition.strInstancePath, device.strInstancePath))
+    if (bApplies && MatchWildcard(definition.strInstancePath, device.strInstancePath)) {
       vecDeviceId.push_back(definition.strDeviceID);
+      // Which definition gave which ID: an administrator reading the trace
+      // needs it to see why a device counts as what it counts.
+      DIAG_LOG(LOG_INFO, "device ID %s of %s: definition \"%s\" (type %s, instance %s)",
+               definition.strDeviceID.c_str(), device.strInstancePath.c_str(), definition.strDeviceName.c_str(),
+               type.c_str(), definition.strInstancePath.c_str());
+    }
   }
   if (vecDeviceId.empty()) vecDeviceId.push_back(DEVICE_ID_UNDEFINED);
 }

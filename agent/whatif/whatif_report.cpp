@@ -1,0 +1,429 @@
+#include "whatif_report.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+#include <algorithm>
+#include <sstream>
+
+namespace whatif {
+
+namespace {
+
+const unsigned kRemovable = 0x4000;  // DN_REMOVABLE
+
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+bool Has(const std::vector<std::string>& list, const std::string& upperItem) {
+  return std::any_of(list.begin(), list.end(), [&](const std::string& s) { return Upper(s) == upperItem; });
+}
+
+void AddOnce(std::vector<std::string>& list, const std::string& item) {
+  if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream in(text);
+  while (std::getline(in, part, separator))
+    if (!part.empty()) parts.push_back(part);
+  return parts;
+}
+
+// The text between `open` after `from` and the next `close`.
+std::string Between(const std::string& text, size_t from, const std::string& open, const std::string& close) {
+  size_t a = text.find(open, from);
+  if (a == std::string::npos) return std::string();
+  a += open.size();
+  size_t b = text.find(close, a);
+  return b == std::string::npos ? std::string() : text.substr(a, b - a);
+}
+
+// The message of a diagnostic line: what follows "[line file function], ".
+std::string Message(const std::string& line, std::string* level) {
+  size_t close = line.find("], ");
+  if (close == std::string::npos) return std::string();
+  *level = line.find(" WARN(") != std::string::npos && line.find(" WARN(") < close ? "WARN" : "";
+  std::string text = line.substr(close + 3);
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  return text;
+}
+
+struct Action {
+  const char* action;
+  const char* reason;
+};
+
+// A DeviceReason name as an action of the report, with its plain reason.
+Action ActionOf(const std::string& reason) {
+  if (reason == "disabled") return {"disabled", "forbidden: disabled"};
+  if (reason == "already-off") return {"already-off", "forbidden, and not running already"};
+  if (reason == "not-controllable")
+    return {"not-disableable", "forbidden, but it cannot be controlled (hidden, absent, or neither disableable nor removable)"};
+  if (reason == "not-disableable") return {"not-disableable", "forbidden, but Windows does not let it be disabled"};
+  if (reason == "guarded") return {"guarded", "forbidden, but left running"};
+  if (reason == "enabled") return {"enabled", "no longer forbidden: enabled again"};
+  if (reason == "enable-failed") return {"enabled", "no longer forbidden, but the enable did not take"};
+  if (reason == "not-ours") return {"allowed", "not forbidden; off because someone else disabled it"};
+  return {"allowed", "not forbidden"};
+}
+
+std::string Describe(const MachineDevice* device, const std::string& id) {
+  return device != nullptr && !device->name.empty() ? device->name : id;
+}
+
+}  // namespace
+
+std::map<std::string, Judgement> ParseTrace(const std::string& logText) {
+  std::map<std::string, Judgement> judged;
+  std::istringstream lines(logText);
+  for (std::string line; std::getline(lines, line);) {
+    std::string level;
+    std::string m = Message(line, &level);
+    if (m.empty()) continue;
+    if (StartsWith(m, "judged ")) {
+      size_t at = m.find(": verdict ");
+      if (at == std::string::npos) continue;
+      Judgement& j = judged[m.substr(7, at - 7)];
+      std::string verdict = m.substr(at + 10, 1) == "0" ? "allow" : "forbid";
+      // A forbid seen once stays the verdict; its strategy names it.
+      if (j.verdict == "forbid" && verdict == "allow") continue;
+      j.verdict = verdict;
+      j.strategyId = Between(m, at, "strategy \"", "\"");
+      size_t ids = m.find(", device IDs ", at);
+      j.deviceIds = ids == std::string::npos ? std::vector<std::string>() : Split(m.substr(ids + 13), ',');
+    } else if (StartsWith(m, "device ID ")) {
+      size_t of = m.find(" of ");
+      size_t colon = m.find(": definition \"");
+      if (of == std::string::npos || colon == std::string::npos || colon < of) continue;
+      std::string deviceId = m.substr(10, of - 10);
+      std::string name = Between(m, colon, "definition \"", "\"");
+      std::string type = Between(m, colon, "(type ", ",");
+      // The pattern may hold anything: it runs to the closing parenthesis at the end.
+      std::string instance;
+      size_t in = m.rfind(", instance ");
+      if (in != std::string::npos && in > colon) instance = m.substr(in + 11);
+      if (!instance.empty() && instance.back() == ')') instance.pop_back();
+      AddOnce(judged[m.substr(of + 4, colon - of - 4)].definitions,
+              "\"" + name + "\" (type " + type + ", instance " + instance + ") gives " + deviceId);
+    } else if (StartsWith(m, "excluded ")) {
+      size_t colon = m.find(": entry class ");
+      if (colon == std::string::npos) continue;
+      judged[m.substr(9, colon - 9)].exclusion = m.substr(colon + 2);
+    } else if (StartsWith(m, "device ")) {
+      size_t status = m.rfind(" (status 0x");
+      if (status == std::string::npos) continue;
+      size_t colon = m.rfind(": ", status);
+      if (colon == std::string::npos || colon < 7) continue;
+      judged[m.substr(7, colon - 7)].reasons.push_back(m.substr(colon + 2, status - colon - 2));
+    } else if (level == "WARN") {
+      size_t why = m.find(" is left running although forbidden: ");
+      size_t name = m.find(" (");
+      if (why == std::string::npos || name == std::string::npos || name > why) continue;
+      judged[m.substr(0, name)].guardWhy = m.substr(why + 37);
+    }
+  }
+  return judged;
+}
+
+std::set<std::string> SystemDisks(const std::vector<MachineDevice>& machine) {
+  std::map<std::string, const MachineDevice*> byId;
+  for (const MachineDevice& d : machine) byId[Upper(d.id)] = &d;
+  std::set<std::string> disks;
+  bool anyInUse = false;
+  for (const MachineDevice& d : machine) {
+    if (!d.inUse) continue;
+    anyInUse = true;
+    // The disk at or above the device in use.
+    for (const MachineDevice* at = &d; at != nullptr;) {
+      if (Upper(at->className) == "DISKDRIVE") {
+        disks.insert(Upper(at->id));
+        break;
+      }
+      auto parent = byId.find(Upper(at->parent));
+      at = parent == byId.end() || at->parent.empty() ? nullptr : parent->second;
+    }
+  }
+  if (!anyInUse)
+    for (const MachineDevice& d : machine)
+      if (Upper(d.className) == "DISKDRIVE" && (d.status & kRemovable) == 0) disks.insert(Upper(d.id));
+  return disks;
+}
+
+std::string LockoutKind(const MachineDevice& d, const std::set<std::string>& systemDisks) {
+  const std::string cls = Upper(d.className);
+  for (const std::string& id : d.ids) {
+    std::string upper = Upper(id);
+    if (StartsWith(upper, "USB\\ROOT_HUB") || StartsWith(upper, "USB\\CLASS_09")) return "USB hub";
+  }
+  if (Has(d.interfaces, "USB HUB") || Has(d.interfaces, "F18A0E88-C30C-11D0-8815-00A0C906BED8")) return "USB hub";
+  if (cls == "KEYBOARD" || Has(d.interfaces, "KEYBOARD")) return "keyboard";
+  if (cls == "MOUSE" || Has(d.interfaces, "MOUSE")) return "mouse";
+  if (cls == "HIDCLASS") return "HID device";
+  if (cls == "NET") return "network adapter";
+  if (systemDisks.count(Upper(d.id))) return "system disk";
+  return std::string();
+}
+
+Report BuildReport(const std::vector<MachineDevice>& machine, const std::map<std::string, Judgement>& judged,
+                   const std::vector<std::string>& audit, const std::vector<std::string>& tips) {
+  Report report;
+  report.audit = audit;
+  report.tips = tips;
+  std::map<std::string, const MachineDevice*> byId;
+  std::map<std::string, std::vector<const MachineDevice*>> children;
+  for (const MachineDevice& d : machine) {
+    byId[Upper(d.id)] = &d;
+    if (!d.parent.empty()) children[Upper(d.parent)].push_back(&d);
+  }
+  auto descendants = [&](const std::string& id) {
+    std::vector<const MachineDevice*> found;
+    std::vector<std::string> pending{Upper(id)};
+    std::set<std::string> seen{pending.front()};
+    while (!pending.empty()) {
+      std::string at = pending.back();
+      pending.pop_back();
+      for (const MachineDevice* child : children[at])
+        if (seen.insert(Upper(child->id)).second) found.push_back(child), pending.push_back(Upper(child->id));
+    }
+    return found;
+  };
+
+  // Devices the module took off: disabled by it now (or at the next
+  // restart), and what goes with them.
+  std::map<std::string, std::string> lostThrough;  // upper ID -> the disabled device it goes with
+  for (const auto& entry : judged) {
+    const Judgement& j = entry.second;
+    const MachineDevice* device = byId.count(Upper(entry.first)) ? byId[Upper(entry.first)] : nullptr;
+    DeviceReport r;
+    r.instanceId = entry.first;
+    r.description = Describe(device, entry.first);
+    r.verdict = j.verdict.empty() ? "none" : j.verdict;
+    r.strategyId = j.strategyId;
+    r.deviceIds = j.deviceIds;
+    r.definitions = j.definitions;
+    if (!j.exclusion.empty() && j.reasons.empty()) {
+      r.action = "excluded";
+      r.reason = "never judged: excluded by the " + j.exclusion;
+    } else if (std::find(j.reasons.begin(), j.reasons.end(), "disabled") != j.reasons.end()) {
+      r.action = "disabled";
+      r.reason = ActionOf("disabled").reason;
+    } else {
+      std::string last = j.reasons.empty() ? std::string() : j.reasons.back();
+      for (const char* strong : {"enabled", "enable-failed", "guarded"})
+        if (std::find(j.reasons.begin(), j.reasons.end(), strong) != j.reasons.end()) last = strong;
+      Action a = ActionOf(last);
+      r.action = a.action;
+      r.reason = a.reason;
+      if (last == "not-controllable" && r.verdict != "forbid") {
+        r.action = "allowed";
+        r.reason = "not forbidden (and it cannot be controlled: hidden, absent, or neither disableable nor removable)";
+      }
+      if (last == "guarded" && !j.guardWhy.empty()) r.reason += ": " + j.guardWhy;
+    }
+    // The trace says "disabled" for a disable that was tried; the device's
+    // state says whether it took.
+    if (r.action == "disabled" && device != nullptr && !device->disabledAfter && !device->pendingAfter) {
+      r.action = "not-disableable";
+      r.reason = "forbidden, but the disable did not take (the class installer refused, or no administrator rights)";
+    }
+    if (r.action == "disabled" && device != nullptr) {
+      r.afterRestart = device->pendingAfter && !device->pendingBefore && !device->disabledAfter;
+      if (r.afterRestart) r.reason += " at the next restart of Windows (a device below it is in use)";
+      for (const MachineDevice* child : descendants(device->id)) {
+        // Present before and gone now; or, for a change waiting for the
+        // restart, everything present below it.
+        bool gone = r.afterRestart ? child->presentAfter : child->plugged && !child->presentAfter;
+        if (!gone) continue;
+        r.takesAlong.push_back(child->id);
+        if (!lostThrough.count(Upper(child->id))) lostThrough[Upper(child->id)] = device->id;
+      }
+      lostThrough[Upper(device->id)] = device->id;
+    }
+    std::string quotedId;
+    for (char c : r.instanceId) quotedId += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    for (const std::string& record : audit)
+      if (record.find("\"" + quotedId + "\"") != std::string::npos) r.audit.push_back(record);
+    if (device != nullptr && !device->name.empty())
+      for (const std::string& tip : tips)
+        if (tip.find(device->name) != std::string::npos) r.tips.push_back(tip);
+    report.devices.push_back(std::move(r));
+  }
+  // A device judged while it was leaving with its parent says so.
+  for (DeviceReport& r : report.devices) {
+    auto lost = lostThrough.find(Upper(r.instanceId));
+    if (r.action != "disabled" && lost != lostThrough.end())
+      r.reason += "; it leaves the machine with " + lost->second;
+  }
+  // Disabled first, then what was left alone, each in ID order.
+  std::stable_sort(report.devices.begin(), report.devices.end(), [](const DeviceReport& a, const DeviceReport& b) {
+    auto rank = [](const std::string& action) {
+      static const char* const order[] = {"disabled", "guarded", "not-disableable", "already-off",
+                                          "enabled",  "allowed", "excluded"};
+      return std::find(std::begin(order), std::end(order), action) - std::begin(order);
+    };
+    return rank(a.action) < rank(b.action);
+  });
+
+  std::set<std::string> systemDisks = SystemDisks(machine);
+  for (const MachineDevice& d : machine) {
+    auto lost = lostThrough.find(Upper(d.id));
+    if (lost == lostThrough.end()) continue;
+    std::string kind = LockoutKind(d, systemDisks);
+    if (kind.empty()) continue;
+    report.lockout.push_back({d.id, Describe(&d, d.id), kind, lost->second});
+  }
+  return report;
+}
+
+namespace {
+
+void Line(std::string& out, const std::string& text) { out += text + "\n"; }
+
+void DeviceBlock(std::string& out, const DeviceReport& r, bool full) {
+  Line(out, "  " + r.instanceId);
+  Line(out, "    \"" + r.description + "\": " + r.action + " - " + r.reason);
+  if (r.action != "excluded" || full) {
+    std::string ids;
+    for (const std::string& id : r.deviceIds) ids += (ids.empty() ? "" : ", ") + id;
+    Line(out, "    verdict " + r.verdict + (r.strategyId.empty() || r.strategyId == "0" ? "" : ", strategy " + r.strategyId) +
+                  (ids.empty() ? "" : ", device IDs " + ids));
+  }
+  if (!r.definitions.empty() || full) {
+    if (r.definitions.empty()) Line(out, "    no device definition covers it (the undefined device ID)");
+    for (const std::string& d : r.definitions) Line(out, "    definition " + d);
+  }
+  for (const std::string& t : r.takesAlong) Line(out, "    takes along " + t);
+  if (full || !r.audit.empty()) Line(out, "    audit records: " + std::to_string(r.audit.size()));
+  if (full)
+    for (const std::string& a : r.audit) Line(out, "      " + a);
+  if (full || !r.tips.empty()) Line(out, "    tips: " + std::to_string(r.tips.size()));
+  if (full)
+    for (const std::string& t : r.tips) Line(out, "      " + t);
+}
+
+}  // namespace
+
+std::string RenderText(const Report& report, const std::string& explainId) {
+  std::string out;
+  if (!explainId.empty()) {
+    for (const DeviceReport& r : report.devices)
+      if (Upper(r.instanceId) == Upper(explainId)) {
+        Line(out, "EXPLAIN");
+        DeviceBlock(out, r, true);
+        for (const LockoutEntry& l : report.lockout) {
+          if (Upper(l.instanceId) == Upper(explainId))
+            Line(out, "    LOCKOUT RISK: the " + l.kind + " is lost through " + l.lostThrough);
+          else if (Upper(l.lostThrough) == Upper(explainId))
+            Line(out, "    LOCKOUT RISK: takes the " + l.kind + " " + l.instanceId + " along");
+        }
+        return out;
+      }
+    Line(out, "EXPLAIN");
+    Line(out, "  " + explainId + ": the module never judged it (not present, or not in the inventory)");
+    return out;
+  }
+  std::map<std::string, int> counts;
+  for (const DeviceReport& r : report.devices) ++counts[r.action];
+  std::string summary;
+  for (const auto& c : counts) summary += (summary.empty() ? "" : ", ") + std::to_string(c.second) + " " + c.first;
+  Line(out, "DEVICES (" + std::to_string(report.devices.size()) + " seen by the module: " + summary + ")");
+  std::vector<std::string> excluded;
+  for (const DeviceReport& r : report.devices) {
+    if (r.action == "excluded") {
+      excluded.push_back(r.instanceId);
+      continue;
+    }
+    DeviceBlock(out, r, false);
+  }
+  if (!excluded.empty()) {
+    Line(out, "EXCLUDED (never judged; --explain ID says by which entry)");
+    for (const std::string& id : excluded) Line(out, "  " + id);
+  }
+  Line(out, "AUDIT RECORDS (" + std::to_string(report.audit.size()) + ")");
+  for (const std::string& a : report.audit) Line(out, "  " + a);
+  Line(out, "TIPS (" + std::to_string(report.tips.size()) + ")");
+  for (const std::string& t : report.tips) Line(out, "  " + t);
+  Line(out, "LOCKOUT RISK (" + std::to_string(report.lockout.size()) + ")");
+  if (report.lockout.empty()) Line(out, "  none: no input device, hub, network adapter or system disk is lost");
+  for (const LockoutEntry& l : report.lockout)
+    Line(out, "  " + l.instanceId + "  \"" + l.description + "\" (" + l.kind + ")" +
+                  (Upper(l.lostThrough) == Upper(l.instanceId) ? ", disabled itself" : ", lost through " + l.lostThrough));
+  return out;
+}
+
+std::string RenderJson(const Report& report) {
+  using Writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+  rapidjson::StringBuffer buffer;
+  Writer w(buffer);
+  auto text = [&](const char* key, const std::string& value) {
+    w.Key(key);
+    w.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+  };
+  auto list = [&](const char* key, const std::vector<std::string>& values) {
+    w.Key(key);
+    w.StartArray();
+    for (const std::string& v : values) w.String(v.c_str(), static_cast<rapidjson::SizeType>(v.size()));
+    w.EndArray();
+  };
+  // Records the agent's libraries wrote as JSON stay JSON; others stay text.
+  auto records = [&](const char* key, const std::vector<std::string>& values) {
+    w.Key(key);
+    w.StartArray();
+    for (const std::string& v : values) {
+      rapidjson::Document doc;
+      doc.Parse(v.c_str(), v.size());
+      if (doc.HasParseError())
+        w.String(v.c_str(), static_cast<rapidjson::SizeType>(v.size()));
+      else
+        doc.Accept(w);
+    }
+    w.EndArray();
+  };
+  w.StartObject();
+  w.Key("devices");
+  w.StartArray();
+  for (const DeviceReport& r : report.devices) {
+    w.StartObject();
+    text("instanceId", r.instanceId);
+    text("description", r.description);
+    text("verdict", r.verdict);
+    text("strategyId", r.strategyId);
+    list("deviceIds", r.deviceIds);
+    list("definitions", r.definitions);
+    text("action", r.action);
+    text("reason", r.reason);
+    w.Key("afterRestart");
+    w.Bool(r.afterRestart);
+    list("takesAlong", r.takesAlong);
+    records("audit", r.audit);
+    records("tips", r.tips);
+    w.EndObject();
+  }
+  w.EndArray();
+  w.Key("lockoutRisk");
+  w.StartArray();
+  for (const LockoutEntry& l : report.lockout) {
+    w.StartObject();
+    text("instanceId", l.instanceId);
+    text("description", l.description);
+    text("kind", l.kind);
+    text("lostThrough", l.lostThrough);
+    w.EndObject();
+  }
+  w.EndArray();
+  records("audit", report.audit);
+  records("tips", report.tips);
+  w.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+}  // namespace whatif

@@ -1,0 +1,199 @@
+// whatif and hwctl capture as programs: a capture loads back into the same
+// tree; whatif's disabled set is the one vaulthelper really disables when the
+// same policy and plugs are played; bad input ends with 1 and a reason.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+const std::string kExamples = DM_EXAMPLES_DIR;
+const std::string kPolicy = kExamples + "/policies/device-control.json";
+
+struct Outcome {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Outcome Execute(const std::string& dir, const std::string& env, const std::string& program,
+            const std::vector<std::string>& args) {
+  std::string command = env + " " + Quote(std::string(DM_BIN_DIR) + "/" + program);
+  for (const std::string& a : args) command += " " + Quote(a);
+  command += " >" + Quote(dir + "/out") + " 2>" + Quote(dir + "/err") + " </dev/null";
+  int status = std::system(command.c_str());
+  Outcome r;
+  // A crash is never an exit code of 0, 1 or 2.
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  r.out = dmtest::ReadTextFile(dir + "/out");
+  r.err = dmtest::ReadTextFile(dir + "/err");
+  return r;
+}
+
+rapidjson::Document Parse(const std::string& text) {
+  rapidjson::Document doc;
+  doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(text.c_str(), text.size());
+  return doc;
+}
+
+// The description on the virtual clock, so that vaulthelper plays in no time.
+std::string VirtualCopy(const std::string& machinePath, const std::string& dir) {
+  rapidjson::Document doc = Parse(dmtest::ReadTextFile(machinePath));
+  doc.RemoveMember("clock");
+  doc.AddMember("clock", "virtual", doc.GetAllocator());
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  doc.Accept(writer);
+  std::string path = dir + "/machine.json";
+  dmtest::WriteTextFile(path, buffer.GetString());
+  return path;
+}
+
+// What vaulthelper disabled: its closing list of device states.
+std::set<std::string> HelperDisables(const std::string& out) {
+  std::set<std::string> ids;
+  std::istringstream lines(out.substr(std::min(out.size(), out.find("DEVICES AT THE END"))));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string state, id;
+    words >> state >> id;
+    if (state == "disabled" || (state == "running" && line.find("(change waits for a restart)") != std::string::npos))
+      ids.insert(id);
+  }
+  return ids;
+}
+
+void ExpectAgreement(const std::string& machinePath, const std::vector<std::string>& plugs) {
+  std::string dir = dmtest::MakeTempDir("whatif");
+  std::string machine = VirtualCopy(machinePath, dir);
+  std::vector<std::string> args = {"--machine", machine, "--policy", kPolicy, "--json"};
+  std::string steps = "{\"steps\": [{\"policy\": " + std::string("\"") + kPolicy + "\"}, {\"wait\": 5000}";
+  for (const std::string& id : plugs) {
+    args.push_back("--plug");
+    args.push_back(id);
+    std::string escaped;
+    for (char c : id) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    steps += ", {\"plug\": \"" + escaped + "\"}";
+  }
+  dmtest::WriteTextFile(dir + "/scenario.json", steps + ", {\"wait\": 8000}], \"settle\": 3000}");
+
+  Outcome whatif = Execute(dir, "", "whatif", args);
+  ASSERT_TRUE(whatif.code == 0 || whatif.code == 2) << whatif.err;
+  rapidjson::Document report = Parse(whatif.out);
+  ASSERT_TRUE(report.IsObject() && report["devices"].IsArray()) << whatif.out;
+  std::set<std::string> said;
+  for (const auto& d : report["devices"].GetArray())
+    if (std::string(d["action"].GetString()) == "disabled") said.insert(d["instanceId"].GetString());
+  // The exit code says whether a lockout is reported, and every entry names
+  // what it goes with.
+  EXPECT_EQ(whatif.code == 2, report["lockoutRisk"].Size() > 0);
+  for (const auto& l : report["lockoutRisk"].GetArray()) EXPECT_TRUE(said.count(l["lostThrough"].GetString()));
+
+  Outcome helper = Execute(dir, "WINSIM_SANDBOX=" + Quote(dir + "/sandbox"), "vaulthelper",
+                       {"--machine", machine, "--scenario", dir + "/scenario.json", "--seconds", "0"});
+  ASSERT_EQ(helper.code, 0) << helper.err;
+  EXPECT_FALSE(said.empty());
+  EXPECT_EQ(said, HelperDisables(helper.out)) << helper.out;
+}
+
+TEST(Whatif, AgreesWithTheModuleOnTheLaptop) {
+  ExpectAgreement(kExamples + "/machines/laptop.json",
+                  {"USB\\VID_0781&PID_5567\\4C530001230101108154", "USB\\VID_04E8&PID_6860\\R58M12ABCDE"});
+}
+
+TEST(Whatif, AgreesWithTheModuleOnTheWorkstation) {
+  // Two of the sticks that wait unplugged (the roots of what a plug brings).
+  rapidjson::Document doc = Parse(dmtest::ReadTextFile(DM_WORKSTATION_MACHINE));
+  std::vector<std::string> plugs;
+  for (const auto& d : doc["devices"].GetArray())
+    if (d.HasMember("present") && !d["present"].GetBool() && std::string(d["class"].GetString()) == "USB" &&
+        plugs.size() < 2)
+      plugs.push_back(d["id"].GetString());
+  ASSERT_EQ(plugs.size(), 2u);
+  ExpectAgreement(DM_WORKSTATION_MACHINE, plugs);
+}
+
+TEST(Whatif, BadInputEndsWithOneAndAReason) {
+  std::string dir = dmtest::MakeTempDir("whatif-bad");
+  std::string laptop = kExamples + "/machines/laptop.json";
+  dmtest::WriteTextFile(dir + "/broken.json", "{\"devices\": [");
+  dmtest::WriteTextFile(dir + "/misspelt.json", "{\"devices\": [{\"id\": \"X\\\\1\", \"startDelai\": 5}]}");
+  dmtest::WriteTextFile(dir + "/policy.json", "{\"strategies\": [{\"id\": 1, \"type\": \"nonsense\"}]}");
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--machine", laptop},
+      {"--machine", dir + "/none.json", "--policy", kPolicy},
+      {"--machine", dir + "/broken.json", "--policy", kPolicy},
+      {"--machine", dir + "/misspelt.json", "--policy", kPolicy},
+      {"--machine", laptop, "--policy", dir + "/policy.json"},
+      {"--machine", laptop, "--policy", kPolicy, "--plug", "USB\\NO_SUCH\\1"},
+      {"--machine", laptop, "--policy", kPolicy, "--session", "one"},
+      {"--machine", laptop, "--policy", kPolicy, "--frobnicate"},
+  };
+  for (const auto& args : cases) {
+    Outcome r = Execute(dir, "", "whatif", args);
+    std::string shown;
+    for (const std::string& a : args) shown += a + " ";
+    EXPECT_EQ(r.code, 1) << shown << "\n" << r.err;
+    EXPECT_NE(r.err.find("whatif: "), std::string::npos) << shown;
+  }
+}
+
+// Devices of a description as a comparable text: what Win32 shows of them.
+std::set<std::string> Devices(const std::string& json) {
+  rapidjson::Document doc = Parse(json);
+  std::set<std::string> out;
+  for (const auto& d : doc["devices"].GetArray()) {
+    std::string line;
+    for (const char* key : {"id", "parent", "class", "name", "friendlyName", "service"})
+      line += std::string(key) + "=" + (d.HasMember(key) ? d[key].GetString() : "") + " ";
+    for (const char* key : {"hw", "compat", "interfaces"}) {
+      std::set<std::string> values;  // interface classes come in no particular order
+      if (d.HasMember(key))
+        for (const auto& v : d[key].GetArray()) values.insert(v.GetString());
+      for (const std::string& v : values) line += std::string(key) + ":" + v + " ";
+    }
+    bool present = !d.HasMember("present") || d["present"].GetBool();
+    line += present ? "present" : "absent";
+    out.insert(line);
+  }
+  return out;
+}
+
+TEST(HwctlCapture, ACaptureLoadsBackIntoTheSameTree) {
+  for (const std::string& machine : {kExamples + "/machines/laptop.json", std::string(DM_WORKSTATION_MACHINE)}) {
+    std::string dir = dmtest::MakeTempDir("capture");
+    Outcome first = Execute(dir, "", "hwctl", {"--machine", machine, "capture", dir + "/a.json"});
+    ASSERT_EQ(first.code, 0) << first.err;
+    Outcome second = Execute(dir, "", "hwctl", {"--machine", dir + "/a.json", "capture"});
+    ASSERT_EQ(second.code, 0) << second.err;
+    std::string a = dmtest::ReadTextFile(dir + "/a.json");
+    EXPECT_EQ(second.out, a) << machine;
+    // The description's own devices, but for what Windows does not keep of
+    // an absent device (its status), and what a description may leave out.
+    std::set<std::string> captured = Devices(a), described = Devices(dmtest::ReadTextFile(machine));
+    std::vector<std::string> differ;
+    std::set_symmetric_difference(captured.begin(), captured.end(), described.begin(), described.end(),
+                                  std::back_inserter(differ));
+    EXPECT_TRUE(differ.empty()) << machine << ": " << differ.size() << " differ, first: " << differ.front();
+  }
+}
+
+}  // namespace
