@@ -4,9 +4,7 @@
 // input that changes it (disable, sethwid, install, classfilter) does not
 // change what the next one sees.
 #include <dlfcn.h>
-#include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -42,15 +40,16 @@ const size_t kMaxArgs = 6;
 
 }  // namespace
 
-// The driver-update commands load newdev.dll and free it again. An unloaded
-// library's coverage counters vanish under libFuzzer, which then reads freed
-// memory; pinning the library keeps it mapped for the whole run.
+// The driver-update commands load newdev.dll from the system directory and
+// free it again. An unloaded library's coverage counters vanish under
+// libFuzzer, which then reads freed memory; pinning the library keeps it
+// mapped for the whole run.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char exe[PATH_MAX] = {};
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  std::string dir = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
-  dir = dir.substr(0, dir.find_last_of('/') + 1);
-  dlopen((dir + "newdev.dll").c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  char system[MAX_PATH] = {};
+  UINT length = GetSystemDirectoryA(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) fuzzsupport::Fail("no system directory");
+  std::string newdev = fuzzsupport::HostPath(std::string(system) + "\\newdev.dll");
+  if (dlopen(newdev.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE) == nullptr) fuzzsupport::Fail("no newdev.dll");
   return 0;
 }
 

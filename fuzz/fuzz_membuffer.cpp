@@ -40,12 +40,27 @@ void Check(const CMemBuffer& buffer, const std::vector<unsigned char>& model) {
 // Sizes and steps: mostly small, some around the step thresholds, some
 // negative, some so large that only the overflow checks can answer (never
 // one that would really be allocated: the sanitizer's allocator would abort).
-int64_t PickSize(FuzzedDataProvider& provider) {
-  static const int64_t kRanges[][2] = {{std::numeric_limits<int64_t>::min(), -1}, {-2, 2}, {kMax - 2, kMax},
-                                       {32760, 32780}, {1048570, 1048580}, {0, 5000}, {0, 5000}, {0, 5000}};
-  const int64_t* range = kRanges[provider.ConsumeIntegralInRange<int>(0, 7)];
-  return provider.ConsumeIntegralInRange<int64_t>(range[0], range[1]);
-}
+// Sizes around the 1 MiB threshold cost a real allocation and a scan of it at
+// every check, so an input gets one such size; after it the input ends within
+// a few steps.
+struct Picker {
+  FuzzedDataProvider& provider;
+  int bigLeft = 1;
+
+  int64_t Size() {
+    static const int64_t kRanges[][2] = {{std::numeric_limits<int64_t>::min(), -1}, {-2, 2}, {kMax - 2, kMax},
+                                         {32760, 32780}, {1048570, 1048580}, {0, 5000}, {0, 5000}, {0, 5000}};
+    int index = provider.ConsumeIntegralInRange<int>(0, 7);
+    if (index == 4 && bigLeft-- <= 0) index = 5;
+    return provider.ConsumeIntegralInRange<int64_t>(kRanges[index][0], kRanges[index][1]);
+  }
+};
+
+// A step that really grows the storage stays below this; larger ones (up to
+// the overflow range) test the same arithmetic at a real allocation's price.
+const int64_t kMaxRealStep = 64 * 1024;
+// Steps an input may still take once its buffer holds about a megabyte.
+const int kStepsAfterBig = 4;
 
 // Runs `op`; on a throw the buffer must be untouched.
 template <typename Op>
@@ -73,12 +88,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(buffer, model);
   if (buffer.ToString() != "") Fail("ToString of a new buffer");
 
-  for (int steps = 0; steps < 64 && provider.remaining_bytes() > 0; ++steps) {
+  Picker pick{provider};
+  int stepsLeft = 64;
+  for (; stepsLeft > 0 && provider.remaining_bytes() > 0; --stepsLeft) {
+    if (buffer.m_nCapacity > (512 << 10) && stepsLeft > kStepsAfterBig) stepsLeft = kStepsAfterBig;
     switch (provider.ConsumeIntegralInRange<int>(0, 6)) {
       case 0: {
-        int64_t newSize = PickSize(provider);
-        int64_t step = provider.ConsumeBool() ? -1 : PickSize(provider);
-        if (step > (2 << 20) && step < kMax - 2) step = 2 << 20;  // stay allocatable
+        int64_t newSize = pick.Size();
+        int64_t step = provider.ConsumeBool() ? -1 : pick.Size();
+        if (step > kMaxRealStep && step < kMax - 2) step = kMaxRealStep;
         int64_t oldCapacity = buffer.m_nCapacity;
         bool ok = Guarded(buffer, model, [&] { buffer.Resize(newSize, step); });
         if (newSize < 0 && ok) Fail("negative size accepted");
