@@ -41,8 +41,8 @@ void Check(const CMemBuffer& buffer, const std::vector<unsigned char>& model) {
 // negative, some so large that only the overflow checks can answer (never
 // one that would really be allocated: the sanitizer's allocator would abort).
 // Sizes around the 1 MiB threshold cost a real allocation and a scan of it at
-// every check, so an input gets one such size; after it the input ends within
-// a few steps.
+// every check, so they are rare, an input gets one at most, and after it the
+// input ends within a few steps.
 struct Picker {
   FuzzedDataProvider& provider;
   int bigLeft = 1;
@@ -51,14 +51,14 @@ struct Picker {
     static const int64_t kRanges[][2] = {{std::numeric_limits<int64_t>::min(), -1}, {-2, 2}, {kMax - 2, kMax},
                                          {32760, 32780}, {1048570, 1048580}, {0, 5000}, {0, 5000}, {0, 5000}};
     int index = provider.ConsumeIntegralInRange<int>(0, 7);
-    if (index == 4 && bigLeft-- <= 0) index = 5;
+    if (index == 4 && (bigLeft-- <= 0 || provider.ConsumeIntegralInRange<int>(0, 7) != 0)) index = 5;
     return provider.ConsumeIntegralInRange<int64_t>(kRanges[index][0], kRanges[index][1]);
   }
 };
 
 // A step that really grows the storage stays below this; larger ones (up to
 // the overflow range) test the same arithmetic at a real allocation's price.
-const int64_t kMaxRealStep = 64 * 1024;
+const int64_t kMaxRealStep = 16 * 1024;
 // Steps an input may still take once its buffer holds about a megabyte.
 const int kStepsAfterBig = 4;
 
@@ -148,8 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       default: {
         // Text ends at the first zero byte; the zero tail guarantees one.
-        std::string want(model.begin(), model.end());
-        want = want.c_str();
+        const void* zero = model.empty() ? nullptr : memchr(model.data(), 0, model.size());
+        std::string want(reinterpret_cast<const char*>(model.data()),
+                         zero == nullptr ? model.size() : static_cast<const unsigned char*>(zero) - model.data());
         if (buffer.ToString() != want) Fail("ToString differs from the bytes up to the first zero");
         break;
       }
