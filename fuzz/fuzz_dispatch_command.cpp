@@ -1,12 +1,10 @@
 // The command interpreter on a small described machine: any argument vector
 // (options, command word, arguments) ends with one of the four results and
-// leaves nothing behind. The machine is loaded again for every input, so an
-// input that changes it (disable, sethwid, install, classfilter) does not
-// change what the next one sees.
+// leaves nothing behind. The machine is loaded again after every input that
+// may have changed it (disable, sethwid, install, classfilter, ...), so no
+// input changes what the next one sees.
 #include <dlfcn.h>
-#include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,23 +38,44 @@ const char kDevices[] = R"(
 // Arguments after the program name: options, command word, arguments.
 const size_t kMaxArgs = 6;
 
+// Commands that change the machine. An input naming one anywhere (option
+// parsing aside) gets a fresh machine for the next input; the others leave
+// the machine as it was, and reloading it would cost most of an input's time.
+bool MayChangeMachine(const std::vector<WString>& args) {
+  static const char* const kChanging[] = {"classfilter", "disable", "enable",  "install", "reboot",  "remove",
+                                          "rescan",      "restart", "sethwid", "update",  "updateni"};
+  for (const WString& arg : args) {
+    size_t at = !arg.empty() && (arg[0] == '-' || arg[0] == '/') ? 1 : 0;
+    for (const char* name : kChanging) {
+      size_t i = 0;
+      while (name[i] != 0 && at + i < arg.size() && (arg[at + i] | 0x20) == name[i]) ++i;
+      if (name[i] == 0 && at + i == arg.size()) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
-// The driver-update commands load newdev.dll and free it again. An unloaded
-// library's coverage counters vanish under libFuzzer, which then reads freed
-// memory; pinning the library keeps it mapped for the whole run.
+// The driver-update commands load newdev.dll from the system directory and
+// free it again. An unloaded library's coverage counters vanish under
+// libFuzzer, which then reads freed memory; pinning the library keeps it
+// mapped for the whole run.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char exe[PATH_MAX] = {};
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  std::string dir = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
-  dir = dir.substr(0, dir.find_last_of('/') + 1);
-  dlopen((dir + "newdev.dll").c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  char system[MAX_PATH] = {};
+  UINT length = GetSystemDirectoryA(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) fuzzsupport::Fail("no system directory");
+  std::string newdev = fuzzsupport::HostPath(std::string(system) + "\\newdev.dll");
+  if (dlopen(newdev.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE) == nullptr) fuzzsupport::Fail("no newdev.dll");
   return 0;
 }
 
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzzsupport::LoadMachine(kDevices);
+  static bool changed = true;
+  if (changed) fuzzsupport::LoadMachine(kDevices);
   std::vector<WString> args = fuzzsupport::SplitWide(data, size, kMaxArgs);
+  changed = MayChangeMachine(args);
   args.insert(args.begin(), WString(WIDE("C:\\tools\\hwctl.exe")));
   std::vector<const WCHAR*> argv;
   for (const WString& arg : args) argv.push_back(arg.c_str());

@@ -1,12 +1,18 @@
 // CMemBuffer under sequences of Resize (any size and step, negative ones
-// too), Clear, copy, assignment, writes and ToString, checked after every
-// step against a plain model of its bytes:
+// too), Clear, copy, assignment, appends, writes and ToString, checked after
+// every step against a plain model of its bytes and of the shared growth rule:
 // - the first m_nSize bytes are the model's, everything up to m_nCapacity is zero;
-// - m_nSize <= m_nCapacity, and no storage means size and capacity 0;
+// - capacity and step are the rule's, and a call throws exactly when the rule
+//   refuses it (a negative size, a capacity beyond 64 bits);
+// - no storage means size and capacity 0;
 // - a throwing call leaves storage, size, capacity and bytes as they were.
+// Sizes stay below a megabyte: each one would cost a real allocation and its
+// scan at every check. The steps chosen at 1 MiB and 32 MiB are pinned by the
+// unit tests.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -37,31 +43,96 @@ void Check(const CMemBuffer& buffer, const std::vector<unsigned char>& model) {
     Fail("non-zero byte beyond the size");
 }
 
-// Sizes and steps: mostly small, some around the step thresholds, some
+// Sizes and steps: mostly small, some around the 32 KiB step threshold, some
 // negative, some so large that only the overflow checks can answer (never
 // one that would really be allocated: the sanitizer's allocator would abort).
 int64_t PickSize(FuzzedDataProvider& provider) {
   static const int64_t kRanges[][2] = {{std::numeric_limits<int64_t>::min(), -1}, {-2, 2}, {kMax - 2, kMax},
-                                       {32760, 32780}, {1048570, 1048580}, {0, 5000}, {0, 5000}, {0, 5000}};
-  const int64_t* range = kRanges[provider.ConsumeIntegralInRange<int>(0, 7)];
+                                       {32760, 32780}, {0, 5000}, {0, 5000}, {0, 5000}};
+  const int64_t* range = kRanges[provider.ConsumeIntegralInRange<int>(0, 6)];
   return provider.ConsumeIntegralInRange<int64_t>(range[0], range[1]);
 }
 
-// Runs `op`; on a throw the buffer must be untouched.
+// A step that really grows the storage stays below this; larger ones (up to
+// the overflow range) test the same arithmetic at a real allocation's price.
+const int64_t kMaxRealStep = 16 * 1024;
+
+// What the growth rule says the buffer holds.
+struct Rule {
+  bool storage = false;
+  int64_t size = 0;
+  int64_t capacity = 0;
+  int64_t grow = 1024;
+
+  static int64_t AutoStep(int64_t size) {
+    return size <= 32768 ? 1024 : size <= 1048576 ? 32768 : size <= 33554432 ? 1048576 : 33554432;
+  }
+  // ((size + 2) / 1024 + 1) * 1024, or -1 when that does not fit in 64 bits.
+  static int64_t Rounded(int64_t size) {
+    if (size > kMax - 2) return -1;
+    int64_t blocks = (size + 2) / 1024 + 1;
+    return blocks > kMax / 1024 ? -1 : blocks * 1024;
+  }
+  static Rule CopyOf(int64_t size) {
+    Rule copy;
+    copy.grow = AutoStep(size);
+    if (size > 0) {
+      copy.storage = true;
+      copy.size = size;
+      copy.capacity = Rounded(size);
+    }
+    return copy;
+  }
+  // False when the rule refuses: the call must throw, and only the step,
+  // stored before the size is judged, has changed.
+  bool Resize(int64_t newSize, int64_t step) {
+    if (newSize < 0) return false;
+    if (step < 0) step = AutoStep(newSize);
+    grow = step;
+    if (newSize == 0) {
+      size = 0;
+      return true;
+    }
+    int64_t next = Rounded(newSize);
+    if (storage && newSize <= capacity) {
+      next = capacity;
+    } else if (storage) {
+      if (step == 0) step = std::min<int64_t>(1024, std::max<int64_t>(4, static_cast<int32_t>(size) / 8));
+      if (step > kMax - capacity) return false;
+      if (newSize < capacity + step) next = capacity + step;
+    }
+    if (next < 0) return false;
+    storage = true;
+    capacity = next;
+    size = newSize;
+    return true;
+  }
+};
+
+void CheckRule(const CMemBuffer& buffer, const Rule& rule) {
+  if ((buffer.m_pBuffer != nullptr) != rule.storage || buffer.m_nCapacity != rule.capacity)
+    Fail("capacity is not the growth rule's");
+  if (buffer.m_nGrowSize != rule.grow) Fail("step is not the growth rule's");
+}
+
+// Runs `op`; it throws exactly when the rule refuses, and a throw leaves the
+// buffer untouched.
 template <typename Op>
-bool Guarded(CMemBuffer& buffer, const std::vector<unsigned char>& model, Op op) {
+bool Guarded(CMemBuffer& buffer, const std::vector<unsigned char>& model, bool accepted, Op op) {
   unsigned char* storage = buffer.m_pBuffer;
   int64_t capacity = buffer.m_nCapacity;
   try {
     op();
-    return true;
   } catch (const char* text) {
     if (strcmp(text, "InvalidArgExcption") != 0 && strcmp(text, "InvalidMemoryExcption") != 0)
       Fail("unexpected exception text");
     if (buffer.m_pBuffer != storage || buffer.m_nCapacity != capacity) Fail("a throwing call moved the storage");
     Check(buffer, model);
+    if (accepted) Fail("a call the rule accepts threw");
     return false;
   }
+  if (!accepted) Fail("a call the rule refuses did not throw");
+  return true;
 }
 
 }  // namespace
@@ -73,35 +144,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(buffer, model);
   if (buffer.ToString() != "") Fail("ToString of a new buffer");
 
+  Rule rule;
   for (int steps = 0; steps < 64 && provider.remaining_bytes() > 0; ++steps) {
     switch (provider.ConsumeIntegralInRange<int>(0, 6)) {
       case 0: {
         int64_t newSize = PickSize(provider);
         int64_t step = provider.ConsumeBool() ? -1 : PickSize(provider);
-        if (step > (2 << 20) && step < kMax - 2) step = 2 << 20;  // stay allocatable
-        int64_t oldCapacity = buffer.m_nCapacity;
-        bool ok = Guarded(buffer, model, [&] { buffer.Resize(newSize, step); });
-        if (newSize < 0 && ok) Fail("negative size accepted");
-        if (ok) {
+        if (step > kMaxRealStep && step < kMax - 2) step = kMaxRealStep;
+        bool accepted = rule.Resize(newSize, step);
+        if (Guarded(buffer, model, accepted, [&] { buffer.Resize(newSize, step); }))
           model.resize(static_cast<size_t>(newSize), 0);
-          if (newSize == 0 && buffer.m_nCapacity != oldCapacity) Fail("Resize to 0 changed the capacity");
-        }
         break;
       }
       case 1: {
-        int64_t oldCapacity = buffer.m_nCapacity;
         buffer.Clear();
         model.clear();
-        if (buffer.m_nCapacity != oldCapacity || buffer.m_nGrowSize != 1024) Fail("Clear changed capacity or step");
+        rule.size = 0;
+        rule.grow = 1024;
         break;
       }
       case 2: {
         CMemBuffer copy(buffer);
         Check(copy, model);
+        CheckRule(copy, Rule::CopyOf(rule.size));
         if (copy.m_pBuffer != nullptr && copy.m_pBuffer == buffer.m_pBuffer) Fail("a copy shares storage");
         if (provider.ConsumeBool()) {
           buffer = copy;
-          Check(buffer, model);
+          rule = Rule::CopyOf(rule.size);
         }
         break;
       }
@@ -116,13 +185,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 4: {
         std::string bytes = provider.ConsumeRandomLengthString(300);
-        if (Guarded(buffer, model, [&] { buffer.Append(bytes.data(), static_cast<int64_t>(bytes.size())); }))
+        bool accepted = rule.Resize(rule.size + static_cast<int64_t>(bytes.size()), -1);
+        if (Guarded(buffer, model, accepted,
+                    [&] { buffer.Append(bytes.data(), static_cast<int64_t>(bytes.size())); }))
           model.insert(model.end(), bytes.begin(), bytes.end());
         break;
       }
       case 5: {
         std::string text = provider.ConsumeRandomLengthString(300);
-        if (Guarded(buffer, model, [&] { buffer.SetString(text); })) {
+        bool accepted = rule.Resize(static_cast<int64_t>(text.size()) + 1, -1);
+        if (Guarded(buffer, model, accepted, [&] { buffer.SetString(text); })) {
           model.assign(text.begin(), text.end());
           model.push_back(0);
         }
@@ -130,13 +202,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       default: {
         // Text ends at the first zero byte; the zero tail guarantees one.
-        std::string want(model.begin(), model.end());
-        want = want.c_str();
+        const void* zero = model.empty() ? nullptr : memchr(model.data(), 0, model.size());
+        std::string want(reinterpret_cast<const char*>(model.data()),
+                         zero == nullptr ? model.size() : static_cast<const unsigned char*>(zero) - model.data());
         if (buffer.ToString() != want) Fail("ToString differs from the bytes up to the first zero");
         break;
       }
     }
     Check(buffer, model);
+    CheckRule(buffer, rule);
   }
   return 0;
 }

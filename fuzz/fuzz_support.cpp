@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include <unistd.h>
+
 #include "winsim/control.h"
 
 namespace fuzzsupport {
@@ -15,12 +17,23 @@ namespace {
 
 // One folder per process: drive C: of every machine this process loads.
 const std::string& BaseDir() {
-  static const std::string dir = [] {
-    char pattern[] = "/tmp/dm_fuzz_XXXXXX";
-    const char* made = mkdtemp(pattern);
+  // Never destroyed: the clean-up at exit still reads it.
+  static const std::string& dir = *new std::string([] {
+    // In memory where there is a tmpfs: the forbidden-device file is flushed
+    // to the disk at every write, which a real disk makes the slowest step.
+    std::error_code ec;
+    std::string pattern = std::filesystem::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0
+                              ? "/dev/shm/dm_fuzz_XXXXXX"
+                              : "/tmp/dm_fuzz_XXXXXX";
+    const char* made = mkdtemp(&pattern[0]);
     if (made == nullptr) Fail("cannot make a temporary folder");
+    // Gone when the run ends; a crash leaves it for a look.
+    atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(BaseDir(), ignored);
+    });
     return std::string(made);
-  }();
+  }());
   return dir;
 }
 

@@ -46,6 +46,21 @@ TEST(MemBuffer, GrowsByTheSharedRuleAndKeepsContent) {
   EXPECT_EQ(buffer.GetGrowSize(), 32768);
   EXPECT_EQ(buffer.GetCapacity(), 40960);  // past 5120 + 32768: rounded up
 
+  // The automatic step of large sizes: 32 KiB up to 1 MiB, 1 MiB up to
+  // 32 MiB, 32 MiB beyond; growing by one step when it is enough.
+  for (int64_t size : {1048576, 1048577, 33554432, 33554433}) {
+    CMemBuffer large;
+    large.Resize(size, -1);
+    EXPECT_EQ(large.GetGrowSize(), size <= 1048576 ? 32768 : size <= 33554432 ? 1048576 : 33554432) << size;
+    EXPECT_EQ(large.GetCapacity(), ((size + 2) / 1024 + 1) * 1024) << size;
+  }
+  CMemBuffer large;
+  large.Resize(1048577, -1);
+  ASSERT_EQ(large.GetCapacity(), 1049600);
+  large.Resize(1049601, -1);
+  EXPECT_EQ(large.GetCapacity(), 1049600 + 1048576);
+  EXPECT_TRUE(ZeroFrom(large, 0));
+
   // Step 0: an eighth of the current size, between 4 and 1024.
   CMemBuffer proportional;
   proportional.Resize(2040, -1);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -422,6 +423,44 @@ TEST(Win32Registry, NotifyFiresOnMatchingChangesOnly) {
   RegCloseKey(sub);
   RegCloseKey(key);
   DeleteTree(HKEY_CURRENT_USER, kTestKey);
+}
+
+// ---------------------------------------------------------------- modules
+
+// With LOAD_LIBRARY_SEARCH_SYSTEM32 only the system directory is searched: a
+// library beside the executable is not found by its bare name, while the
+// default search finds it there first.
+TEST(Win32Modules, SearchSystem32FindsSystemLibrariesOnly) {
+  char system[MAX_PATH] = {};
+  UINT length = GetSystemDirectoryA(system, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  ASSERT_LT(length, static_cast<UINT>(MAX_PATH));
+  char tiny[2];
+  EXPECT_EQ(GetSystemDirectoryA(tiny, sizeof tiny), length + 1);
+
+  HMODULE newdev = LoadLibraryExA("newdev.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  ASSERT_NE(newdev, nullptr);
+  EXPECT_NE(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW"), nullptr);
+  char path[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameA(newdev, path, MAX_PATH), length);
+  bool inSystem = true;
+  for (UINT i = 0; i < length; ++i)
+    inSystem = inSystem && toupper(static_cast<unsigned char>(path[i])) == toupper(static_cast<unsigned char>(system[i]));
+  EXPECT_TRUE(inSystem && (path[length] == '\\' || path[length] == '/')) << path << " is not in " << system;
+  EXPECT_TRUE(FreeLibrary(newdev));
+  HMODULE setupapi = LoadLibraryExA("setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  ASSERT_NE(setupapi, nullptr);
+  EXPECT_NE(GetProcAddress(setupapi, "SetupSetNonInteractiveMode"), nullptr);
+  EXPECT_TRUE(FreeLibrary(setupapi));
+
+  HMODULE beside = LoadLibraryA("vaultbase.dll");
+  ASSERT_NE(beside, nullptr) << "vaultbase.dll is built beside the tests";
+  EXPECT_TRUE(FreeLibrary(beside));
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryExA("vaultbase.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(LoadLibraryExA("no_such_library.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
 
 }  // namespace

@@ -809,7 +809,8 @@ std::vector<std::string> ListDevices(bool presentOnly) {
 
 bool AddDevice(const std::string& deviceJson, std::string* error) {
   rapidjson::Document doc;
-  doc.Parse(deviceJson.c_str());
+  // Iterative: a deeply nested text costs heap, not the stack.
+  doc.Parse<rapidjson::kParseIterativeFlag>(deviceJson.c_str());
   if (doc.HasParseError()) {
     if (error) *error = "device JSON does not parse";
     return false;
@@ -835,7 +836,7 @@ bool LoadDeviceTreeJson(const std::string& machineJson, std::string* error) {
   // would replace the tree given here.
   EnsureMachine();
   rapidjson::Document doc;
-  doc.Parse(machineJson.c_str());
+  doc.Parse<rapidjson::kParseIterativeFlag>(machineJson.c_str());
   if (doc.HasParseError()) {
     if (error) *error = "machine JSON does not parse";
     return false;

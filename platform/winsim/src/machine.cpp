@@ -55,7 +55,10 @@ std::string AbsoluteFolder(const std::string& path) {
 // Parses and installs a description. With an error the old machine stays.
 bool LoadDescription(const std::string& json, const std::string& baseDir, std::string* error) {
   rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(json.c_str(), json.size());
+  // Iterative: a deeply nested description (a damaged capture, say) is an
+  // error to report, not a stack overflow.
+  doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(
+      json.c_str(), json.size());
   if (doc.HasParseError()) {
     *error = std::string("JSON error at offset ") + std::to_string(doc.GetErrorOffset()) + ": " +
              rapidjson::GetParseError_En(doc.GetParseError());

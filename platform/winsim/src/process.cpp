@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -233,6 +234,59 @@ HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
   return nullptr;
 }
 
+namespace {
+
+// winsim's own library file, where the functions of the system DLLs it
+// stands in for live.
+const std::string& WinsimLibraryPath() {
+  static const std::string path = [] {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&LoadLibraryA), &info) || !info.dli_fname) return std::string();
+    char resolved[PATH_MAX];
+    return std::string(realpath(info.dli_fname, resolved) ? resolved : info.dli_fname);
+  }();
+  return path;
+}
+
+// The system directory: "system32" beside winsim's library. System DLLs that
+// are libraries of their own (the newdev.dll stand-in) are built into it.
+std::string SystemFolder() {
+  const std::string& lib = WinsimLibraryPath();
+  return lib.substr(0, lib.find_last_of('/') + 1) + "system32";
+}
+
+// System DLLs whose functions winsim itself exports: they are in the system
+// directory of every Windows, so a search there finds them.
+bool IsWinsimSystemDll(const std::string& name) {
+  static const char* const kNames[] = {"kernel32.dll", "advapi32.dll", "user32.dll", "setupapi.dll",
+                                       "cfgmgr32.dll", "ole32.dll",    "rpcrt4.dll", "iphlpapi.dll"};
+  for (const char* known : kNames)
+    if (strcasecmp(name.c_str(), known) == 0) return true;
+  return false;
+}
+
+// Host path of `name` (relative, UTF-8) in the system directory, or empty.
+std::string FindInSystemFolder(const std::string& name) {
+  std::string host;
+  DWORD error = 0;
+  if (TranslatePath(WindowsPathOf(SystemFolder()) + "\\" + name, &host, &error) && Exists(host)) return host;
+  if (name.find_first_of("\\/") == std::string::npos && IsWinsimSystemDll(name)) return WinsimLibraryPath();
+  return std::string();
+}
+
+HMODULE OpenLibrary(const std::string& host, LPCSTR lpLibFileName) {
+  void* handle = dlopen(host.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    const char* why = dlerror();
+    if (getenv("WINSIM_DEBUG")) fprintf(stderr, "winsim: LoadLibrary(%s): %s\n", lpLibFileName, why ? why : "");
+    SetLastError(host.find('/') != std::string::npos && Exists(host) ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<HMODULE>(handle);
+}
+
+}  // namespace
+
 HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
   WINSIM_FAIL_POINT(nullptr);
   if (!lpLibFileName || !*lpLibFileName) {
@@ -244,25 +298,65 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
   DWORD error = 0;
   if (name.find_first_of("\\/") == std::string::npos && !IsWindowsPath(name)) {
     // A bare name: the executable's folder first, as Windows searches, then
-    // the current folder, then the host's own library search.
+    // the system directory, then the current folder, then the host's own
+    // library search.
     std::string exeDir = ExecutablePath();
     exeDir = exeDir.substr(0, exeDir.find_last_of('/') + 1);
     std::string candidate;
+    std::string system;
     if (TranslatePath(WindowsPathOf(exeDir) + name, &candidate, &error) && Exists(candidate)) host = candidate;
+    else if (!(system = FindInSystemFolder(name)).empty()) host = system;
     else if (Exists(name)) host = "./" + name;
     else host = name;
   } else if (!TranslatePath(name, &host, &error)) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  void* handle = dlopen(host.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    const char* why = dlerror();
-    if (getenv("WINSIM_DEBUG")) fprintf(stderr, "winsim: LoadLibraryA(%s): %s\n", lpLibFileName, why ? why : "");
-    SetLastError(host.find('/') != std::string::npos && Exists(host) ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
+  return OpenLibrary(host, lpLibFileName);
+}
+
+HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
+  WINSIM_FAIL_POINT(nullptr);
+  if (hFile != nullptr || !lpLibFileName || !*lpLibFileName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return reinterpret_cast<HMODULE>(handle);
+  if (dwFlags == 0) return LoadLibraryA(lpLibFileName);
+  if (dwFlags != LOAD_LIBRARY_SEARCH_SYSTEM32) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return nullptr;
+  }
+  std::string name = AnsiToUtf8(lpLibFileName);
+  // A full path is loaded from there; any other name is looked for in the
+  // system directory alone, never beside the executable or in the current
+  // folder.
+  const bool fullPath = (name.size() >= 3 && isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':' &&
+                         (name[2] == '\\' || name[2] == '/')) ||
+                        name.compare(0, 2, "\\\\") == 0;
+  if (fullPath) {
+    std::string host;
+    DWORD error = 0;
+    if (!TranslatePath(name, &host, &error)) {
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return nullptr;
+    }
+    return OpenLibrary(host, lpLibFileName);
+  }
+  std::string host = FindInSystemFolder(name);
+  if (host.empty()) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return OpenLibrary(host, lpLibFileName);
+}
+
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  WINSIM_FAIL_POINT(0);
+  std::string path = Utf8ToAnsi(WindowsPathOf(SystemFolder()));
+  // Too small: the size needed, terminator included; else the length.
+  if (!lpBuffer || uSize <= path.size()) return static_cast<UINT>(path.size() + 1);
+  memcpy(lpBuffer, path.c_str(), path.size() + 1);
+  return static_cast<UINT>(path.size());
 }
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {

@@ -113,6 +113,10 @@ WINSIM_API LPSTR GetCommandLineA(void);
 WINSIM_API DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 WINSIM_API HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
 WINSIM_API HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+// Flags: 0 (as LoadLibraryA) or LOAD_LIBRARY_SEARCH_SYSTEM32 only.
+WINSIM_API HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+// The folder of the system libraries: "system32" beside winsim's own library.
+WINSIM_API UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 WINSIM_API FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINSIM_API BOOL FreeLibrary(HMODULE hLibModule);
 

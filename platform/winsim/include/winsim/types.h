@@ -16,6 +16,7 @@
 #define FALSE 0
 #endif
 #define MAX_PATH 260
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 
 typedef int BOOL;
 typedef BOOL* PBOOL;

@@ -279,7 +279,9 @@ DEVCTL_HANDLER(CmdUpdate) {
   if (!FullInfPath(ppArgs[0], infPath) || GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES)
     return ENGINE_FAIL;
 
-  Library newdev(LoadLibraryA("newdev.dll"));
+  // System libraries come from the system directory alone: a bare name
+  // would find a newdev.dll planted beside the host first.
+  Library newdev(LoadLibraryExA("newdev.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   if (!newdev.IsValid()) return ENGINE_FAIL;
   UpdateDriverFn update =
       reinterpret_cast<UpdateDriverFn>(reinterpret_cast<void*>(GetProcAddress(newdev.Get(), "UpdateDriverForPlugAndPlayDevicesW")));
@@ -290,7 +292,7 @@ DEVCTL_HANDLER(CmdUpdate) {
 }
 
 DEVCTL_HANDLER(CmdUpdateNi) {
-  Library setupapi(LoadLibraryA("setupapi.dll"));
+  Library setupapi(LoadLibraryExA("setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   SetNonInteractiveModeFn setMode =
       setupapi.IsValid() ? reinterpret_cast<SetNonInteractiveModeFn>(
                                reinterpret_cast<void*>(GetProcAddress(setupapi.Get(), "SetupSetNonInteractiveMode")))
