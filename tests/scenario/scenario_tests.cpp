@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 #include <string>
 
 #include "agent_sandbox.h"
@@ -237,4 +238,64 @@ TEST_F(Scenario, RestartWithAnOldFileDisablesTheListedDiskButNeverTheRootHub) {
   // Outside the helper process: still disabled, but no audit and no tip.
   EXPECT_TRUE(agent_.Lines(kAudit).empty());
   EXPECT_TRUE(agent_.Lines(kTips).empty());
+}
+
+// The slow stick's disk starts 1.5 s after its USB device, long after the pass
+// that the USB device's arrival caused: its own start is what gets it judged.
+TEST_F(Scenario, SlowStickDiskIsJudgedAtItsOwnStart) {
+  const char kSlowStick[] = "USB\\VID_090C&PID_1000\\0374722050003386";
+  const char kSlowDisk[] = "USBSTOR\\DISK&VEN_SAMSUNG&PROD_FLASH_DRIVE&REV_1100\\0374722050003386&0";
+  Start(Policy(R"(["USB-STORAGE"])"), true);
+  ASSERT_TRUE(winsim::PlugDevice(kSlowStick));
+  ASSERT_TRUE(WaitFor([&] { return Disabled(kSlowDisk); })) << agent_.DeviceLog();
+  EXPECT_TRUE(Running(kSlowStick));
+  EXPECT_EQ(ModuleChanges(kSlowDisk), std::vector<std::string>{"disabled"});
+}
+
+// Twenty arrivals in a few seconds, then the module's own enables (which
+// Windows broadcasts like any other arrival): passes stay bounded, and once
+// the machine is still, no pass follows (no feedback loop). A forbidden radio
+// found off at every pass is tipped once; each newly disabled disk once.
+TEST_F(Scenario, ArrivalBurstAndOwnEnablesCauseBoundedPassesAndOneTipPerDevice) {
+  const char* const kSticks[] = {kStick, "USB\\VID_090C&PID_1000\\0374722050003386"};
+  ASSERT_TRUE(winsim::SetDeviceDisabled(kBluetooth, true));  // off before the module starts
+  Start(Policy(R"(["USB-STORAGE", "BLUETOOTH"])"), true);
+  size_t before = Passes();
+  for (int round = 0; round < 10; ++round) {
+    for (const char* stick : kSticks) ASSERT_TRUE(winsim::PlugDevice(stick));
+    Sleep(300);
+    for (const char* stick : kSticks) ASSERT_TRUE(winsim::UnplugDevice(stick));
+    Sleep(300);
+  }
+  for (const char* stick : kSticks) ASSERT_TRUE(winsim::PlugDevice(stick));
+  ASSERT_TRUE(WaitFor([] { return Disabled(kDisk); })) << agent_.DeviceLog();
+  Settle();
+  size_t burst = Passes() - before;
+  EXPECT_GE(burst, 2u);
+  EXPECT_LE(burst, 40u) << "22 arrivals";
+  // One tip for the radio, found off at every pass, one per disk disabled.
+  std::vector<std::string> tips = agent_.Lines(kTips);
+  EXPECT_EQ(Count(agent_.Read(kTips), "Wireless Bluetooth"), 1u) << agent_.Read(kTips);
+  EXPECT_EQ(tips.size(), 3u) << agent_.Read(kTips);
+  EXPECT_NE(agent_.DeviceLog().find("forbid tip of " + std::string(kBluetooth) + " held back"), std::string::npos);
+
+  // Allowed again: the module's enables bring the disks and their volumes
+  // back, each broadcast at its own start. Each pass after the policy's own
+  // answers to those arrivals, never to itself.
+  before = Passes();
+  winsim::ClearDeviceJournal();
+  agent_.WritePolicy(Policy(R"(["NOTHING"])"));
+  ASSERT_TRUE(WaitFor([] { return Running(kDisk); })) << agent_.DeviceLog();
+  Settle();
+  size_t relaxed = Passes() - before;
+  std::set<uint64_t> arrivals;
+  for (const winsim::DeviceJournalEntry& e : winsim::DeviceJournal())
+    if (e.change.rfind("arrival broadcast", 0) == 0) arrivals.insert(e.timeMs);
+  EXPECT_GE(arrivals.size(), 2u);
+  // A device seen by a second look just before its broadcast lands costs a
+  // second pass: two at most per arrival moment.
+  EXPECT_LE(relaxed, 1 + 2 * arrivals.size()) << "the policy change, then the moments devices came back";
+  Sleep(30000);
+  EXPECT_EQ(Passes() - before, relaxed) << "a still machine causes no pass";
+  EXPECT_TRUE(Running(kBluetooth) == false) << "someone else's disable stays";
 }

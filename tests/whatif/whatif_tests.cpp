@@ -80,11 +80,13 @@ std::set<std::string> HelperDisables(const std::string& out) {
   return ids;
 }
 
-void ExpectAgreement(const std::string& machinePath, const std::vector<std::string>& plugs) {
+// `lost`, when given, receives the kinds of what LOCKOUT RISK lists.
+void ExpectAgreement(const std::string& machinePath, const std::vector<std::string>& plugs,
+                     const std::string& policy = kPolicy, std::multiset<std::string>* lost = nullptr) {
   std::string dir = dmtest::MakeTempDir("whatif");
   std::string machine = VirtualCopy(machinePath, dir);
-  std::vector<std::string> args = {"--machine", machine, "--policy", kPolicy, "--json"};
-  std::string steps = "{\"steps\": [{\"policy\": " + std::string("\"") + kPolicy + "\"}, {\"wait\": 5000}";
+  std::vector<std::string> args = {"--machine", machine, "--policy", policy, "--json"};
+  std::string steps = "{\"steps\": [{\"policy\": " + std::string("\"") + policy + "\"}, {\"wait\": 5000}";
   for (const std::string& id : plugs) {
     args.push_back("--plug");
     args.push_back(id);
@@ -104,7 +106,10 @@ void ExpectAgreement(const std::string& machinePath, const std::vector<std::stri
   // The exit code says whether a lockout is reported, and every entry names
   // what it goes with.
   EXPECT_EQ(whatif.code == 2, report["lockoutRisk"].Size() > 0);
-  for (const auto& l : report["lockoutRisk"].GetArray()) EXPECT_TRUE(said.count(l["lostThrough"].GetString()));
+  for (const auto& l : report["lockoutRisk"].GetArray()) {
+    EXPECT_TRUE(said.count(l["lostThrough"].GetString()));
+    if (lost != nullptr) lost->insert(l["kind"].GetString());
+  }
 
   Outcome helper = Execute(dir, "WINSIM_SANDBOX=" + Quote(dir + "/sandbox"), "vaulthelper",
                        {"--machine", machine, "--scenario", dir + "/scenario.json", "--seconds", "0"});
@@ -128,6 +133,22 @@ TEST(Whatif, AgreesWithTheModuleOnTheWorkstation) {
       plugs.push_back(d["id"].GetString());
   ASSERT_EQ(plugs.size(), 2u);
   ExpectAgreement(DM_WORKSTATION_MACHINE, plugs);
+}
+
+// A policy that forbids every device: no keyboard, mouse, HID device or hub
+// leaves the machine, on the laptop and on the workstation, in whatif's
+// report and in what vaulthelper really does.
+TEST(Whatif, ForbiddingEverythingLosesNoInputDeviceOrHub) {
+  std::string dir = dmtest::MakeTempDir("whatif-all");
+  std::string policy = dir + "/forbid-all.json";
+  dmtest::WriteTextFile(policy, R"({"strategies": [{"id": 1, "type": "0x10030001", "sessions": "*",
+      "conditions": {"deviceId_10": "*"}, "action": {"processMethod_10": "forbid"}}]})");
+  for (const std::string& machine : {kExamples + "/machines/laptop.json", std::string(DM_WORKSTATION_MACHINE)}) {
+    std::multiset<std::string> lost;
+    ExpectAgreement(machine, {}, policy, &lost);
+    for (const char* kind : {"keyboard", "mouse", "HID device", "USB hub"})
+      EXPECT_EQ(lost.count(kind), 0u) << machine << ": a " << kind << " is lost";
+  }
 }
 
 TEST(Whatif, BadInputEndsWithOneAndAReason) {
