@@ -61,11 +61,7 @@ bool SameBytes(const rapidjson::Value& value, const std::string& bytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool ready = [] {
-    fuzzsupport::LoadMachine("");
-    return true;
-  }();
-  (void)ready;
+  fuzzsupport::LoadMachineOnce();
 
   FuzzedDataProvider provider(data, size);
   int32_t kind = provider.ConsumeIntegralInRange<int32_t>(0, 10);

@@ -87,11 +87,7 @@ void Analyze(FuzzedDataProvider& provider, device_strategyanalyze& analyze) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool ready = [] {
-    fuzzsupport::LoadMachine("");
-    return true;
-  }();
-  (void)ready;
+  fuzzsupport::LoadMachineOnce();
 
   FuzzedDataProvider provider(data, size);
   device_strategyanalyze analyze;

@@ -64,6 +64,14 @@ void LoadMachine(const std::string& extraSections) {
   std::filesystem::create_directories(HostPath(std::string(kInstallDir) + "tpmlog"), ec);
 }
 
+void LoadMachineOnce() {
+  static const bool loaded = [] {
+    LoadMachine("");
+    return true;
+  }();
+  (void)loaded;
+}
+
 std::string HostPath(const std::string& windowsPath) { return winsim::HostPath(windowsPath); }
 
 std::vector<WString> SplitWide(const uint8_t* data, size_t size, size_t maxParts) {

@@ -18,6 +18,8 @@ extern const char* const kInstallDir;  // "C:\\Vault\\"
 // into the description's top-level object (e.g. "\"devices\": [...]").
 // Aborts when the description is refused: a broken harness must not pass.
 void LoadMachine(const std::string& extraSections);
+// The plain machine, loaded at the first call only.
+void LoadMachineOnce();
 
 // Host path of a Windows path on the loaded machine.
 std::string HostPath(const std::string& windowsPath);

@@ -97,11 +97,7 @@ void CheckParse(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool ready = [] {
-    fuzzsupport::LoadMachine("");
-    return true;
-  }();
-  (void)ready;
+  fuzzsupport::LoadMachineOnce();
   CheckParse(data, size);
   // Nothing of this input outlives it: libFuzzer takes an input that keeps
   // memory for a leak and checks it at length.

@@ -6,6 +6,7 @@
 #include "DeviceControl_win32.h"
 #include "common/util/DiagLog.h"
 #include "common/util/WString.h"
+#include "common/util/GuidText.h"
 #include "platform/winapi.h"
 
 namespace {
@@ -33,14 +34,6 @@ std::string Upper(std::string text) {
 }
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.compare(0, strlen(prefix), prefix) == 0; }
-
-std::string GuidText(const GUID& g) {
-  char text[40];
-  snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", static_cast<unsigned>(g.Data1),
-           g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-           g.Data4[7]);
-  return text;
-}
 
 std::string InstanceIdOf(HDEVINFO set, SP_DEVINFO_DATA* data) {
   WCHAR id[ENGINE_MAX_DEVICE_ID_LEN] = {};
