@@ -128,6 +128,21 @@ WINSIM_API CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNu
   return CM_Get_DevNode_Status_Ex(pulStatus, pulProblemNumber, dnDevInst, ulFlags, nullptr);
 }
 
+WINSIM_API CONFIGRET CM_Get_HW_Prof_FlagsW(DEVINSTID_W szDevInstName, ULONG ulHardwareProfile, PULONG pulValue,
+                                          ULONG ulFlags) {
+  WINSIM_FAIL_POINT_CR();
+  if (!pulValue || !szDevInstName) return CR_INVALID_POINTER;
+  *pulValue = 0;
+  if (ulFlags) return CR_INVALID_FLAG;
+  // The machine has one hardware profile, the current one.
+  if (ulHardwareProfile > 1) return CR_NO_SUCH_VALUE;
+  Lock lock(Model().mutex);
+  const DeviceNode* n = NodeById(FromW(szDevInstName));
+  if (!n || !n->registered) return CR_NO_SUCH_DEVINST;
+  if (n->configDisabled) *pulValue |= CSCONFIGFLAG_DISABLED;
+  return CR_SUCCESS;
+}
+
 WINSIM_API CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
   WINSIM_FAIL_POINT_CR();
   if (!pdnDevInst) return CR_INVALID_POINTER;

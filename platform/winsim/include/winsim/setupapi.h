@@ -485,6 +485,13 @@ WINSIM_API CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNu
 WINSIM_API CONFIGRET CM_Get_DevNode_Status_Ex(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
                                               ULONG ulFlags, HMACHINE hMachine);
 WINSIM_API CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+// A device's configuration in a hardware profile (0: the current one), present
+// or not: CSCONFIGFLAG_DISABLED when it is disabled there.
+#define CSCONFIGFLAG_DISABLED 0x00000001
+#define CSCONFIGFLAG_DO_NOT_CREATE 0x00000002
+#define CSCONFIGFLAG_DO_NOT_START 0x00000004
+WINSIM_API CONFIGRET CM_Get_HW_Prof_FlagsW(DEVINSTID_W szDevInstName, ULONG ulHardwareProfile, PULONG pulValue,
+                                          ULONG ulFlags);
 
 // ---- newdev.dll (a separate library, loaded at run time) ----
 

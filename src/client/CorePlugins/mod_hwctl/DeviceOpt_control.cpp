@@ -296,8 +296,10 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
         bEnabledAny = true;
         continue;
       }
+      // Off the machine, a device has no state; its configuration says
+      // whether it comes back enabled.
       if (enabled == RET_SUCCESS && now.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE) {
-        absent.push_back(entry);
+        if (ConfiguredDisabled(entry.strInstancePath) != 0) absent.push_back(entry);
         continue;
       }
       if (enabled == RET_SUCCESS) enabled = 2;

@@ -14,6 +14,7 @@ namespace {
 const char kKeyboardClass[] = "4d36e96b-e325-11ce-bfc1-08002be10318";
 const char kMouseClass[] = "4d36e96f-e325-11ce-bfc1-08002be10318";
 const char kHidClass[] = "745a17a0-74d3-11d0-b6fe-00a0c90f57da";
+const ULONG kCsConfigDisabled = 0x1;  // CSCONFIGFLAG_DISABLED
 
 // Device interface classes that make a device an input device or a hub.
 struct InterfaceKind {
@@ -164,4 +165,11 @@ std::string device_tree::Guard(const std::string& strInstancePath) const {
   if (count == 0) return std::string();
   if (count > 3) carried += " and " + std::to_string(count - 3) + " more";
   return "it carries " + carried;
+}
+
+int ConfiguredDisabled(const std::string& strInstancePath) {
+  WString id = AnsiToWide(strInstancePath);
+  ULONG flags = 0;
+  if (CM_Get_HW_Prof_FlagsW(&id[0], 0, &flags, 0) != CR_SUCCESS) return -1;
+  return (flags & kCsConfigDisabled) != 0 ? 1 : 0;
 }

@@ -41,3 +41,9 @@ class device_tree {
 // its hardware and compatible IDs, and the interface kinds it exposes.
 std::string DeviceGuardKind(const std::string& strClassGuid, const std::vector<std::string>& ids,
                             const std::vector<std::string>& interfaceKinds);
+
+// Whether the device is disabled in the configuration of the current hardware
+// profile, present or not: 1 disabled, 0 not, -1 unknown (not known to the
+// machine, or unreadable). An absent device has no state to read; this is
+// what it starts with when it comes back.
+int ConfiguredDisabled(const std::string& strInstancePath);
