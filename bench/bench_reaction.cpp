@@ -17,7 +17,7 @@
 // (examples/policies/usb-allowed.json), config\policy.json is replaced by the
 // forbidding policy (written beside and renamed), timed until the disk shows
 // problem 22; then the allowing policy again, timed until the disk runs; N
-// times each.
+// times each, each after the previous one has settled.
 //
 // usage: bench_reaction [--plugs N] [--changes N]   (defaults 20 and 20)
 #include <chrono>
@@ -257,7 +257,11 @@ int main(int argc, char** argv) {
     int missedDisable = 0, missedEnable = 0;
     for (int r = 1; r <= 2 * changes; ++r) {
       const bool forbidding = r % 2 == 1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(300 + (r * 379) % 1000));
+      // The previous change is settled first: the subtree's late starts and
+      // the device thread's looks again after it (250 + 500 + 1000 + 2000 ms)
+      // would wake the thread and hide its one-second tick, which is what
+      // notices a replaced file on an otherwise quiet machine.
+      std::this_thread::sleep_for(std::chrono::milliseconds(4500 + (r * 379) % 1000));
       double t0 = static_cast<double>(winsim::JournalClockMs());
       install.WritePolicy(forbidding ? forbid : allow);
       double at = forbidding ? PollUntil([&] { return Disabled(disk); }, 10000)
