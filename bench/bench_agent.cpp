@@ -21,15 +21,6 @@ namespace {
 // Of "UninstallExe" in the generated workstation.
 const char kInstallDir[] = "C:\\Program Files\\Vault\\";
 
-bool ReadFile(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  *text = all.str();
-  return true;
-}
-
 std::string AgentJson(unsigned level) {
   return "{\"sessionId\": 1, \"userSid\": \"S-1-5-21-1004336348-1177238915-682003330-1001\", "
          "\"clientGuid\": \"6F9619FF-8B86-D011-B42D-00C04FC964FF\", \"serverAddress\": \"10.20.30.40\", "
@@ -39,7 +30,21 @@ std::string AgentJson(unsigned level) {
 
 }  // namespace
 
+bool ReadFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream all;
+  all << in.rdbuf();
+  *text = all.str();
+  return true;
+}
+
 bool AgentInstall::Create(unsigned logLevel, std::string* error) {
+  return Create(DM_BENCH_WORKSTATION, DM_BENCH_POLICY, logLevel, error);
+}
+
+bool AgentInstall::Create(const std::string& machinePath, const std::string& policyPath, unsigned logLevel,
+                          std::string* error) {
   char scratch[] = "/tmp/dm-bench-XXXXXX";
   if (mkdtemp(scratch) == nullptr) {
     *error = "cannot create a scratch folder under /tmp";
@@ -49,21 +54,21 @@ bool AgentInstall::Create(unsigned logLevel, std::string* error) {
   // The description names no drive C:; the variable gives it one.
   setenv("WINSIM_SANDBOX", sandbox_.c_str(), 1);
   std::string why;
-  if (!winsim::LoadMachineFile(DM_BENCH_WORKSTATION, &why)) {
-    *error = std::string("cannot load ") + DM_BENCH_WORKSTATION + ": " + why;
+  if (!winsim::LoadMachineFile(machinePath, &why)) {
+    *error = "cannot load " + machinePath + ": " + why;
     return false;
   }
   install_ = winsim::HostPath(kInstallDir);
   if (install_.empty()) {
-    *error = "the workstation has no drive C:";
+    *error = machinePath + " has no drive C:";
     return false;
   }
   if (install_.back() != '/') install_ += '/';
   std::error_code ec;
   for (const char* dir : {"config", "tpmlog"}) fs::create_directories(install_ + dir, ec);
   std::string policy;
-  if (!ReadFile(DM_BENCH_POLICY, &policy)) {
-    *error = std::string("cannot read ") + DM_BENCH_POLICY;
+  if (!ReadFile(policyPath, &policy)) {
+    *error = "cannot read " + policyPath;
     return false;
   }
   Write("config/policy.json", policy);

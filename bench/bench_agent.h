@@ -1,6 +1,7 @@
-// What the benchmarks share: the generated workstation with the agent
-// installed in a scratch drive C: (config\agent.json, config\policy.json,
-// tpmlog\), figures printed one per line, clocks and the resident size.
+// What the benchmarks share: a machine (the generated workstation unless
+// told otherwise) with the agent installed in a scratch drive C:
+// (config\agent.json, config\policy.json, tpmlog\), figures printed one per
+// line, clocks and the resident size.
 // Nothing here links the module: a program either links it or loads the
 // plug-in, never both.
 #pragma once
@@ -24,6 +25,12 @@ class AgentInstall {
   // installs the agent where its "UninstallExe" points, with the benchmark
   // policy and the given diagnostic level. False with a reason otherwise.
   bool Create(unsigned logLevel, std::string* error);
+  // The same on another machine description with another policy file; the
+  // machine's "UninstallExe" must point into C:\Program Files\Vault\.
+  bool Create(const std::string& machinePath, const std::string& policyPath, unsigned logLevel,
+              std::string* error);
+  // Replaces config\policy.json as an administrator's tool would.
+  void WritePolicy(const std::string& text) const { Write("config/policy.json", text); }
   // Rewrites config\agent.json; the core library notices within a second.
   void SetLogLevel(unsigned level) const;
   // Host path of a file of the installation ("/"-separated relative path).
@@ -44,6 +51,9 @@ class AgentInstall {
 double NowMs();
 // Resident set size from /proc/self/statm, in bytes (0 when unreadable).
 size_t ResidentBytes();
+
+// Whole file as text; false when unreadable.
+bool ReadFile(const std::string& path, std::string* text);
 
 // Order statistics of a sample (sorted in place). q in [0, 1].
 double Quantile(std::vector<double>& sample, double q);
