@@ -239,6 +239,27 @@ TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
 }
 
+// An absent device has no state: its configuration tells whether the
+// uninstall's enable took. Enabled, it comes back running and the file goes;
+// refused, it stays disabled and listed.
+TEST_F(PolicyEngine, UninstallJudgesAnAbsentDeviceByItsConfiguration) {
+  FirstPass();
+  ASSERT_FALSE(Running(kStick));
+  ASSERT_TRUE(winsim::UnplugDevice(kStick));
+  winsim::SetInstallerBehaviour(kStick, winsim::InstallerBehaviour::Refuse);
+  manage_->SetUninstall(1);
+  EXPECT_NE(manage_->EnableDeviceBeforeUninstall(), 0u);
+  EXPECT_NE(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
+  EXPECT_NE(policytest::ReadDiagLog().find("is not on the machine and could not be enabled"), std::string::npos);
+
+  winsim::SetInstallerBehaviour(kStick, winsim::InstallerBehaviour::Normal);
+  EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);
+  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(5000));
+  EXPECT_TRUE(Running(kStick));
+}
+
 // An entry of the file is an instance ID, never a pattern: "*" or "USB\*"
 // must not enable devices someone else disabled.
 TEST_F(PolicyEngine, FileEntryNeverActsAsAPattern) {
