@@ -206,12 +206,20 @@ bool ClockCondition::WaitUntil(std::unique_lock<std::mutex>& lock, uint64_t dead
     self.mutex = lock.mutex();
     self.deadlineMs = deadlineMs;
     bool isVirtual = false;
+    bool expired = false;
     uint64_t nowNs = 0;
     {
       std::lock_guard<std::mutex> clockLock(c.mutex);
       isVirtual = c.isVirtual;
       nowNs = NowNsLocked(c);
-      if (deadlineMs != kNoDeadline && nowNs / 1000000 >= deadlineMs) return ready();
+      expired = deadlineMs != kNoDeadline && nowNs / 1000000 >= deadlineMs;
+    }
+    // Asked without the clock's lock: a condition may take locks of its own
+    // (a message queue's) that are held while the clock is notified.
+    if (expired) return ready();
+    {
+      std::lock_guard<std::mutex> clockLock(c.mutex);
+      // The clock may have moved meanwhile; the next round sees it.
       self.blocked = true;
       ++c.blocked;
       c.waiters.push_back(&self);
