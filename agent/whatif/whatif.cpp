@@ -18,6 +18,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -165,6 +166,30 @@ std::vector<std::string> Texts(const rapidjson::Value& object, const char* key) 
 // The description as whatif runs it: in a scratch sandbox, on the virtual
 // clock, with the scratch agent's installation folder and this process seen
 // as the agent's helper (audit records and tips on).
+// Deeper than any machine description is; the writer that hands the
+// description on to winsim recurses once per level.
+const int kMaxNesting = 64;
+
+// The deepest nesting of arrays and objects in a JSON text (strings skipped).
+int NestingDepth(const std::string& text) {
+  int depth = 0, deepest = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 std::string PrepareDescription(rapidjson::Document& doc, const std::string& sandbox) {
   auto& a = doc.GetAllocator();
   for (const char* key : {"sandbox", "clock", "commandLine"}) doc.RemoveMember(key);
@@ -241,9 +266,12 @@ int main(int argc, char** argv) {
 
   std::string machineText, policyText, error;
   if (!ReadFile(options.machine, &machineText)) Fail("cannot read the machine description " + options.machine);
+  if (NestingDepth(machineText) > kMaxNesting)
+    Fail(options.machine + ": not a machine description: nested deeper than " + std::to_string(kMaxNesting) +
+         " levels");
   rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(machineText.c_str(),
-                                                                                  machineText.size());
+  doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(
+      machineText.c_str(), machineText.size());
   if (doc.HasParseError())
     Fail(options.machine + ": not a machine description: " + rapidjson::GetParseError_En(doc.GetParseError()) +
          " at offset " + std::to_string(doc.GetErrorOffset()));

@@ -157,12 +157,14 @@ TEST(Whatif, BadInputEndsWithOneAndAReason) {
   dmtest::WriteTextFile(dir + "/broken.json", "{\"devices\": [");
   dmtest::WriteTextFile(dir + "/misspelt.json", "{\"devices\": [{\"id\": \"X\\\\1\", \"startDelai\": 5}]}");
   dmtest::WriteTextFile(dir + "/policy.json", "{\"strategies\": [{\"id\": 1, \"type\": \"nonsense\"}]}");
+  dmtest::WriteTextFile(dir + "/deep.json", "{\"devices\": " + std::string(100000, '[') + std::string(100000, ']') + "}");
   const std::vector<std::vector<std::string>> cases = {
       {},
       {"--machine", laptop},
       {"--machine", dir + "/none.json", "--policy", kPolicy},
       {"--machine", dir + "/broken.json", "--policy", kPolicy},
       {"--machine", dir + "/misspelt.json", "--policy", kPolicy},
+      {"--machine", dir + "/deep.json", "--policy", kPolicy},
       {"--machine", laptop, "--policy", dir + "/policy.json"},
       {"--machine", laptop, "--policy", kPolicy, "--plug", "USB\\NO_SUCH\\1"},
       {"--machine", laptop, "--policy", kPolicy, "--session", "one"},
