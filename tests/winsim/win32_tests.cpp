@@ -453,11 +453,13 @@ TEST(Win32Modules, SearchSystem32FindsSystemLibrariesOnly) {
   ASSERT_NE(setupapi, nullptr);
   EXPECT_NE(GetProcAddress(setupapi, "SetupSetNonInteractiveMode"), nullptr);
 
-  HMODULE beside = LoadLibraryA("vaultbase.dll");
-  ASSERT_NE(beside, nullptr) << "vaultbase.dll is built beside the tests";
+  // Refused from System32 while it is not loaded yet (a loaded module of
+  // the same name would be returned whatever the search).
   SetLastError(0);
   EXPECT_EQ(LoadLibraryExA("vaultbase.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  HMODULE beside = LoadLibraryA("vaultbase.dll");
+  ASSERT_NE(beside, nullptr) << "vaultbase.dll is built beside the tests";
   EXPECT_EQ(LoadLibraryExA("no_such_library.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
