@@ -235,7 +235,9 @@ TEST(User32, WaitForMultipleObjectsAnyAndAll) {
   EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);                      // manual reset: stays set
   HANDLE twice[] = {a, a};
   // Windows refuses one object twice in a wait for all; Wine does not check.
-  if (!OnWine()) EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 10), WAIT_FAILED);
+  if (!OnWine()) {
+    EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 10), WAIT_FAILED);
+  }
   EXPECT_EQ(WaitForMultipleObjects(0, both, FALSE, 10), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   CloseHandle(a);
