@@ -39,3 +39,22 @@ function(dm_static_exe target)
     target_link_options(${target} PRIVATE -static)
   endif()
 endfunction()
+
+# The generated 400+-device workstation, written once per build tree for the
+# tests and the benchmarks that play on it. Sets DM_WORKSTATION_MACHINE in the
+# caller's scope (empty without Python 3) and defines target dm_workstation.
+function(dm_workstation_machine)
+  find_package(Python3 COMPONENTS Interpreter)
+  if(NOT Python3_Interpreter_FOUND)
+    set(DM_WORKSTATION_MACHINE "" PARENT_SCOPE)
+    return()
+  endif()
+  set(out ${CMAKE_BINARY_DIR}/machines/workstation.json)
+  if(NOT TARGET dm_workstation)
+    set(gen ${PROJECT_SOURCE_DIR}/examples/machines/gen_workstation.py)
+    add_custom_command(OUTPUT ${out} COMMAND Python3::Interpreter ${gen} ${out} DEPENDS ${gen}
+                       COMMENT "Generating the workstation machine")
+    add_custom_target(dm_workstation DEPENDS ${out})
+  endif()
+  set(DM_WORKSTATION_MACHINE ${out} PARENT_SCOPE)
+endfunction()

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "agent_sandbox.h"
+#include "support/agent_sandbox.h"
 #include "platform/winapi.h"
 #include "winsim/devices_control.h"
 

@@ -37,7 +37,7 @@
 #include <set>
 #include <sstream>
 
-#include "agent_sandbox.h"
+#include "support/agent_sandbox.h"
 #include "laptop_model.h"
 #include "platform/winapi.h"
 #include "support/test_support.h"

@@ -1,4 +1,4 @@
-#include "agent_sandbox.h"
+#include "support/agent_sandbox.h"
 
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
