@@ -57,12 +57,9 @@ class Scenario : public ::testing::Test {
  protected:
   explicit Scenario(bool realClock = false) : agent_("", "", realClock) {}
 
-  // Starts the module on the laptop and waits for its first pass.
+  // Starts the module on the laptop and waits for its first pass (callers
+  // wrap it in ASSERT_NO_FATAL_FAILURE).
   void Start(const std::string& policy, bool helperProcess) {
-    StartModule(policy, helperProcess);
-    if (HasFatalFailure()) GTEST_SKIP() << "see above";
-  }
-  void StartModule(const std::string& policy, bool helperProcess) {
     agent_.RunAs(helperProcess);
     agent_.WritePolicy(policy);
     std::string why;
@@ -105,7 +102,7 @@ class RealClockScenario : public Scenario {
 }  // namespace
 
 TEST_F(Scenario, PluggedStickIsForbiddenOnceAndEnabledWhenThePolicyRelaxes) {
-  Start(Policy(R"(["USB-STORAGE"])"), true);
+  ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), true));
   EXPECT_NE(agent_.DeviceLog().find("vecDeviceInfo = 49\n"), std::string::npos) << "49 devices are present at start";
   // Every pass rewrites the file in place: a read may meet it truncated.
   EXPECT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == "[]"; })) << agent_.Read(kForbidFile);
@@ -158,7 +155,7 @@ TEST_F(Scenario, PluggedStickIsForbiddenOnceAndEnabledWhenThePolicyRelaxes) {
 // counts it as failed. (A class installer that refuses outright does not
 // make the engine fail, so the module could not tell.)
 TEST_F(Scenario, FailedEnableIsTippedOnceAndRetriedAtALaterArrival) {
-  Start(Policy(R"(["USB-STORAGE"])"), true);
+  ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), true));
   ASSERT_TRUE(winsim::PlugDevice(kStick));
   ASSERT_TRUE(WaitFor([] { return Disabled(kDisk); }));
   Settle();  // both workers have seen the arrival: no reset retries what follows
@@ -194,7 +191,7 @@ TEST_F(Scenario, FailedEnableIsTippedOnceAndRetriedAtALaterArrival) {
 }
 
 TEST_F(RealClockScenario, UninstallEnablesEveryForbiddenDeviceAndDeletesTheFile) {
-  Start(Policy(R"(["USB-STORAGE", "BLUETOOTH"])"), true);
+  ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE", "BLUETOOTH"])"), true));
   ASSERT_TRUE(WaitFor([] { return !Running(kBluetooth); })) << "running at start, forbidden by the first pass";
   ASSERT_TRUE(winsim::PlugDevice(kStick));
   ASSERT_TRUE(WaitFor([] { return Disabled(kDisk); }));
@@ -225,7 +222,7 @@ TEST_F(Scenario, RestartWithAnOldFileDisablesTheListedDiskButNeverTheRootHub) {
   agent_.Write(kForbidFile, std::string(R"([{"deviceName_10":"USB\\ROOT_HUB30\\4&2B6C9A1E&0&0"},)") + kDiskInFile + "]");
   winsim::ClearDeviceJournal();
 
-  Start(Policy(R"(["USB-STORAGE"])"), false);
+  ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), false));
   EXPECT_NE(agent_.DeviceLog().find("m_vecForbidDeviceInfo = 2\n"), std::string::npos);
   ASSERT_TRUE(WaitFor([] { return Disabled(kDisk); })) << agent_.DeviceLog();
   ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == std::string("[") + kDiskInFile + "]"; }))
@@ -245,7 +242,7 @@ TEST_F(Scenario, RestartWithAnOldFileDisablesTheListedDiskButNeverTheRootHub) {
 TEST_F(Scenario, SlowStickDiskIsJudgedAtItsOwnStart) {
   const char kSlowStick[] = "USB\\VID_090C&PID_1000\\0374722050003386";
   const char kSlowDisk[] = "USBSTOR\\DISK&VEN_SAMSUNG&PROD_FLASH_DRIVE&REV_1100\\0374722050003386&0";
-  Start(Policy(R"(["USB-STORAGE"])"), true);
+  ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), true));
   ASSERT_TRUE(winsim::PlugDevice(kSlowStick));
   ASSERT_TRUE(WaitFor([&] { return Disabled(kSlowDisk); })) << agent_.DeviceLog();
   EXPECT_TRUE(Running(kSlowStick));
@@ -259,7 +256,7 @@ TEST_F(Scenario, SlowStickDiskIsJudgedAtItsOwnStart) {
 TEST_F(Scenario, ArrivalBurstAndOwnEnablesCauseBoundedPassesAndOneTipPerDevice) {
   const char* const kSticks[] = {kStick, "USB\\VID_090C&PID_1000\\0374722050003386"};
   ASSERT_TRUE(winsim::SetDeviceDisabled(kBluetooth, true));  // off before the module starts
-  Start(Policy(R"(["USB-STORAGE", "BLUETOOTH"])"), true);
+  ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE", "BLUETOOTH"])"), true));
   size_t before = Passes();
   for (int round = 0; round < 10; ++round) {
     for (const char* stick : kSticks) ASSERT_TRUE(winsim::PlugDevice(stick));
