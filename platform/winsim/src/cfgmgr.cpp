@@ -6,8 +6,6 @@ using namespace winsim::internal;
 
 namespace {
 
-typedef std::lock_guard<std::recursive_mutex> Lock;
-
 // The one handle CM_Connect_MachineW gives out for the local machine.
 char g_localMachine;
 HMACHINE LocalMachine() { return &g_localMachine; }
@@ -40,7 +38,7 @@ WINSIM_API CONFIGRET CM_Locate_DevNode_ExW(PDEVINST pdnDevInst, DEVINSTID_W pDev
     *pdnDevInst = kRootDevInst;
     return CR_SUCCESS;
   }
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   const DeviceNode* n = NodeById(FromW(pDeviceID));
   if (!n || !n->registered) return CR_NO_SUCH_DEVNODE;
   if (!n->present && !(ulFlags & CM_LOCATE_DEVNODE_PHANTOM)) return CR_NO_SUCH_DEVNODE;
@@ -57,7 +55,7 @@ WINSIM_API CONFIGRET CM_Reenumerate_DevNode_Ex(DEVINST dnDevInst, ULONG ulFlags,
   WINSIM_FAIL_POINT_CR();
   if (ulFlags & ~ULONG(CM_REENUMERATE_BITS)) return CR_INVALID_FLAG;
   if (!MachineOk(hMachine)) return CR_INVALID_POINTER;
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   if (dnDevInst != kRootDevInst && !NodeByDevInst(dnDevInst)) return CR_INVALID_DEVNODE;
   // A rescan finds again the plugged hardware whose device was removed.
   for (auto& n : Model().nodes)
@@ -82,7 +80,7 @@ WINSIM_API CONFIGRET CM_Get_Device_ID_ExW(DEVINST dnDevInst, PWCHAR Buffer, ULON
   if (!Buffer) return CR_INVALID_POINTER;
   if (ulFlags) return CR_INVALID_FLAG;
   if (!MachineOk(hMachine)) return CR_INVALID_POINTER;
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   std::u16string id;
   if (dnDevInst == kRootDevInst) {
     id = u"HTREE\\ROOT\\0";
@@ -113,7 +111,7 @@ WINSIM_API CONFIGRET CM_Get_DevNode_Status_Ex(PULONG pulStatus, PULONG pulProble
     *pulStatus = DN_ROOT_ENUMERATED | DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER;
     return CR_SUCCESS;
   }
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   const DeviceNode* n = NodeByDevInst(dnDevInst);
   if (!n) return CR_INVALID_DEVNODE;
   if (!n->present || !n->registered) return CR_NO_SUCH_DEVINST;
@@ -136,7 +134,7 @@ WINSIM_API CONFIGRET CM_Get_HW_Prof_FlagsW(DEVINSTID_W szDevInstName, ULONG ulHa
   if (ulFlags) return CR_INVALID_FLAG;
   // The machine has one hardware profile, the current one.
   if (ulHardwareProfile > 1) return CR_NO_SUCH_VALUE;
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   const DeviceNode* n = NodeById(FromW(szDevInstName));
   if (!n || !n->registered) return CR_NO_SUCH_DEVINST;
   if (n->configDisabled) *pulValue |= CSCONFIGFLAG_DISABLED;
@@ -149,7 +147,7 @@ WINSIM_API CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG
   *pdnDevInst = 0;
   if (ulFlags) return CR_INVALID_FLAG;
   if (dnDevInst == kRootDevInst) return CR_NO_SUCH_DEVNODE;
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   const DeviceNode* n = NodeByDevInst(dnDevInst);
   if (!n) return CR_INVALID_DEVNODE;
   const DeviceNode* parent = n->parent.empty() ? nullptr : NodeById(n->parent);

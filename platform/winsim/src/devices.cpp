@@ -336,7 +336,7 @@ void InstallTree(LoadedTree t) {
   std::vector<std::pair<std::u16string, std::u16string>> wpd;
   {
     auto& m = Model();
-    std::lock_guard<std::recursive_mutex> lock(m.mutex);
+    ModelLock lock(m.mutex);
     ResetDevices();
     m.classes = std::move(t.classes);
     m.interfaceNames = std::move(t.interfaceNames);
@@ -618,7 +618,7 @@ void NotifyDeviceChanges(const std::vector<DeviceChange>& changes) {
 
 void ResetDevices() {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   m.classes.clear();
   m.nodes.clear();
   m.services.clear();
@@ -668,7 +668,7 @@ BOOL UpdateDriverForDevices(const WCHAR* hardwareId, const WCHAR* fullInfPath, D
     return FALSE;
   }
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   std::u16string hwid = FromW(hardwareId);
   std::vector<DeviceNode*> matches;
   for (auto& n : m.nodes) {
@@ -723,7 +723,7 @@ using namespace internal;
 
 bool SetDeviceStatus(const std::string& instanceId, ULONG status, ULONG problem) {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   DeviceNode* n = NodeById(Utf16(instanceId));
   if (!n) return false;
   n->status = status;
@@ -740,7 +740,7 @@ bool SetInstallerBehaviour(const std::string& target, InstallerBehaviour behavio
                    : behaviour == InstallerBehaviour::Restart ? Installer::Restart
                                                               : Installer::Normal;
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   std::u16string t = Utf16(target);
   if (DeviceNode* n = NodeById(t)) {
     n->installer = inst;
@@ -754,14 +754,14 @@ bool SetInstallerBehaviour(const std::string& target, InstallerBehaviour behavio
 
 void MirrorDeviceChanges(const std::string& journalPath, const std::string& statesPath) {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   g_mirrorJournal = statesPath.empty() ? std::string() : journalPath;
   g_mirrorStates = statesPath;
 }
 
 DeviceState GetDeviceState(const std::string& instanceId) {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   DeviceState s;
   const DeviceNode* n = NodeById(Utf16(instanceId));
   if (!n || !n->registered) return s;
@@ -781,7 +781,7 @@ DeviceState GetDeviceState(const std::string& instanceId) {
 
 std::vector<std::string> ListDevices(bool presentOnly) {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   std::vector<std::string> out;
   for (const auto& n : m.nodes)
     if (!n->removed && n->registered && (n->present || !presentOnly)) out.push_back(Utf8(n->id));
@@ -797,7 +797,7 @@ bool AddDevice(const std::string& deviceJson, std::string* error) {
     return false;
   }
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   auto n = std::make_unique<DeviceNode>();
   std::string err;
   if (!ParseDevice(doc, m.classes, m.interfaceNames, n.get(), &err)) {
@@ -827,7 +827,7 @@ bool LoadDeviceTreeJson(const std::string& machineJson, std::string* error) {
 
 void RebootMachine() {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   for (auto& n : m.nodes) {
     if (n->removed || !n->pendingReboot) continue;
     n->pendingReboot = false;
@@ -852,25 +852,25 @@ void RebootMachine() {
 
 void SetShutdownPrivilegeHeld(bool held) {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   m.shutdownPrivilegeHeld = held;
 }
 
 std::vector<DeviceJournalEntry> DeviceJournal() {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   return m.journal;
 }
 
 void ClearDeviceJournal() {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   m.journal.clear();
 }
 
 std::vector<ExitWindowsRecord> ExitWindowsCalls() {
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   return m.exitWindows;
 }
 

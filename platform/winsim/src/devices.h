@@ -97,6 +97,9 @@ struct DeviceModel {
   bool shutdownPrivilegeEnabled = false;
   bool nonInteractive = false;
 };
+// Holds the device model's lock (recursive: the class installer calls back
+// into SetupAPI).
+typedef std::lock_guard<std::recursive_mutex> ModelLock;
 
 DeviceModel& Model();
 constexpr DEVINST kRootDevInst = 1;
@@ -138,15 +141,8 @@ void RestartNode(DeviceNode& node, const std::string& cause);
 // allowed); remote machines are not reachable on current Windows.
 bool IsLocalMachine(const WCHAR* machine);
 
-// Fault point of the functions that return a CONFIGRET (FailCall's error is
-// the CONFIGRET to answer).
-#define WINSIM_FAIL_POINT_CR()                                                                             \
-  do {                                                                                                     \
-    DWORD winsimFault_ = 0;                                                                                \
-    if (::winsim::internal::g_faultsArmed.load(std::memory_order_relaxed) &&                               \
-        ::winsim::internal::TakeFault(__func__, &winsimFault_))                                            \
-      return static_cast<CONFIGRET>(winsimFault_);                                                         \
-  } while (0)
+// Fault point of the functions that return a CONFIGRET.
+#define WINSIM_FAIL_POINT_CR() WINSIM_FAIL_POINT_CODE(CONFIGRET)
 
 // Reads a file of the simulated machine (Windows path) into `bytes`.
 bool ReadMachineFile(const std::u16string& windowsPath, std::string* bytes);

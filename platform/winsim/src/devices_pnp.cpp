@@ -15,8 +15,6 @@ namespace internal {
 
 namespace {
 
-typedef std::lock_guard<std::recursive_mutex> Lock;
-
 // The tree as parent links name it, over every node (removed ones too, so
 // that the children of a removed node know their parent is gone).
 struct TreeView {
@@ -145,7 +143,7 @@ void ScheduleEffects(Effects effects) {
   uint64_t generation = Model().generation;
   ScheduleAt(UntrackedMonotonicMs(), [effects = std::move(effects), generation] {
     {
-      Lock lock(Model().mutex);
+      ModelLock lock(Model().mutex);
       if (Model().generation != generation) return;  // a new machine was loaded meanwhile
     }
     Deliver(effects);
@@ -158,7 +156,7 @@ void SchedulePass(uint64_t dueMs) {
   uint64_t generation = m.generation;
   ScheduleAt(dueMs, [dueMs, generation] {
     auto& model = Model();
-    Lock lock(model.mutex);
+    ModelLock lock(model.mutex);
     if (model.generation != generation) return;
     model.scheduledPasses.erase(dueMs);
     UpdatePresence("after its start delay");
@@ -168,7 +166,7 @@ void SchedulePass(uint64_t dueMs) {
 // Plugs or unplugs a device with everything below it.
 bool ChangePlugging(const std::string& instanceId, bool plugged) {
   auto& m = Model();
-  Lock lock(m.mutex);
+  ModelLock lock(m.mutex);
   DeviceNode* target = NodeById(Utf16(instanceId));
   if (!target || !target->registered) return false;
   const uint64_t now = UntrackedMonotonicMs();
@@ -238,7 +236,7 @@ bool UnplugDevice(const std::string& instanceId) { return ChangePlugging(instanc
 
 bool SetDeviceInUse(const std::string& instanceId, bool inUse) {
   auto& m = Model();
-  Lock lock(m.mutex);
+  ModelLock lock(m.mutex);
   DeviceNode* n = NodeById(Utf16(instanceId));
   if (!n || !n->registered) return false;
   n->inUse = inUse;
@@ -247,7 +245,7 @@ bool SetDeviceInUse(const std::string& instanceId, bool inUse) {
 
 bool SetDeviceDisabled(const std::string& instanceId, bool disabled) {
   auto& m = Model();
-  Lock lock(m.mutex);
+  ModelLock lock(m.mutex);
   DeviceNode* n = NodeById(Utf16(instanceId));
   if (!n || !n->registered) return false;
   if (n->configDisabled == disabled) return true;

@@ -85,7 +85,7 @@ void BroadcastDeviceChanges(const std::vector<DeviceChange>& changes) {
   std::vector<bool> handled;
   SendMessagesBounded(sends, kBroadcastTimeoutMs, &handled);
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   for (size_t c = 0; c < changes.size(); ++c) {
     std::string windows;
     size_t count = 0, late = 0;
@@ -190,7 +190,7 @@ WINSIM_API BOOL UnregisterDeviceNotification(HDEVNOTIFY Handle) {
 WINSIM_API BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
   WINSIM_FAIL_POINT(FALSE);
   auto& m = Model();
-  std::lock_guard<std::recursive_mutex> lock(m.mutex);
+  ModelLock lock(m.mutex);
   winsim::ExitWindowsRecord record;
   record.timeMs = ElapsedMs();
   record.flags = uFlags;

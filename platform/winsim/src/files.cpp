@@ -206,26 +206,33 @@ std::shared_ptr<FileObject> FileForTransfer(HANDLE handle, LPVOID overlapped, bo
 
 }  // namespace
 
+namespace {
+std::string NameToUtf8(const char* name) { return AnsiToUtf8(name); }
+std::string NameToUtf8(const WCHAR* name) { return Utf16ToUtf8(name); }
+
+// CreateFileA and CreateFileW after their fault points.
+template <class Char>
+HANDLE CreateFileOf(const Char* name, DWORD access, DWORD disposition, DWORD flags) {
+  if (!name) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  return OpenFile(NameToUtf8(name), access, disposition, flags);
+}
+}  // namespace
+
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   WINSIM_FAIL_POINT(INVALID_HANDLE_VALUE);
-  if (!lpFileName) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  return OpenFile(AnsiToUtf8(lpFileName), dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
+  return CreateFileOf(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
 }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   WINSIM_FAIL_POINT(INVALID_HANDLE_VALUE);
-  if (!lpFileName) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  return OpenFile(Utf16ToUtf8(lpFileName), dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
+  return CreateFileOf(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,

@@ -366,6 +366,27 @@ DWORD ErrnoToWin32(int error, const std::string& hostPath) {
   }
 }
 
+bool ParseHex(const std::string& text, std::vector<BYTE>* out) {
+  int high = -1;
+  for (char c : text) {
+    int v = isdigit(static_cast<unsigned char>(c)) ? c - '0'
+            : (c >= 'a' && c <= 'f')               ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F')               ? c - 'A' + 10
+                                                   : -1;
+    if (v < 0) {
+      if (c == ' ' || c == ',' || c == '-' || c == ':') continue;
+      return false;
+    }
+    if (high < 0) {
+      high = v;
+    } else {
+      out->push_back(static_cast<BYTE>(high * 16 + v));
+      high = -1;
+    }
+  }
+  return high < 0;
+}
+
 }  // namespace internal
 
 // ---------------------------------------------------------------- control API

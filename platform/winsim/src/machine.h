@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "winsim/control.h"
@@ -99,14 +100,16 @@ extern std::atomic<bool> g_faultsArmed;
       return failValue;                                                                                    \
     }                                                                                                      \
   } while (0)
-// The same for functions that return the error code itself (registry, iphlpapi).
-#define WINSIM_FAIL_POINT_STATUS()                                                                         \
+// The same for functions that return the error code itself: FailCall's error
+// is the code to answer, as a `CodeType` (LSTATUS, CONFIGRET).
+#define WINSIM_FAIL_POINT_CODE(CodeType)                                                                   \
   do {                                                                                                     \
     DWORD winsimFault_ = 0;                                                                                \
     if (::winsim::internal::g_faultsArmed.load(std::memory_order_relaxed) &&                               \
         ::winsim::internal::TakeFault(__func__, &winsimFault_))                                            \
-      return static_cast<LSTATUS>(winsimFault_);                                                           \
+      return static_cast<CodeType>(winsimFault_);                                                          \
   } while (0)
+#define WINSIM_FAIL_POINT_STATUS() WINSIM_FAIL_POINT_CODE(LSTATUS)
 
 // ---------------------------------------------------------------- handles
 
@@ -168,6 +171,10 @@ std::string Utf8ToAnsi(const std::string& text);
 WStr AnsiToUtf16(const std::string& text);
 std::string Utf16ToAnsi(const WStr& text);
 // Case folding of names (registry keys, file names) as Windows compares them.
+// Hex digits in pairs, appended as bytes; spaces, commas, dashes and colons
+// between them are skipped. False on any other character or an odd digit.
+bool ParseHex(const std::string& text, std::vector<BYTE>* out);
+
 WCHAR FoldCase(WCHAR c);
 WStr FoldCase(const WStr& text);
 

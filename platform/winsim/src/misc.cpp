@@ -36,21 +36,7 @@ void SplitAddress(const std::string& text, std::string* ip, std::string* mask) {
 
 bool ParseMac(const std::string& text, std::vector<BYTE>* mac) {
   mac->clear();
-  int high = -1;
-  for (char c : text) {
-    int v = isxdigit(static_cast<unsigned char>(c)) ? (isdigit(static_cast<unsigned char>(c)) ? c - '0' : (tolower(c) - 'a' + 10)) : -1;
-    if (v < 0) {
-      if (c == '-' || c == ':' || c == ' ') continue;
-      return false;
-    }
-    if (high < 0) {
-      high = v;
-    } else {
-      mac->push_back(static_cast<BYTE>(high * 16 + v));
-      high = -1;
-    }
-  }
-  return high < 0 && !mac->empty() && mac->size() <= MAX_ADAPTER_ADDRESS_LENGTH;
+  return ParseHex(text, mac) && !mac->empty() && mac->size() <= MAX_ADAPTER_ADDRESS_LENGTH;
 }
 
 // An adapter of the description:

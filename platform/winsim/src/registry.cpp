@@ -287,26 +287,6 @@ std::vector<BYTE> StringData(const WStr& text) {
 
 // ---------------------------------------------------------------- description
 
-bool ParseHex(const std::string& text, std::vector<BYTE>* out) {
-  int high = -1;
-  for (char c : text) {
-    int v = isdigit(static_cast<unsigned char>(c)) ? c - '0'
-            : (c >= 'a' && c <= 'f')               ? c - 'a' + 10
-            : (c >= 'A' && c <= 'F')               ? c - 'A' + 10
-                                                   : -1;
-    if (v < 0) {
-      if (c == ' ' || c == ',' || c == '-' || c == ':') continue;
-      return false;
-    }
-    if (high < 0) {
-      high = v;
-    } else {
-      out->push_back(static_cast<BYTE>(high * 16 + v));
-      high = -1;
-    }
-  }
-  return high < 0;
-}
 
 // One value of the description: a string is REG_SZ, a number REG_DWORD, an
 // object names its type: {"expand_sz": ...}, {"multi_sz": [...]}, {"qword": n},

@@ -27,8 +27,6 @@ const struct {
 };
 const DWORD kShutdownLuid = 19;
 
-typedef std::lock_guard<std::recursive_mutex> Lock;
-
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
@@ -97,7 +95,7 @@ WINSIM_API BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivile
   if (!token) return Fail(ERROR_INVALID_HANDLE);
   if (!(token->access & TOKEN_ADJUST_PRIVILEGES)) return Fail(ERROR_ACCESS_DENIED);
   if (!DisableAllPrivileges && !NewState) return Fail(ERROR_INVALID_PARAMETER);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   auto& m = Model();
   if (PreviousState) {
     DWORD need = sizeof(TOKEN_PRIVILEGES);

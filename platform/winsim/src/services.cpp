@@ -19,8 +19,6 @@ std::set<ScObject*>& Handles() {
   return *handles;
 }
 
-typedef std::lock_guard<std::recursive_mutex> Lock;
-
 SC_HANDLE FailSc(DWORD error) {
   SetLastError(error);
   return nullptr;
@@ -33,7 +31,7 @@ WINSIM_API SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseNam
   if (!IsLocalMachine(lpMachineName)) return FailSc(RPC_S_SERVER_UNAVAILABLE);
   if (lpDatabaseName && !EqualNoCase(FromW(lpDatabaseName), SERVICES_ACTIVE_DATABASEW))
     return FailSc(ERROR_DATABASE_DOES_NOT_EXIST);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   auto* object = new ScObject;
   object->manager = true;
   Handles().insert(object);
@@ -42,7 +40,7 @@ WINSIM_API SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseNam
 
 WINSIM_API SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD) {
   WINSIM_FAIL_POINT(nullptr);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   auto* manager = reinterpret_cast<ScObject*>(hSCManager);
   if (!Handles().count(manager) || !manager->manager) return FailSc(ERROR_INVALID_HANDLE);
   if (!lpServiceName) return FailSc(ERROR_INVALID_ADDRESS);
@@ -60,7 +58,7 @@ WINSIM_API SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, D
 
 WINSIM_API BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   auto* object = reinterpret_cast<ScObject*>(hSCObject);
   if (!Handles().erase(object)) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -31,8 +31,6 @@ std::set<DevInfoSet*>& Sets() {
   return *sets;
 }
 
-typedef std::lock_guard<std::recursive_mutex> Lock;
-
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
@@ -317,7 +315,7 @@ WINSIM_API BOOL SetupDiClassGuidsFromNameExW(PCWSTR ClassName, LPGUID ClassGuidL
   WINSIM_FAIL_POINT(FALSE);
   if (!ClassName || !RequiredSize || Reserved) return Fail(ERROR_INVALID_PARAMETER);
   if (!IsLocalMachine(MachineName)) return Fail(ERROR_INVALID_MACHINENAME);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   auto classes = ClassesByName(FromW(ClassName));
   *RequiredSize = DWORD(classes.size());
   for (DWORD i = 0; i < classes.size() && i < ClassGuidListSize && ClassGuidList; ++i)
@@ -326,26 +324,33 @@ WINSIM_API BOOL SetupDiClassGuidsFromNameExW(PCWSTR ClassName, LPGUID ClassGuidL
   return TRUE;
 }
 
+namespace {
+// The class the two calls below name, under the model's lock; null (error
+// set) for bad arguments, another machine or an unknown class.
+const SetupClass* NamedClass(const GUID* ClassGuid, PCWSTR MachineName, PVOID Reserved) {
+  if (!ClassGuid || Reserved) return Fail(ERROR_INVALID_PARAMETER), nullptr;
+  if (!IsLocalMachine(MachineName)) return Fail(ERROR_INVALID_MACHINENAME), nullptr;
+  const SetupClass* c = ClassByGuid(*ClassGuid);
+  if (!c) Fail(ERROR_INVALID_CLASS);
+  return c;
+}
+}  // namespace
+
 WINSIM_API BOOL SetupDiClassNameFromGuidExW(const GUID* ClassGuid, PWSTR ClassName, DWORD ClassNameSize,
                                             PDWORD RequiredSize, PCWSTR MachineName, PVOID Reserved) {
   WINSIM_FAIL_POINT(FALSE);
-  if (!ClassGuid || Reserved) return Fail(ERROR_INVALID_PARAMETER);
-  if (!IsLocalMachine(MachineName)) return Fail(ERROR_INVALID_MACHINENAME);
-  Lock lock(Model().mutex);
-  const SetupClass* c = ClassByGuid(*ClassGuid);
-  if (!c) return Fail(ERROR_INVALID_CLASS);
-  return CopyString(c->name, ClassName, ClassNameSize, RequiredSize);
+  ModelLock lock(Model().mutex);
+  const SetupClass* c = NamedClass(ClassGuid, MachineName, Reserved);
+  return c ? CopyString(c->name, ClassName, ClassNameSize, RequiredSize) : FALSE;
 }
 
 WINSIM_API BOOL SetupDiGetClassDescriptionExW(const GUID* ClassGuid, PWSTR ClassDescription,
                                               DWORD ClassDescriptionSize, PDWORD RequiredSize, PCWSTR MachineName,
                                               PVOID Reserved) {
   WINSIM_FAIL_POINT(FALSE);
-  if (!ClassGuid || Reserved) return Fail(ERROR_INVALID_PARAMETER);
-  if (!IsLocalMachine(MachineName)) return Fail(ERROR_INVALID_MACHINENAME);
-  Lock lock(Model().mutex);
-  const SetupClass* c = ClassByGuid(*ClassGuid);
-  if (!c) return Fail(ERROR_INVALID_CLASS);
+  ModelLock lock(Model().mutex);
+  const SetupClass* c = NamedClass(ClassGuid, MachineName, Reserved);
+  if (!c) return FALSE;
   return CopyString(c->description.empty() ? c->name : c->description, ClassDescription, ClassDescriptionSize,
                     RequiredSize);
 }
@@ -356,7 +361,7 @@ WINSIM_API BOOL SetupDiBuildClassInfoListExW(DWORD Flags, LPGUID ClassGuidList, 
   if (!RequiredSize || Reserved) return Fail(ERROR_INVALID_PARAMETER);
   if (Flags & ~DWORD(DIBCI_NOINSTALLCLASS | DIBCI_NODISPLAYCLASS)) return Fail(ERROR_INVALID_FLAGS);
   if (!IsLocalMachine(MachineName)) return Fail(ERROR_INVALID_MACHINENAME);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   std::vector<GUID> list;
   for (const auto& c : Model().classes) {
     if ((Flags & DIBCI_NOINSTALLCLASS) && c.noInstallClass) continue;
@@ -385,7 +390,7 @@ WINSIM_API HKEY SetupDiOpenClassRegKeyExW(const GUID* ClassGuid, REGSAM samDesir
                                                  : u"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses";
   if (ClassGuid) {
     if (Flags == DIOCR_INSTALLER) {
-      Lock lock(Model().mutex);
+      ModelLock lock(Model().mutex);
       if (!ClassByGuid(*ClassGuid)) {
         SetLastError(ERROR_INVALID_CLASS);
         return invalid;
@@ -412,7 +417,7 @@ WINSIM_API BOOL SetupDiGetINFClassW(PCWSTR InfName, LPGUID ClassGuid, PWSTR Clas
   bool signature = false;
   if (!ReadInfVersion(bytes, &cls, &guidText, &signature) || !signature) return Fail(ERROR_WRONG_INF_STYLE);
   GUID guid{};
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   if (!guidText.empty()) {
     if (!ParseGuid(Utf8(guidText), &guid)) return Fail(ERROR_INVALID_CLASS);
     if (cls.empty()) {
@@ -440,7 +445,7 @@ WINSIM_API HDEVINFO SetupDiCreateDeviceInfoListExW(const GUID* ClassGuid, HWND, 
   WINSIM_FAIL_POINT(INVALID_HANDLE_VALUE);
   if (Reserved) return FailSet(ERROR_INVALID_PARAMETER);
   if (!IsLocalMachine(MachineName)) return FailSet(ERROR_INVALID_MACHINENAME);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   auto* set = new DevInfoSet;
   if (ClassGuid) set->hasClass = true, set->classGuid = *ClassGuid;
   Sets().insert(set);
@@ -460,7 +465,7 @@ WINSIM_API HDEVINFO SetupDiGetClassDevsExW(const GUID* ClassGuid, PCWSTR Enumera
     return FailSet(ERROR_INVALID_FLAGS);
   if (!ClassGuid && !(Flags & DIGCF_ALLCLASSES)) return FailSet(ERROR_INVALID_PARAMETER);
   if (!IsLocalMachine(MachineName)) return FailSet(ERROR_INVALID_MACHINENAME);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   DevInfoSet* set = nullptr;
   if (DeviceInfoSet) {
     set = GetSet(DeviceInfoSet);
@@ -492,7 +497,7 @@ WINSIM_API HDEVINFO SetupDiGetClassDevsExW(const GUID* ClassGuid, PCWSTR Enumera
 WINSIM_API BOOL SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
                                                 PSP_DEVINFO_LIST_DETAIL_DATA_W DeviceInfoSetDetailData) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
   if (!DeviceInfoSetDetailData) return Fail(ERROR_INVALID_PARAMETER);
@@ -506,7 +511,7 @@ WINSIM_API BOOL SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
 
 WINSIM_API BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
   // Devices created in this set and never registered go with it.
@@ -522,7 +527,7 @@ WINSIM_API BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
 WINSIM_API BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND, DWORD OpenFlags,
                                        PSP_DEVINFO_DATA DeviceInfoData) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
   if (OpenFlags & ~DWORD(DIOD_INHERIT_CLASSDRVS | DIOD_CANCEL_REMOVE)) return Fail(ERROR_INVALID_FLAGS);
@@ -540,7 +545,7 @@ WINSIM_API BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceNa
                                          PCWSTR DeviceDescription, HWND, DWORD CreationFlags,
                                          PSP_DEVINFO_DATA DeviceInfoData) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
   if (CreationFlags & ~DWORD(DICD_GENERATE_ID | DICD_INHERIT_CLASSDRVS)) return Fail(ERROR_INVALID_FLAGS);
@@ -582,7 +587,7 @@ WINSIM_API BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceNa
 
 WINSIM_API BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
   if (!DeviceInfoData) return Fail(ERROR_INVALID_PARAMETER);
@@ -596,7 +601,7 @@ WINSIM_API BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_
                                             PWSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
                                             PDWORD RequiredSize) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   const DeviceNode* n = GetNode(DeviceInfoSet, DeviceInfoData);
   if (!n) return FALSE;
   return CopyString(n->id, DeviceInstanceId, DeviceInstanceIdSize, RequiredSize);
@@ -608,7 +613,7 @@ WINSIM_API BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DE
                                                   DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                                   DWORD PropertyBufferSize, PDWORD RequiredSize) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   const DeviceNode* n = GetNode(DeviceInfoSet, DeviceInfoData);
   if (!n) return FALSE;
   if (Property >= SPDRP_MAXIMUM_PROPERTY) return Fail(ERROR_INVALID_REG_PROPERTY);
@@ -658,7 +663,7 @@ WINSIM_API BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DE
                                                   DWORD Property, const BYTE* PropertyBuffer,
                                                   DWORD PropertyBufferSize) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   DeviceNode* n = GetNode(DeviceInfoSet, DeviceInfoData);
   if (!n) return FALSE;
   if (!PropertyBuffer && PropertyBufferSize) return Fail(ERROR_INVALID_PARAMETER);
@@ -689,7 +694,7 @@ WINSIM_API BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINF
                                               PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                               DWORD ClassInstallParamsSize) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
   std::vector<BYTE>* target = &set->classParams;
@@ -714,7 +719,7 @@ WINSIM_API BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINF
 WINSIM_API BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                           PSP_DEVINFO_DATA DeviceInfoData) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
   if (InstallFunction != DIF_PROPERTYCHANGE && InstallFunction != DIF_REMOVE &&
@@ -752,63 +757,54 @@ WINSIM_API BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO 
 }
 
 namespace {
-// The install flags the two calls below read or write: the element's when
-// one is named, else the set's. Null (error set) for bad arguments. Called
-// under the model's lock.
-DWORD* InstallFlagsOf(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                      PSP_DEVINSTALL_PARAMS_W DeviceInstallParams, DWORD** flagsEx) {
+// The two calls below after their fault points: the install flags of the
+// element when one is named, else the set's, read into `params` or written
+// from them.
+BOOL TransferInstallParams(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PSP_DEVINSTALL_PARAMS_W params,
+                           bool write) {
+  ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
-  if (!set) return nullptr;
-  if (!DeviceInstallParams || DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) {
-    Fail(DeviceInstallParams ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
-    return nullptr;
+  if (!set) return FALSE;
+  if (!params || params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W))
+    return Fail(params ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
+  Element* e = DeviceInfoData ? GetElement(set, DeviceInfoData) : nullptr;
+  if (DeviceInfoData && !e) return FALSE;
+  DWORD& flags = e ? e->installFlags : set->installFlags;
+  DWORD& flagsEx = e ? e->installFlagsEx : set->installFlagsEx;
+  if (write) {
+    flags = params->Flags;
+    flagsEx = params->FlagsEx;
+  } else {
+    std::memset(params, 0, sizeof *params);
+    params->cbSize = sizeof *params;
+    params->Flags = flags;
+    params->FlagsEx = flagsEx;
   }
-  if (!DeviceInfoData) {
-    *flagsEx = &set->installFlagsEx;
-    return &set->installFlags;
-  }
-  Element* e = GetElement(set, DeviceInfoData);
-  if (!e) return nullptr;
-  *flagsEx = &e->installFlagsEx;
-  return &e->installFlags;
+  return TRUE;
 }
 }  // namespace
 
 WINSIM_API BOOL SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
-  DWORD* flagsEx = nullptr;
-  DWORD* flags = InstallFlagsOf(DeviceInfoSet, DeviceInfoData, DeviceInstallParams, &flagsEx);
-  if (!flags) return FALSE;
-  std::memset(DeviceInstallParams, 0, sizeof *DeviceInstallParams);
-  DeviceInstallParams->cbSize = sizeof *DeviceInstallParams;
-  DeviceInstallParams->Flags = *flags;
-  DeviceInstallParams->FlagsEx = *flagsEx;
-  return TRUE;
+  return TransferInstallParams(DeviceInfoSet, DeviceInfoData, DeviceInstallParams, false);
 }
 
 WINSIM_API BOOL SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                PSP_DEVINSTALL_PARAMS_W DeviceInstallParams) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
-  DWORD* flagsEx = nullptr;
-  DWORD* flags = InstallFlagsOf(DeviceInfoSet, DeviceInfoData, DeviceInstallParams, &flagsEx);
-  if (!flags) return FALSE;
-  *flags = DeviceInstallParams->Flags;
-  *flagsEx = DeviceInstallParams->FlagsEx;
-  return TRUE;
+  return TransferInstallParams(DeviceInfoSet, DeviceInfoData, DeviceInstallParams, true);
 }
 
 WINSIM_API BOOL SetupSetNonInteractiveMode(BOOL NonInteractiveFlag) {
   WINSIM_FAIL_POINT(FALSE);
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   BOOL previous = Model().nonInteractive ? TRUE : FALSE;
   Model().nonInteractive = NonInteractiveFlag != FALSE;
   return previous;
 }
 
 WINSIM_API BOOL SetupGetNonInteractiveMode(VOID) {
-  Lock lock(Model().mutex);
+  ModelLock lock(Model().mutex);
   return Model().nonInteractive ? TRUE : FALSE;
 }
