@@ -30,14 +30,6 @@ std::string AgentJson(unsigned level) {
 
 }  // namespace
 
-bool ReadFile(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  *text = all.str();
-  return true;
-}
 
 bool AgentInstall::Create(unsigned logLevel, std::string* error) {
   return Create(DM_BENCH_WORKSTATION, DM_BENCH_POLICY, logLevel, error);

@@ -5,6 +5,7 @@
 // Nothing here links the module: a program either links it or loads the
 // plug-in, never both.
 #pragma once
+#include "agent/vaultcommon/HostText.h"
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -52,8 +53,7 @@ double NowMs();
 // Resident set size from /proc/self/statm, in bytes (0 when unreadable).
 size_t ResidentBytes();
 
-// Whole file as text; false when unreadable.
-bool ReadFile(const std::string& path, std::string* text);
+using hosttext::ReadFile;
 
 // Order statistics of a sample (sorted in place). q in [0, 1].
 double Quantile(std::vector<double>& sample, double q);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/vaultcommon/HostText.h"
 #include "common/util/HostIdentity.h"
 #include "host_timeline.h"
 #include "winsim/devices_control.h"
@@ -48,14 +49,7 @@ struct Scenario {
   unsigned settleMs = kDefaultSettleMs;
 };
 
-bool ReadFile(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  *text = ss.str();
-  return true;
-}
+using hosttext::ReadFile;
 
 bool WriteFile(const std::string& path, const std::string& text, std::string* error) {
   std::error_code ec;
@@ -78,12 +72,6 @@ bool WriteFile(const std::string& path, const std::string& text, std::string* er
   return true;
 }
 
-std::string Compact(const rapidjson::Value& v) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  v.Accept(writer);
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
 
 bool ParseStep(const rapidjson::Value& v, const std::string& baseDir, Step* step, std::string* error) {
   if (!v.IsObject()) {
@@ -130,7 +118,7 @@ bool ParseStep(const rapidjson::Value& v, const std::string& baseDir, Step* step
         }
       } else if (value.IsObject()) {
         step->argument = "inline policy";
-        step->policyText = Compact(value);
+        step->policyText = hosttext::JsonText(value);
       } else {
         *error = "\"policy\" must be a file name or a policy object";
         return false;

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/vaultcommon/HostText.h"
 #include "agent/host/StartPlugin.h"
 #include "agent/vaultstrategy/PolicyStore.h"
 #include "platform/winapi.h"
@@ -116,15 +117,7 @@ Options ParseArguments(int argc, char** argv) {
   return o;
 }
 
-bool ReadFile(const std::string& path, std::string* text) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return false;
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  *text = all.str();
-  return static_cast<bool>(in) || in.eof();
-}
+using hosttext::ReadFile;
 
 void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -142,12 +135,6 @@ std::vector<std::string> Lines(const std::string& path) {
   return lines;
 }
 
-std::string Serialize(const rapidjson::Value& value) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  value.Accept(writer);
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
 
 std::string Text(const rapidjson::Value& object, const char* key) {
   auto it = object.FindMember(key);
@@ -207,7 +194,7 @@ std::string PrepareDescription(rapidjson::Document& doc, const std::string& sand
   key.AddMember("key", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\VaultServiceHelper", a);
   key.AddMember("values", values, a);
   doc["registry"].PushBack(key, a);
-  return Serialize(doc);
+  return hosttext::JsonText(doc);
 }
 
 // Everything whatif knows of one device of the description.

@@ -176,23 +176,21 @@ void RunDeviceInfoEnum() {
 
 }  // namespace
 
-uint32_t Thread_Device_Enum(void*) {
+namespace {
+// A worker's body: nothing thrown leaves the thread.
+uint32_t RunGuarded(void (*pfnRun)(), const char* pszThread) {
   try {
-    RunDeviceEnum();
+    pfnRun();
   } catch (...) {
-    DIAG_LOG_AS(LOG_ERROR, "Thread_Device_Enum", "exception, thread ends");
+    DIAG_LOG_AS(LOG_ERROR, pszThread, "exception, thread ends");
   }
   return 0;
 }
+}  // namespace
 
-uint32_t Thread_DeviceInfo_Enum(void*) {
-  try {
-    RunDeviceInfoEnum();
-  } catch (...) {
-    DIAG_LOG_AS(LOG_ERROR, "Thread_DeviceInfo_Enum", "exception, thread ends");
-  }
-  return 0;
-}
+uint32_t Thread_Device_Enum(void*) { return RunGuarded(RunDeviceEnum, "Thread_Device_Enum"); }
+
+uint32_t Thread_DeviceInfo_Enum(void*) { return RunGuarded(RunDeviceInfoEnum, "Thread_DeviceInfo_Enum"); }
 
 void StartModuleWorkers(void* pArgument) {
   if (!StartWorkerThread(Thread_Device_Enum, pArgument))
