@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -87,6 +88,27 @@ void AgentInstall::Write(const std::string& relative, const std::string& text) c
   std::error_code ec;
   fs::last_write_time(temporary, fs::file_time_type::clock::now() + std::chrono::seconds(++bump), ec);
   fs::rename(temporary, path, ec);
+}
+
+void ParseOptions(int argc, char** argv, std::initializer_list<Option> options, const char* usage) {
+  for (int i = 1; i < argc; ++i) {
+    const Option* match = nullptr;
+    for (const Option& o : options)
+      if (strcmp(argv[i], o.name) == 0 && i + 1 < argc) match = &o;
+    if (!match) {
+      fprintf(stderr, "usage: %s %s\n", argv[0], usage);
+      _Exit(2);
+    }
+    ++i;
+    if (match->number) *match->number = atoi(argv[i]);
+    if (match->text) *match->text = argv[i];
+  }
+}
+
+void ExitUnless(bool ok, const char* program, const std::string& error) {
+  if (ok) return;
+  fprintf(stderr, "%s: %s\n", program, error.c_str());
+  _Exit(1);
 }
 
 double NowMs() {

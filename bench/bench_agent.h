@@ -7,6 +7,7 @@
 #pragma once
 #include "agent/vaultcommon/HostText.h"
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,18 @@ class AgentInstall {
   std::string sandbox_;
   std::string install_;
 };
+
+// Command-line options "--name value" of a benchmark program: each fills
+// its number or its text; anything else prints "usage: <program> <usage>"
+// and ends the program with 2.
+struct Option {
+  const char* name;
+  int* number;
+  const char** text;
+};
+void ParseOptions(int argc, char** argv, std::initializer_list<Option> options, const char* usage);
+// Ends the program with 1 and "<program>: <error>" unless `ok`.
+void ExitUnless(bool ok, const char* program, const std::string& error);
 
 // Steady clock in milliseconds.
 double NowMs();

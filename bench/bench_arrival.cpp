@@ -70,22 +70,12 @@ double PlugUntilDisabled(const std::string& id, double limitMs) {
 
 int main(int argc, char** argv) {
   int events = 20;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--events") == 0 && i + 1 < argc) {
-      events = atoi(argv[++i]);
-    } else {
-      fprintf(stderr, "usage: %s [--events N]\n", argv[0]);
-      _Exit(2);
-    }
-  }
+  bench::ParseOptions(argc, argv, {{"--events", &events, nullptr}}, "[--events N]");
   if (events < 1) events = 1;
 
   bench::AgentInstall install;
   std::string error;
-  if (!install.Create(bench::kLevelError, &error)) {
-    fprintf(stderr, "bench_arrival: %s\n", error.c_str());
-    _Exit(1);
-  }
+  bench::ExitUnless(install.Create(bench::kLevelError, &error), "bench_arrival", error);
   for (int n = 0; n <= events; ++n) {
     if (!AddStick(StickId(n), &error)) {
       fprintf(stderr, "bench_arrival: cannot add a stick: %s\n", error.c_str());

@@ -16,22 +16,12 @@
 
 int main(int argc, char** argv) {
   int passes = 10000;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--passes") == 0 && i + 1 < argc) {
-      passes = atoi(argv[++i]);
-    } else {
-      fprintf(stderr, "usage: %s [--passes N]\n", argv[0]);
-      _Exit(2);
-    }
-  }
+  bench::ParseOptions(argc, argv, {{"--passes", &passes, nullptr}}, "[--passes N]");
   if (passes < 1000) passes = 1000;
 
   bench::AgentInstall install;
   std::string error;
-  if (!install.Create(bench::kLevelError, &error)) {
-    fprintf(stderr, "bench_pass_memory: %s\n", error.c_str());
-    _Exit(1);
-  }
+  bench::ExitUnless(install.Create(bench::kLevelError, &error), "bench_pass_memory", error);
   CDiagLog::Instance().SetName("device");
 
   static device_manage manage;

@@ -92,25 +92,14 @@ extern "C" __attribute__((noinline)) void bench_profiled_pass(device_manage* man
 int main(int argc, char** argv) {
   int passes = 30;
   const char* profile = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--passes") == 0 && i + 1 < argc) {
-      passes = atoi(argv[++i]);
-    } else if (strcmp(argv[i], "--profile") == 0 && i + 1 < argc) {
-      profile = argv[++i];
-    } else {
-      fprintf(stderr, "usage: %s [--passes N] [--profile error|info]\n", argv[0]);
-      _Exit(2);
-    }
-  }
+  bench::ParseOptions(argc, argv, {{"--passes", &passes, nullptr}, {"--profile", nullptr, &profile}},
+                      "[--passes N] [--profile error|info]");
   if (passes < 1) passes = 1;
 
   bench::AgentInstall install;
   std::string error;
   unsigned firstLevel = profile != nullptr && strcmp(profile, "info") == 0 ? bench::kLevelInfo : bench::kLevelError;
-  if (!install.Create(firstLevel, &error)) {
-    fprintf(stderr, "bench_policy_pass: %s\n", error.c_str());
-    _Exit(1);
-  }
+  bench::ExitUnless(install.Create(firstLevel, &error), "bench_policy_pass", error);
   CDiagLog::Instance().SetName("device");  // as cpf_QueryInfo does
 
   // A manager of its own, started as the device thread starts it; the first

@@ -170,23 +170,13 @@ void Report(const char* prefix, std::vector<double>& sample, int missed, const s
 
 int main(int argc, char** argv) {
   int plugs = 20, changes = 20;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--plugs") == 0 && i + 1 < argc) {
-      plugs = atoi(argv[++i]);
-    } else if (strcmp(argv[i], "--changes") == 0 && i + 1 < argc) {
-      changes = atoi(argv[++i]);
-    } else {
-      fprintf(stderr, "usage: %s [--plugs N] [--changes N]\n", argv[0]);
-      _Exit(2);
-    }
-  }
+  bench::ParseOptions(argc, argv, {{"--plugs", &plugs, nullptr}, {"--changes", &changes, nullptr}},
+                      "[--plugs N] [--changes N]");
 
   bench::AgentInstall install;
   std::string error, machine, forbid, allow;
-  if (!install.Create(DM_BENCH_LAPTOP, DM_BENCH_POLICIES "/device-control.json", bench::kLevelError, &error)) {
-    fprintf(stderr, "bench_reaction: %s\n", error.c_str());
-    _Exit(1);
-  }
+  bench::ExitUnless(install.Create(DM_BENCH_LAPTOP, DM_BENCH_POLICIES "/device-control.json", bench::kLevelError, &error),
+                    "bench_reaction", error);
   if (!bench::ReadFile(DM_BENCH_LAPTOP, &machine) || !bench::ReadFile(DM_BENCH_POLICIES "/device-control.json", &forbid) ||
       !bench::ReadFile(DM_BENCH_POLICIES "/usb-allowed.json", &allow)) {
     fprintf(stderr, "bench_reaction: cannot read the laptop or its policies\n");
