@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/util/TreeWalk.h"
+
 namespace whatif {
 
 namespace {
@@ -185,16 +187,9 @@ Report BuildReport(const std::vector<MachineDevice>& machine, const std::map<std
     if (!d.parent.empty()) children[Upper(d.parent)].push_back(&d);
   }
   auto descendants = [&](const std::string& id) {
-    std::vector<const MachineDevice*> found;
-    std::vector<std::string> pending{Upper(id)};
-    std::set<std::string> seen{pending.front()};
-    while (!pending.empty()) {
-      std::string at = pending.back();
-      pending.pop_back();
-      for (const MachineDevice* child : children[at])
-        if (seen.insert(Upper(child->id)).second) found.push_back(child), pending.push_back(Upper(child->id));
-    }
-    return found;
+    return CollectDescendants<MachineDevice>(
+        Upper(id), [&](const std::string& key) { return children[key]; },
+        [](const MachineDevice& d) { return Upper(d.id); });
   };
 
   // Devices the module took off: disabled by it now (or at the next

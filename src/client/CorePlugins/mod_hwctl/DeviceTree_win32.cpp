@@ -7,6 +7,7 @@
 #include "common/util/DiagLog.h"
 #include "common/util/WString.h"
 #include "common/util/GuidText.h"
+#include "common/util/TreeWalk.h"
 #include "platform/winapi.h"
 
 namespace {
@@ -132,22 +133,15 @@ void device_tree::Assign(std::vector<DeviceTreeNode> nodes) {
 }
 
 std::vector<const DeviceTreeNode*> device_tree::Descendants(const std::string& strInstancePath) const {
-  std::vector<const DeviceTreeNode*> found;
-  std::vector<std::string> pending{Upper(strInstancePath)};
-  std::set<std::string> seen{pending.front()};
-  while (!pending.empty()) {
-    std::string at = pending.back();
-    pending.pop_back();
-    auto children = m_mapChildren.find(at);
-    if (children == m_mapChildren.end()) continue;
-    for (size_t i : children->second) {
-      std::string id = Upper(m_vecNodes[i].strInstancePath);
-      if (!seen.insert(id).second) continue;  // a loop in a damaged tree is walked once
-      found.push_back(&m_vecNodes[i]);
-      pending.push_back(id);
-    }
-  }
-  return found;
+  auto childrenOf = [this](const std::string& key) {
+    std::vector<const DeviceTreeNode*> nodes;
+    auto children = m_mapChildren.find(key);
+    if (children != m_mapChildren.end())
+      for (size_t i : children->second) nodes.push_back(&m_vecNodes[i]);
+    return nodes;
+  };
+  return CollectDescendants<DeviceTreeNode>(Upper(strInstancePath), childrenOf,
+                                            [](const DeviceTreeNode& node) { return Upper(node.strInstancePath); });
 }
 
 std::string device_tree::Guard(const std::string& strInstancePath) const {
