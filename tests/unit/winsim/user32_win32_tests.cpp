@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/winapi.h"
+#include "win32_expect.h"
 
 namespace {
 
@@ -34,8 +35,7 @@ void RegisterTestClass() {
   wc.lpszClassName = WIDE("DmUser32TestClass");
   ASSERT_NE(RegisterClassW(&wc), 0);
   // The same name for the same instance is refused.
-  EXPECT_EQ(RegisterClassW(&wc), 0);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
+  EXPECT_FAILS(RegisterClassW(&wc), 0, ERROR_CLASS_ALREADY_EXISTS);
   done = true;
 }
 
@@ -73,8 +73,7 @@ TEST(User32, ClassesWindowsAndOwnQueue) {
 
   EXPECT_TRUE(DestroyWindow(hwnd));
   EXPECT_EQ(FindWindowA(kClass, "DmUser32 Window"), nullptr);
-  EXPECT_FALSE(PostMessageW(hwnd, kNote, 0, 0));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+  EXPECT_FAILS(PostMessageW(hwnd, kNote, 0, 0), FALSE, ERROR_INVALID_WINDOW_HANDLE);
 }
 
 // A message sent from another thread waits in the owner's queue until the
@@ -118,20 +117,6 @@ TEST(User32, SendFromAnotherThreadWaitsForOwnersPeek) {
   owner.join();
 }
 
-TEST(User32, DeviceNotificationRegistration) {
-  RegisterTestClass();
-  HWND hwnd = MakeWindow("DmUser32 Notify");
-  ASSERT_NE(hwnd, nullptr);
-  DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
-  filter.dbcc_size = sizeof(filter);
-  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
-  HDEVNOTIFY notify = RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-  EXPECT_NE(notify, nullptr);
-  EXPECT_TRUE(UnregisterDeviceNotification(notify));
-  EXPECT_TRUE(DestroyWindow(hwnd));
-}
-
 // A waiting thread wakes for new input of the kinds it asked for, and for its
 // objects; input it has already seen wakes it only with MWMO_INPUTAVAILABLE.
 TEST(User32, MsgWaitWakesOnNewInputAndOnObjects) {
@@ -171,8 +156,7 @@ TEST(User32, WaitForMultipleObjectsAnyAndAll) {
   EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(b, 0), kTimeout);       // taken with the rest
   EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);  // manual reset: stays set
-  EXPECT_EQ(WaitForMultipleObjects(0, both, FALSE, 10), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FAILS(WaitForMultipleObjects(0, both, FALSE, 10), WAIT_FAILED, ERROR_INVALID_PARAMETER);
   CloseHandle(a);
   CloseHandle(b);
 }

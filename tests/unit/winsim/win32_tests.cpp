@@ -9,8 +9,7 @@
 #include <thread>
 
 #include "platform/winapi.h"
-
-#define EXPECT_LAST_ERROR(code) EXPECT_EQ(GetLastError(), static_cast<DWORD>(code))
+#include "win32_expect.h"
 
 namespace {
 
@@ -46,8 +45,7 @@ TEST(Win32Sync, NamedMutexOwnershipAndAbandonment) {
   EXPECT_EQ(otherError, static_cast<DWORD>(ERROR_NOT_OWNER));
   EXPECT_TRUE(ReleaseMutex(first.h));
   EXPECT_TRUE(ReleaseMutex(first.h));
-  EXPECT_FALSE(ReleaseMutex(first.h));
-  EXPECT_LAST_ERROR(ERROR_NOT_OWNER);
+  EXPECT_FAILS(ReleaseMutex(first.h), FALSE, ERROR_NOT_OWNER);
 
   // A thread that ends while owning it abandons it to the next waiter, who owns it.
   std::thread([&] { EXPECT_EQ(WaitForSingleObject(first.h, 1000), WAIT_OBJECT_0); }).join();
@@ -79,12 +77,14 @@ TEST(Win32Sync, EventsWaitsAndBadHandles) {
 
   HANDLE stale = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_TRUE(CloseHandle(stale));
-  EXPECT_FALSE(CloseHandle(stale));
-  EXPECT_LAST_ERROR(ERROR_INVALID_HANDLE);
-  EXPECT_EQ(WaitForSingleObject(stale, 0), WAIT_FAILED);
-  EXPECT_LAST_ERROR(ERROR_INVALID_HANDLE);
+  EXPECT_FAILS(CloseHandle(stale), FALSE, ERROR_INVALID_HANDLE);
+  EXPECT_FAILS(WaitForSingleObject(stale, 0), WAIT_FAILED, ERROR_INVALID_HANDLE);
 }
 
+// The tick moves in steps of up to 16 ms and GetTickCount is its low 32 bits;
+// FILETIME counts 100 ns since 1601, so its seconds of the day match the
+// system time's; local time differs by whole quarter hours (give or take the
+// minute that may have turned between the calls).
 TEST(Win32Time, ClocksAgree) {
   LARGE_INTEGER freq, c1, c2;
   ASSERT_TRUE(QueryPerformanceFrequency(&freq));
@@ -94,20 +94,16 @@ TEST(Win32Time, ClocksAgree) {
   Sleep(30);
   ULONGLONG t2 = GetTickCount64();
   QueryPerformanceCounter(&c2);
-  EXPECT_GE(t2 - t1, 15u);  // the tick moves in steps of up to 16 ms
+  EXPECT_GE(t2 - t1, 15u);
   EXPECT_GE(c2.QuadPart - c1.QuadPart, 250000);
-  EXPECT_LE(static_cast<DWORD>(GetTickCount() - static_cast<DWORD>(t2)), 1000u);  // the low 32 bits
+  EXPECT_LE(static_cast<DWORD>(GetTickCount() - static_cast<DWORD>(t2)), 1000u);
 
-  // FILETIME counts 100 ns since 1601: its seconds of the day match the
-  // system time's; local time differs by whole quarter hours (give or take
-  // the minute that may have turned between the calls).
   SYSTEMTIME st, lt;
   FILETIME ft;
   GetSystemTime(&st);
   GetSystemTimeAsFileTime(&ft);
   GetLocalTime(&lt);
-  ULONGLONG ticks = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  ULONGLONG secondOfDay = (ticks / 10000000ull) % 86400ull;
+  ULONGLONG secondOfDay = (((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) / 10000000) % 86400;
   ULONGLONG stSecond = st.wHour * 3600ull + st.wMinute * 60ull + st.wSecond;
   EXPECT_LE((secondOfDay + 86400 - stSecond) % 86400, 2u);
   int offset = (lt.wMinute - st.wMinute + 60) % 15;
@@ -120,8 +116,7 @@ TEST(Win32CodePage, ConversionsFollowWin32Rules) {
   EXPECT_EQ(MultiByteToWideChar(1252, 0, latin, -1, nullptr, 0), 5);  // size query, terminator counted
   ASSERT_EQ(MultiByteToWideChar(1252, 0, latin, -1, wide, 16), 5);
   EXPECT_EQ(wide[3], 0x00E9);
-  EXPECT_EQ(MultiByteToWideChar(1252, 0, latin, 4, wide, 3), 0);
-  EXPECT_LAST_ERROR(ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_FAILS(MultiByteToWideChar(1252, 0, latin, 4, wide, 3), 0, ERROR_INSUFFICIENT_BUFFER);
   char back[16];
   BOOL used = TRUE;
   ASSERT_EQ(WideCharToMultiByte(1252, 0, wide, -1, back, 16, nullptr, &used), 5);
@@ -134,8 +129,7 @@ TEST(Win32CodePage, ConversionsFollowWin32Rules) {
   ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, bad, 4, wide, 16), 4);
   EXPECT_EQ(wide[1], 0xFFFD);
   EXPECT_EQ(wide[2], '(');
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bad, 4, wide, 16), 0);
-  EXPECT_LAST_ERROR(ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_FAILS(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bad, 4, wide, 16), 0, ERROR_NO_UNICODE_TRANSLATION);
 
   // What 1252 lacks becomes the default character.
   const WCHAR cjk[] = {'x', 0x4E2D, 'y', 0};
@@ -144,10 +138,8 @@ TEST(Win32CodePage, ConversionsFollowWin32Rules) {
   EXPECT_STREQ(back, "x?y");
   EXPECT_TRUE(used);
 
-  EXPECT_EQ(MultiByteToWideChar(12345, 0, latin, -1, wide, 16), 0);
-  EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, latin, 0, wide, 16), 0);
-  EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
+  EXPECT_FAILS(MultiByteToWideChar(12345, 0, latin, -1, wide, 16), 0, ERROR_INVALID_PARAMETER);
+  EXPECT_FAILS(MultiByteToWideChar(CP_ACP, 0, latin, 0, wide, 16), 0, ERROR_INVALID_PARAMETER);
 }
 
 // A conversion that stopped inside a double-byte character must not leave its
@@ -190,8 +182,7 @@ TEST(Win32Files, CreateReadWriteSeekFindMoveDelete) {
   DWORD done = 0;
   EXPECT_TRUE(WriteFile(h, "0123456789", 10, &done, nullptr));
   char buf[32] = {};
-  EXPECT_FALSE(ReadFile(h, buf, 4, &done, nullptr));  // opened for writing only
-  EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
+  EXPECT_FAILS(ReadFile(h, buf, 4, &done, nullptr), FALSE, ERROR_ACCESS_DENIED);  // opened for writing only
   CloseHandle(h);
   EXPECT_EQ(CreateFileA(a.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
   EXPECT_LAST_ERROR(ERROR_FILE_EXISTS);
@@ -204,8 +195,7 @@ TEST(Win32Files, CreateReadWriteSeekFindMoveDelete) {
   EXPECT_EQ(SetFilePointer(h, -3, nullptr, FILE_END), 7u);
   EXPECT_TRUE(ReadFile(h, buf, sizeof(buf), &done, nullptr));
   EXPECT_EQ(std::string(buf, done), "789");
-  EXPECT_EQ(SetFilePointer(h, -20, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
-  EXPECT_LAST_ERROR(ERROR_NEGATIVE_SEEK);
+  EXPECT_FAILS(SetFilePointer(h, -20, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK);
   LONG hi = 1;  // 4 GiB + 2: a position beyond 32 bits
   EXPECT_EQ(SetFilePointer(h, 2, &hi, FILE_BEGIN), 2u);
   EXPECT_EQ(hi, 1);
@@ -231,8 +221,7 @@ TEST(Win32Files, CreateReadWriteSeekFindMoveDelete) {
   EXPECT_EQ(CreateFileA(dir.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
-  EXPECT_EQ(GetFileAttributesA((dir + "missing\\x.txt").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_LAST_ERROR(ERROR_PATH_NOT_FOUND);
+  EXPECT_FAILS(GetFileAttributesA((dir + "missing\\x.txt").c_str()), INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(CreateFileA((dir + "nothing.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_LAST_ERROR(ERROR_FILE_NOT_FOUND);
@@ -240,8 +229,7 @@ TEST(Win32Files, CreateReadWriteSeekFindMoveDelete) {
   EXPECT_TRUE(MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
   EXPECT_TRUE(DeleteFileA(b.c_str()));
   EXPECT_TRUE(DeleteFileA(c.c_str()));
-  EXPECT_FALSE(DeleteFileA(a.c_str()));  // moved away
-  EXPECT_LAST_ERROR(ERROR_FILE_NOT_FOUND);
+  EXPECT_FAILS(DeleteFileA(a.c_str()), FALSE, ERROR_FILE_NOT_FOUND);  // moved away
   EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
   EXPECT_FALSE(PathFileExistsA(dir.c_str()));
 }
@@ -379,8 +367,7 @@ TEST(Win32Modules, SearchSystem32FindsSystemLibrariesOnly) {
   // Refused from System32 while it is not loaded yet (a loaded module of
   // the same name would be returned whatever the search).
   SetLastError(0);
-  EXPECT_EQ(LoadLibraryExA("vaultbase.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
-  EXPECT_LAST_ERROR(ERROR_MOD_NOT_FOUND);
+  EXPECT_FAILS(LoadLibraryExA("vaultbase.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr, ERROR_MOD_NOT_FOUND);
   ASSERT_NE(LoadLibraryA("vaultbase.dll"), nullptr) << "vaultbase.dll is built beside the tests";
   EXPECT_EQ(LoadLibraryExA("no_such_library.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
   EXPECT_LAST_ERROR(ERROR_MOD_NOT_FOUND);
