@@ -21,9 +21,9 @@
 namespace {
 
 const GUID kDiskClass = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-const char kStick[] = "USB\\VID_0781&PID_5567\\4C530001230101108154";
-const char kDisk[] = "USBSTOR\\DISK&VEN_SANDISK\\0001";
-const char kWpd[] = "SWD\\WPDBUSENUM\\STICK";
+const char kStick[] = "USB\\VID_0781&PID_5567\\4C53";
+const char kDisk[] = "USBSTOR\\DISK&VEN_SANDISK\\4C53&0";
+const char kWpd[] = "SWD\\WPDBUSENUM\\4C53";
 const char kCpu[] = "ACPI\\GENUINEINTEL\\_0";
 const char kCam[] = "USB\\VID_04F2&PID_B6DD\\CAM";
 
@@ -36,12 +36,12 @@ const char kMachine[] = R"({
     {"name": "WPD", "guid": "eec5ad98-8080-425f-922a-dabf3de3f69a"},
     {"name": "Net", "guid": "4d36e972-e325-11ce-bfc1-08002be10318", "noInstallClass": true}],
   "devices": [
-    {"id": "USB\\VID_0781&PID_5567\\4C530001230101108154", "class": "USB", "status": "0x0180600A", "present": false,
+    {"id": "USB\\VID_0781&PID_5567\\4C53", "class": "USB", "status": "0x0180600A", "present": false,
      "interfaces": ["USB device"]},
-    {"id": "USBSTOR\\DISK&VEN_SANDISK\\0001", "class": "DiskDrive", "status": "0x0180600A", "present": false,
-     "parent": "USB\\VID_0781&PID_5567\\4C530001230101108154", "interfaces": ["Disk"]},
-    {"id": "SWD\\WPDBUSENUM\\STICK", "class": "WPD", "status": "0x0180200A", "present": false,
-     "parent": "USBSTOR\\DISK&VEN_SANDISK\\0001"},
+    {"id": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "class": "DiskDrive", "status": "0x0180600A", "present": false,
+     "parent": "USB\\VID_0781&PID_5567\\4C53", "interfaces": ["Disk"]},
+    {"id": "SWD\\WPDBUSENUM\\4C53", "class": "WPD", "status": "0x0180200A", "present": false,
+     "parent": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0"},
     {"id": "ACPI\\GENUINEINTEL\\_0", "class": "Processor", "status": "0x0180000A"},
     {"id": "USB\\VID_04F2&PID_B6DD\\CAM", "hw": ["USB\\VID_04F2&PID_B6DD"], "class": "Image",
      "friendlyName": "Integrated Camera", "status": "0x0180600A"},
@@ -52,10 +52,7 @@ const char kReceiver[] = "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2";
 const char kHidIf[] = "USB\\VID_046D&PID_C52B&MI_00\\6&2A3A6C0B&0&0000";
 const char kKeyboard[] = "HID\\VID_046D&PID_C52B&MI_00\\7&1E5D3A2F&0&0000";
 const char kMouse[] = "HID\\VID_046D&PID_C52B&MI_01&COL01\\7&2C4B1A9E&0&0000";
-const char kTreeStick[] = "USB\\VID_0781&PID_5567\\4C53";
-const char kTreeDisk[] = "USBSTOR\\DISK&VEN_SANDISK\\4C53&0";
 const char kVolume[] = "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK#4C53&0";
-const char kTreeWpd[] = "SWD\\WPDBUSENUM\\4C53";
 
 // A root hub with a receiver (keyboard below an interface function, mouse)
 // and a stick (disk, volume, portable device) that starts layer by layer.
@@ -84,39 +81,28 @@ std::string Tree(const char* extra) {
 // What the windows of the broadcast tests received.
 const GUID kUsbDevice = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
 
-struct Seen {
-  HWND hwnd;
-  WPARAM event;
-  std::string name;
-  DWORD thread;
-};
+std::atomic<HWND> g_classWindow{nullptr};
 std::mutex g_lock;
-std::vector<Seen> g_seen;
+std::vector<std::string> g_seen;  // "<window>:<arrival|removal>:<instance ID part of the interface path>"
+std::vector<DWORD> g_seenThreads;
 
 LRESULT CALLBACK DeviceProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_DEVICECHANGE && lParam) {
-    const auto* b = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
     std::string name;
-    for (const WCHAR* c = b->dbcc_name; *c; ++c) name += static_cast<char>(*c);
+    for (const WCHAR* c = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam)->dbcc_name; *c; ++c)
+      name += static_cast<char>(*c);
     std::lock_guard<std::mutex> lock(g_lock);
-    g_seen.push_back({hwnd, wParam, name, GetCurrentThreadId()});
+    g_seen.push_back(std::string(hwnd == g_classWindow ? "class" : "all") +
+                     (wParam == DBT_DEVICEARRIVAL ? ":arrival:" : ":removal:") + name.substr(4, name.rfind('#') - 4));
+    g_seenThreads.push_back(GetCurrentThreadId());
   }
   return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
-std::vector<Seen> TakeSeen() {
+std::vector<std::string> TakeSeen() {
   std::lock_guard<std::mutex> lock(g_lock);
-  std::vector<Seen> out;
-  out.swap(g_seen);
-  return out;
-}
-
-// "<window>:<arrival|removal>:<instance ID part of the interface path>" of each message.
-std::vector<std::string> Describe(const std::vector<Seen>& seen, HWND classWindow) {
   std::vector<std::string> out;
-  for (const auto& s : seen)
-    out.push_back(std::string(s.hwnd == classWindow ? "class" : "all") +
-                  (s.event == DBT_DEVICEARRIVAL ? ":arrival:" : ":removal:") + s.name.substr(4, s.name.rfind('#') - 4));
+  out.swap(g_seen);
   return out;
 }
 
@@ -383,7 +369,6 @@ TEST_F(User32Broadcast, EveryChangeReachesItsRegisteredWindowsAfterTheCallReturn
   // pumps only once `go` is set.
   std::atomic<bool> ready{false}, go{false}, stop{false};
   std::atomic<DWORD> owner{0};
-  std::atomic<HWND> classWindow{nullptr};
   std::thread pump([&] {
     owner = GetCurrentThreadId();
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
@@ -392,7 +377,7 @@ TEST_F(User32Broadcast, EveryChangeReachesItsRegisteredWindowsAfterTheCallReturn
     filter.dbcc_classguid = kUsbDevice;
     for (DWORD flags : {DWORD(DEVICE_NOTIFY_WINDOW_HANDLE), DWORD(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)}) {
       HWND hwnd = CreateWindowExA(0, "DmBroadcastTest", "", WS_MINIMIZE, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-      if (!classWindow) classWindow = hwnd;
+      if (!g_classWindow) g_classWindow = hwnd;
       EXPECT_NE(RegisterDeviceNotificationW(hwnd, &filter, flags), nullptr);
     }
     ready = true;
@@ -411,23 +396,18 @@ TEST_F(User32Broadcast, EveryChangeReachesItsRegisteredWindowsAfterTheCallReturn
   EXPECT_TRUE(TakeSeen().empty());
   go = true;
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
-  auto seen = TakeSeen();
-  EXPECT_EQ(Describe(seen, classWindow),
-            (std::vector<std::string>{"class:arrival:USB#VID_0781&PID_5567#4C530001230101108154",
-                                      "all:arrival:USB#VID_0781&PID_5567#4C530001230101108154",
-                                      "all:arrival:USBSTOR#DISK&VEN_SANDISK#0001"}));
-  ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0].name, "\\\\?\\USB#VID_0781&PID_5567#4C530001230101108154#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
-  EXPECT_EQ(seen[0].thread, owner.load());
+  EXPECT_EQ(TakeSeen(), (std::vector<std::string>{"class:arrival:USB#VID_0781&PID_5567#4C53",
+                                                  "all:arrival:USB#VID_0781&PID_5567#4C53",
+                                                  "all:arrival:USBSTOR#DISK&VEN_SANDISK#4C53&0"}));
+  EXPECT_EQ(g_seenThreads, std::vector<DWORD>(3, owner.load()));
 
   // Changes made through SetupAPI are broadcast too: the disabled stick takes
   // its disk along, the child first.
   ASSERT_TRUE(Call(kStick, DIF_PROPERTYCHANGE, DICS_DISABLE));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
-  EXPECT_EQ(Describe(TakeSeen(), classWindow),
-            (std::vector<std::string>{"all:removal:USBSTOR#DISK&VEN_SANDISK#0001",
-                                      "class:removal:USB#VID_0781&PID_5567#4C530001230101108154",
-                                      "all:removal:USB#VID_0781&PID_5567#4C530001230101108154"}));
+  EXPECT_EQ(TakeSeen(), (std::vector<std::string>{"all:removal:USBSTOR#DISK&VEN_SANDISK#4C53&0",
+                                                  "class:removal:USB#VID_0781&PID_5567#4C53",
+                                                  "all:removal:USB#VID_0781&PID_5567#4C53"}));
 
   // Once the windows' thread ended nothing waits for it.
   stop = true;
@@ -496,47 +476,47 @@ TEST_F(WinsimTree, PluggedStickStartsLayerByLayerAndItsPortableKeyFollowsPresenc
   Load(Tree(""));
   winsim::ClearDeviceJournal();
   uint64_t start = winsim::JournalClockMs();
-  ASSERT_TRUE(winsim::PlugDevice(kTreeStick));
-  EXPECT_FALSE(Listed(kTreeStick));
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  EXPECT_FALSE(Listed(kStick));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
   EXPECT_EQ(Journal("arrived"),
-            (Times{{kTreeStick, start + 100}, {kTreeDisk, start + 400}, {kVolume, start + 600}, {kTreeWpd, start + 650}}));
-  EXPECT_TRUE(WpdKey(kTreeWpd));
+            (Times{{kStick, start + 100}, {kDisk, start + 400}, {kVolume, start + 600}, {kWpd, start + 650}}));
+  EXPECT_TRUE(WpdKey(kWpd));
 
   // Removing the disk takes its children and the key; a rescan finds it again.
-  ASSERT_TRUE(Call(kTreeDisk, DIF_REMOVE, 0));
+  ASSERT_TRUE(Call(kDisk, DIF_REMOVE, 0));
   EXPECT_FALSE(Listed(kVolume));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
-  EXPECT_FALSE(WpdKey(kTreeWpd));
+  EXPECT_FALSE(WpdKey(kWpd));
   ASSERT_EQ(CR_SUCCESS, CM_Reenumerate_DevNode(1, 0));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
-  EXPECT_TRUE(Listed(kTreeWpd));
-  EXPECT_TRUE(WpdKey(kTreeWpd));
+  EXPECT_TRUE(Listed(kWpd));
+  EXPECT_TRUE(WpdKey(kWpd));
 
-  ASSERT_TRUE(winsim::UnplugDevice(kTreeStick));
+  ASSERT_TRUE(winsim::UnplugDevice(kStick));
   EXPECT_EQ(5u, winsim::ListDevices(true).size());
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
-  EXPECT_FALSE(WpdKey(kTreeWpd));
+  EXPECT_FALSE(WpdKey(kWpd));
 }
 
 TEST_F(WinsimTree, DisablingOrRemovingADeviceInUseWaitsForTheReboot) {
   Load(Tree(""));
-  ASSERT_TRUE(winsim::PlugDevice(kTreeStick));
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
   ASSERT_TRUE(winsim::SetDeviceInUse(kVolume, true));
   DWORD flags = 0;
-  ASSERT_TRUE(Call(kTreeStick, DIF_PROPERTYCHANGE, DICS_DISABLE, &flags));  // an ancestor of the volume
+  ASSERT_TRUE(Call(kStick, DIF_PROPERTYCHANGE, DICS_DISABLE, &flags));  // an ancestor of the volume
   EXPECT_TRUE(flags & DI_NEEDREBOOT);
   ASSERT_TRUE(Call(kVolume, DIF_REMOVE, 0, &flags));
   EXPECT_TRUE(flags & DI_NEEDREBOOT);
   EXPECT_TRUE(Listed(kVolume));
-  EXPECT_TRUE(winsim::GetDeviceState(kTreeStick).started);
+  EXPECT_TRUE(winsim::GetDeviceState(kStick).started);
 
   winsim::RebootMachine();
   ULONG problem = 0;
-  EXPECT_EQ(CR_SUCCESS, Status(kTreeStick, &problem));
+  EXPECT_EQ(CR_SUCCESS, Status(kStick, &problem));
   EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
-  EXPECT_FALSE(Listed(kTreeDisk));
+  EXPECT_FALSE(Listed(kDisk));
   EXPECT_FALSE(winsim::GetDeviceState(kVolume).exists);
 }
 
@@ -561,9 +541,9 @@ TEST_F(WinsimTree, AStandardUserChangesNoDeviceAndNoMachineKey) {
   RegCloseKey(key);
 
   // The machine itself still plugs devices and writes their keys.
-  ASSERT_TRUE(winsim::PlugDevice(kTreeStick));
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
-  EXPECT_TRUE(WpdKey(kTreeWpd));
+  EXPECT_TRUE(WpdKey(kWpd));
 }
 
 }  // namespace
