@@ -40,8 +40,6 @@ const char kMachine[] = R"({
      "interfaces": ["USB device"]},
     {"id": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "class": "DiskDrive", "status": "0x0180600A", "present": false,
      "parent": "USB\\VID_0781&PID_5567\\4C53", "interfaces": ["Disk"]},
-    {"id": "SWD\\WPDBUSENUM\\4C53", "class": "WPD", "status": "0x0180200A", "present": false,
-     "parent": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0"},
     {"id": "ACPI\\GENUINEINTEL\\_0", "class": "Processor", "status": "0x0180000A"},
     {"id": "USB\\VID_04F2&PID_B6DD\\CAM", "hw": ["USB\\VID_04F2&PID_B6DD"], "class": "Image",
      "friendlyName": "Integrated Camera", "status": "0x0180600A"},
@@ -203,7 +201,7 @@ class WinsimTree : public DeviceTree {};
 
 TEST_F(WinsimDevices, EnumeratesByPresenceClassEnumeratorAndInterfaceAndLooksUpClasses) {
   EXPECT_EQ(3u, Present().size());
-  EXPECT_EQ(6u, Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr))
+  EXPECT_EQ(5u, Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr))
                     .size());
   EXPECT_EQ(std::vector<std::string>{"SCSI\\DISK&VEN_NVME\\0"},
             Ids(SetupDiGetClassDevsExW(&kDiskClass, nullptr, nullptr, DIGCF_PRESENT, nullptr, nullptr, nullptr)));
@@ -272,7 +270,7 @@ TEST_F(WinsimDevices, RestartDoesNotEnableAndUndisableableDevicesAreRefused) {
 }
 
 // An absent device has no node but keeps its configuration: plugged, it comes
-// back disabled, and its portable device, which needs a started parent, stays away.
+// back disabled.
 TEST_F(WinsimDevices, NotPresentDeviceKeepsItsConfigurationUntilPlugged) {
   ULONG problem = 0;
   EXPECT_EQ(CR_NO_SUCH_DEVINST, Status(kDisk, &problem));
@@ -281,10 +279,6 @@ TEST_F(WinsimDevices, NotPresentDeviceKeepsItsConfigurationUntilPlugged) {
   ASSERT_EQ(CR_SUCCESS, Status(kDisk, &problem));
   EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
   EXPECT_TRUE(winsim::GetDeviceState(kStick).started);
-  EXPECT_FALSE(winsim::GetDeviceState(kWpd).present);
-  ASSERT_TRUE(Call(kDisk, DIF_PROPERTYCHANGE, DICS_ENABLE));
-  EXPECT_TRUE(winsim::GetDeviceState(kWpd).started);
-
   ASSERT_TRUE(winsim::UnplugDevice(kStick));
   EXPECT_EQ(CR_NO_SUCH_DEVINST, Status(kDisk, &problem));
   EXPECT_FALSE(winsim::PlugDevice("USB\\NO\\SUCH"));
