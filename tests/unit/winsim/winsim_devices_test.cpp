@@ -418,12 +418,14 @@ TEST_F(User32Broadcast, EndingOwnerThreadReleasesSender) {
   wc.lpszClassName = WIDE("DmSilentOwner");
   ASSERT_NE(RegisterClassW(&wc), 0);
   std::atomic<HWND> hwnd{nullptr};
-  std::atomic<bool> pending{false}, returned{false};
+  std::atomic<bool> ready{false}, pending{false}, returned{false};
   std::thread owner([&] {
     hwnd = CreateWindowExA(0, "DmSilentOwner", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ready = true;
     pending = MsgWaitForMultipleObjectsEx(0, nullptr, 10000, QS_SENDMESSAGE, 0) == WAIT_OBJECT_0 && !returned;
   });
-  while (!hwnd) Sleep(1);
+  while (!ready) Sleep(1);
+  EXPECT_NE(hwnd.load(), nullptr);
   EXPECT_EQ(SendMessageW(hwnd, WM_USER, 0, 0), 0);
   returned = true;
   owner.join();
