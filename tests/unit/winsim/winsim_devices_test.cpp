@@ -1,9 +1,7 @@
-// winsim's device tree as the device-control engine sees it and as strict as
-// Windows: enumeration, property buffers, class installer effects, broadcasts
-// to registered windows, a subtree following its root, late children starting
-// after their parent, portable-device keys following presence, devices in use
-// waiting for a reboot, a standard user changing nothing. The tree runs on a
-// virtual clock: start delays pass without wall time.
+// winsim's device tree as strict as Windows: enumeration, property buffers,
+// class installers, broadcasts to registered windows; on a virtual clock, a
+// subtree following its root, late starts, portable-device keys following
+// presence, devices in use waiting for a reboot, a standard user changing nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
