@@ -46,17 +46,14 @@ ULONGLONG FileTimeMs() {
 
 TEST_F(VirtualClock, AnHourOfSleepTakesNoWallTimeAndEveryClockAgrees) {
   auto wall = std::chrono::steady_clock::now();
-  ULONGLONG tick = GetTickCount64();
-  ULONGLONG file = FileTimeMs();
-  LARGE_INTEGER counter, frequency;
+  ULONGLONG tick = GetTickCount64(), file = FileTimeMs();
+  LARGE_INTEGER counter, after;
   QueryPerformanceCounter(&counter);
-  QueryPerformanceFrequency(&frequency);
   Sleep(3600 * 1000);
+  QueryPerformanceCounter(&after);
   EXPECT_EQ(GetTickCount64() - tick, 3600000u);
   EXPECT_EQ(FileTimeMs() - file, 3600000u);
-  LARGE_INTEGER after;
-  QueryPerformanceCounter(&after);
-  EXPECT_EQ((after.QuadPart - counter.QuadPart) / (frequency.QuadPart / 1000), 3600000);
+  EXPECT_EQ((after.QuadPart - counter.QuadPart) / 10000, 3600000);  // 10 MHz
   EXPECT_LT(WallSeconds(wall), 2.0);
 }
 
@@ -91,7 +88,7 @@ TEST_F(VirtualClock, ASignalEndsAWaitAtOnceAndTimeOutsAreExact) {
 
   ResetEvent(event);
   start = GetTickCount64();
-  HANDLE both[] = {event, event};
+  HANDLE both[] = {event, event};  // one object twice: allowed when any will do
   EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 250), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(GetTickCount64() - start, 250u);
   CloseHandle(event);

@@ -1,5 +1,6 @@
 // winsim's machine model through its control API: descriptions, drive
-// mapping, injected failures, the C runtime's remove/rename, modules.
+// mapping, injected failures, the C runtime's remove/rename, modules; and
+// the Windows rules Wine does not follow, so checked here only.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "platform/winapi.h"
+#include "win32_expect.h"
 #include "support/test_support.h"
 #include "winsim/control.h"
 
@@ -31,37 +33,19 @@ class Control : public ::testing::Test {
   void TearDown() override { winsim::ClearFailures(); }
 };
 
-TEST_F(Control, DescriptionSetsNamesRegistryAndAdapters) {
+TEST_F(Control, DescriptionSetsNamesAndAdapters) {
   WCHAR computer[32];
   DWORD n = 3;
-  EXPECT_FALSE(GetComputerNameW(computer, &n));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUFFER_OVERFLOW));
+  EXPECT_FAILS(GetComputerNameW(computer, &n), FALSE, ERROR_BUFFER_OVERFLOW);
   EXPECT_EQ(n, 13u);
   EXPECT_TRUE(GetComputerNameW(computer, &n));
   EXPECT_EQ(n, 12u);
   char user[8];
   DWORD size = 4;
-  EXPECT_FALSE(GetUserNameA(user, &size));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_FAILS(GetUserNameA(user, &size), FALSE, ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(size, 5u);
   EXPECT_TRUE(GetUserNameA(user, &size));
   EXPECT_STREQ(user, "jdoe");
-
-  HKEY key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\VaultServiceHelper", 0, KEY_READ,
-                          &key),
-            ERROR_SUCCESS);
-  char path[MAX_PATH];
-  DWORD type = 0;
-  size = sizeof(path);
-  EXPECT_EQ(RegQueryValueExA(key, "UninstallExe", nullptr, &type, reinterpret_cast<BYTE*>(path), &size), 0);
-  EXPECT_STREQ(path, "C:\\Program Files\\Vault\\uninst.exe");
-  EXPECT_EQ(size, strlen(path) + 1);  // stored with its terminator
-  RegCloseKey(key);
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, WIDE("SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices"), 0,
-                          0xF013F, &key),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
 
   ULONG bytes = 0;
   ASSERT_EQ(GetAdaptersInfo(nullptr, &bytes), static_cast<ULONG>(ERROR_BUFFER_OVERFLOW));
@@ -69,20 +53,13 @@ TEST_F(Control, DescriptionSetsNamesRegistryAndAdapters) {
   std::vector<BYTE> buffer(bytes);
   auto* info = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());
   ASSERT_EQ(GetAdaptersInfo(info, &bytes), static_cast<ULONG>(ERROR_SUCCESS));
-  EXPECT_STREQ(info->IpAddressList.IpAddress.String, "192.168.10.23");
-  EXPECT_STREQ(info->IpAddressList.IpMask.String, "255.255.255.0");
-  EXPECT_EQ(info->Address[0], 0x3C);
-  EXPECT_EQ(info->AddressLength, 6u);
   ASSERT_NE(info->Next, nullptr);
-  EXPECT_EQ(info->Next->Type, static_cast<UINT>(IF_TYPE_IEEE80211));
-  ASSERT_NE(info->Next->Next, nullptr);
-  EXPECT_NE(strstr(info->Next->Next->Description, "VMware Virtual"), nullptr);
-  EXPECT_EQ(info->Next->Next->Next, nullptr);
+  EXPECT_EQ(info->Next->Type, static_cast<UINT>(IF_TYPE_IEEE80211));  // "wifi"
 
+  // No adapter: no data. A prefix length makes the mask; a bare address has none.
   winsim::ClearAdapters();
   EXPECT_EQ(GetAdaptersInfo(nullptr, &bytes), static_cast<ULONG>(ERROR_NO_DATA));
   winsim::Adapter extra;
-  extra.description = "Test";
   extra.addresses = {"10.1.2.3/8", "10.9.9.9"};
   winsim::AddAdapter(extra);
   ASSERT_EQ(GetAdaptersInfo(nullptr, &bytes), static_cast<ULONG>(ERROR_BUFFER_OVERFLOW));
@@ -98,7 +75,8 @@ TEST_F(Control, BadDescriptionsAreRefusedWhole) {
   for (const char* json : {"{", "[]", "{\"colour\": 1}", "{\"codePage\": 99999}",
                            "{\"computerName\": \"X\", \"registry\": [{\"key\": \"HKXX\\\\A\"}]}",
                            "{\"registry\": [{\"key\": \"HKLM\\\\A\", \"values\": {\"v\": {\"binary\": \"0g\"}}}]}",
-                           "{\"adapters\": [{\"mac\": \"zz\"}]}"}) {
+                           "{\"adapters\": [{\"mac\": \"zz\"}]}",
+                           "{\"devices\": [{\"id\": \"X\\\\Y\\\\0\", \"class\": \"NoSuchClass\"}]}"}) {
     std::string error;
     EXPECT_FALSE(winsim::LoadMachineJson(json, "/tmp", &error)) << json;
     EXPECT_FALSE(error.empty()) << json;
@@ -114,9 +92,6 @@ TEST_F(Control, BadDescriptionsAreRefusedWhole) {
   EXPECT_EQ(winsim::SandboxDir(), base + "/box");
   EXPECT_TRUE(Exists(base + "/box"));
   EXPECT_EQ(GetACP(), 65001u);
-  size = sizeof(user);
-  EXPECT_TRUE(GetUserNameA(user, &size));
-  EXPECT_STREQ(user, "user");
 }
 
 TEST_F(Control, DrivesMapToSandboxAndRoot) {
@@ -134,16 +109,13 @@ TEST_F(Control, DrivesMapToSandboxAndRoot) {
   CloseHandle(h);
   EXPECT_TRUE(Exists(sandbox + "/Vault/Log.txt"));
   EXPECT_EQ(winsim::HostPath("c:\\VAULT\\log.TXT"), sandbox + "/Vault/Log.txt");
-  std::string viaZ = "Z:" + sandbox + "/Vault/Log.txt";
-  EXPECT_NE(GetFileAttributesA(viaZ.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesA(("Z:" + sandbox + "/Vault/Log.txt").c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(CreateFileA("D:\\x.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_TRUE(PathFileExistsA("C:\\"));
+  EXPECT_LAST_ERROR(ERROR_PATH_NOT_FOUND);
 
   // _fsopen, remove and rename translate Windows paths and leave others alone.
   FILE* f = _fsopen("C:\\Vault\\crt.txt", "wt", _SH_DENYNO);
   ASSERT_NE(f, nullptr);
-  fputs("x", f);
   fclose(f);
   EXPECT_EQ(rename("C:\\Vault\\crt.txt", "C:\\Vault\\moved.txt"), 0);
   EXPECT_TRUE(Exists(sandbox + "/Vault/moved.txt"));
@@ -158,51 +130,14 @@ TEST_F(Control, DrivesMapToSandboxAndRoot) {
   EXPECT_EQ(remove(hostDir.c_str()), 0);  // POSIX semantics for host paths
 }
 
-TEST_F(Control, FailCallFailsTheNamedFunction) {
+// A failure for good (count -1) until ClearFailures: the engine tests use it.
+TEST_F(Control, FailCallFailsTheNamedFunctionOnce) {
   winsim::FailCall("CreateFileA", ERROR_SHARING_VIOLATION);
   EXPECT_EQ(CreateFileA("C:\\f.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_LAST_ERROR(ERROR_SHARING_VIOLATION);
   HANDLE h = CreateFileA("C:\\f.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  EXPECT_NE(h, INVALID_HANDLE_VALUE);  // once only
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
-
-  winsim::FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED, -1);
-  HKEY key;
-  for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, WIDE("SOFTWARE"), 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
-  winsim::FailCall("GetAdaptersInfo", ERROR_NOT_SUPPORTED);
-  ULONG bytes = 0;
-  EXPECT_EQ(GetAdaptersInfo(nullptr, &bytes), static_cast<ULONG>(ERROR_NOT_SUPPORTED));
-  winsim::ClearFailures();
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, WIDE("SOFTWARE"), 0, KEY_READ, &key), ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-TEST_F(Control, RegistryChangesFromOutsideNotifyWatchers) {
-  HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, WIDE("SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices"), 0,
-                          0xF013F, &key),
-            ERROR_SUCCESS);
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_EQ(RegNotifyChangeKeyValue(key, TRUE, 5, event, TRUE), ERROR_SUCCESS);
-  EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, 5, event, FALSE), ERROR_CALL_NOT_IMPLEMENTED);
-  EXPECT_EQ(WaitForSingleObjectEx(event, 0, FALSE), static_cast<DWORD>(WAIT_TIMEOUT));
-  const std::string path = "HKLM\\SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\WPDBUSENUMROOT#1";
-  ASSERT_TRUE(winsim::CreateRegistryKey(path));
-  EXPECT_EQ(WaitForSingleObjectEx(event, 1000, FALSE), WAIT_OBJECT_0);
-
-  ResetEvent(event);
-  ASSERT_EQ(RegNotifyChangeKeyValue(key, TRUE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE), ERROR_SUCCESS);
-  ASSERT_TRUE(winsim::SetRegistryString(path, "FriendlyName", "Phone"));
-  EXPECT_EQ(WaitForSingleObjectEx(event, 1000, FALSE), WAIT_OBJECT_0);
-  HKEY device;
-  ASSERT_EQ(RegOpenKeyExW(key, WIDE("wpdbusenumroot#1"), 0, KEY_READ, &device), ERROR_SUCCESS);
-  ASSERT_TRUE(winsim::DeleteRegistryKey(path));
-  DWORD size = 0;
-  EXPECT_EQ(RegQueryValueExW(device, WIDE("FriendlyName"), nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
-  RegCloseKey(device);
-  RegCloseKey(key);
-  CloseHandle(event);
 }
 
 TEST_F(Control, ModulesCommandLineAndCodePage) {
@@ -210,35 +145,23 @@ TEST_F(Control, ModulesCommandLineAndCodePage) {
   DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
   ASSERT_GT(n, 3u);
   EXPECT_EQ(std::string(exe, 3), "Z:\\");
-  EXPECT_NE(std::string(exe).find("winsim_control_tests"), std::string::npos);
   char small[6];
   EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof(small)), sizeof(small));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_LAST_ERROR(ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(std::string(small), std::string(exe, 5));
-  EXPECT_NE(GetModuleHandleW(nullptr), nullptr);
-  EXPECT_EQ(GetModuleHandleW(WIDE("nosuch.dll")), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_FAILS(GetModuleHandleW(WIDE("nosuch.dll")), nullptr, ERROR_MOD_NOT_FOUND);
 
-  EXPECT_EQ(LoadLibraryA("C:\\absent.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_FAILS(LoadLibraryA("C:\\absent.dll"), nullptr, ERROR_MOD_NOT_FOUND);
   ASSERT_TRUE(dmtest::WriteTextFile(winsim::SandboxDir() + "/bad.dll", "not a library"));
-  EXPECT_EQ(LoadLibraryA("C:\\bad.dll"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+  EXPECT_FAILS(LoadLibraryA("C:\\bad.dll"), nullptr, ERROR_BAD_EXE_FORMAT);
   HMODULE libm = LoadLibraryA("libm.so.6");
   ASSERT_NE(libm, nullptr);
   EXPECT_NE(GetProcAddress(libm, "cos"), nullptr);
-  EXPECT_EQ(GetProcAddress(libm, "no_such_function"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
-  EXPECT_GT(GetModuleFileNameA(libm, exe, MAX_PATH), 0u);
-  EXPECT_NE(std::string(exe).find("libm"), std::string::npos);
-  EXPECT_EQ(GetModuleHandleW(WIDE("LIBM.SO.6")), libm);
+  EXPECT_FAILS(GetProcAddress(libm, "no_such_function"), nullptr, ERROR_PROC_NOT_FOUND);
   EXPECT_TRUE(FreeLibrary(libm));
 
-  EXPECT_NE(std::string(GetCommandLineA()).find("winsim_control_tests"), std::string::npos);
   winsim::SetCommandLine("\"C:\\Program Files\\Vault\\uninst.exe\" /S");
   EXPECT_STREQ(GetCommandLineA(), "\"C:\\Program Files\\Vault\\uninst.exe\" /S");
-  winsim::SetCommandLine("");
-  EXPECT_NE(std::string(GetCommandLineA()).find("winsim_control_tests"), std::string::npos);
 
   // CP_ACP follows the machine's code page.
   WCHAR wide[4];
@@ -249,6 +172,22 @@ TEST_F(Control, ModulesCommandLineAndCodePage) {
   winsim::SetCodePage(1252);
   ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, "\xC0", 1, wide, 4), 1);
   EXPECT_EQ(wide[0], 0x00C0);
+}
+
+// Windows refuses these; Wine 8 accepts them or answers another error, so the
+// program built for Wine cannot check them.
+TEST_F(Control, Win32RulesWineDoesNotFollow) {
+  const WCHAR e[] = {0xE9};
+  char back[4];
+  BOOL used = FALSE;
+  EXPECT_FAILS(WideCharToMultiByte(CP_UTF8, 0, e, 1, back, 4, nullptr, &used), 0, ERROR_INVALID_PARAMETER);
+  HANDLE a = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  HANDLE twice[] = {a, a};
+  EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 10), WAIT_FAILED);
+  CloseHandle(a);
+
+  EXPECT_EQ(CreateWindowExA(0, "DmNoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr), nullptr);
+  EXPECT_LAST_ERROR(ERROR_CANNOT_FIND_WND_CLASS);
 }
 
 }  // namespace

@@ -1,89 +1,152 @@
-// winsim's device tree as the device-control engine sees it: enumeration,
-// properties, class installer effects, machine names, injected failures.
+// winsim's device tree as strict as Windows: enumeration, property buffers,
+// class installers, broadcasts to registered windows; on a virtual clock, a
+// subtree following its root, late starts, portable-device keys following
+// presence, devices in use waiting for a reboot, a standard user changing nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "winapi.h"
+#include "win32_expect.h"
 #include "support/test_support.h"
 #include "winsim/devices_control.h"
 
 namespace {
 
 const GUID kDiskClass = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-const char kStick[] = "USB\\VID_0781&PID_5567\\4C530001230101108154";
-const char kDisk[] = "USBSTOR\\DISK&VEN_SANDISK\\0001";
-const char kWpd[] = "SWD\\WPDBUSENUM\\STICK";
+const char kStick[] = "USB\\VID_0781&PID_5567\\4C53";
+const char kDisk[] = "USBSTOR\\DISK&VEN_SANDISK\\4C53&0";
+const char kWpd[] = "SWD\\WPDBUSENUM\\4C53";
 const char kCpu[] = "ACPI\\GENUINEINTEL\\_0";
 const char kCam[] = "USB\\VID_04F2&PID_B6DD\\CAM";
 
 const char kMachine[] = R"({
-  "computerName": "TESTBOX",
   "classes": [
-    {"name": "DiskDrive", "guid": "4d36e967-e325-11ce-bfc1-08002be10318", "description": "Disk drives",
-     "upperFilters": ["partmgr"]},
-    {"name": "USB", "guid": "36fc9e60-c465-11cf-8056-444553540000", "description": "USB controllers"},
-    {"name": "Image", "guid": "6bdd1fc6-810f-11d0-bec7-08002be2092f", "description": "Imaging devices"},
-    {"name": "Processor", "guid": "50127dc3-0f36-415e-a6cc-4cb3be910b65", "description": "Processors"},
-    {"name": "WPD", "guid": "eec5ad98-8080-425f-922a-dabf3de3f69a", "description": "Portable Devices"},
-    {"name": "Net", "guid": "4d36e972-e325-11ce-bfc1-08002be10318", "noInstallClass": true}
-  ],
-  "services": ["disk", "partmgr"],
+    {"name": "DiskDrive", "guid": "4d36e967-e325-11ce-bfc1-08002be10318"},
+    {"name": "USB", "guid": "36fc9e60-c465-11cf-8056-444553540000"},
+    {"name": "Image", "guid": "6bdd1fc6-810f-11d0-bec7-08002be2092f"},
+    {"name": "Processor", "guid": "50127dc3-0f36-415e-a6cc-4cb3be910b65"},
+    {"name": "WPD", "guid": "eec5ad98-8080-425f-922a-dabf3de3f69a"},
+    {"name": "Net", "guid": "4d36e972-e325-11ce-bfc1-08002be10318", "noInstallClass": true}],
   "devices": [
-    {"id": "USB\\VID_0781&PID_5567\\4C530001230101108154", "hw": ["USB\\VID_0781&PID_5567&REV_0100", "USB\\VID_0781&PID_5567"],
-     "compat": ["USB\\Class_08"], "class": "USB", "name": "USB Mass Storage Device", "status": "0x0180600A",
-     "present": false, "interfaces": ["USB device"]},
-    {"id": "USBSTOR\\DISK&VEN_SANDISK\\0001", "hw": ["USBSTOR\\DiskSanDisk"], "class": "DiskDrive",
-     "name": "SanDisk Cruzer", "status": "0x0180600A", "present": false, "parent": "USB\\VID_0781&PID_5567\\4C530001230101108154",
-     "interfaces": ["Disk"]},
-    {"id": "SWD\\WPDBUSENUM\\STICK", "hw": ["SWD\\GENERIC"], "class": "WPD", "name": "E:\\", "status": "0x0180200A",
-     "present": false, "parent": "USBSTOR\\DISK&VEN_SANDISK\\0001", "interfaces": ["Portable device"]},
-    {"id": "ACPI\\GENUINEINTEL\\_0", "hw": ["ACPI\\GenuineIntel"], "class": "Processor", "name": "CPU",
-     "status": "0x0180000A"},
-    {"id": "USB\\VID_04F2&PID_B6DD\\CAM", "hw": ["USB\\VID_04F2&PID_B6DD"], "class": "Image", "name": "Camera",
+    {"id": "USB\\VID_0781&PID_5567\\4C53", "class": "USB", "status": "0x0180600A", "present": false,
+     "interfaces": ["USB device"]},
+    {"id": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "class": "DiskDrive", "status": "0x0180600A", "present": false,
+     "parent": "USB\\VID_0781&PID_5567\\4C53", "interfaces": ["Disk"]},
+    {"id": "ACPI\\GENUINEINTEL\\_0", "class": "Processor", "status": "0x0180000A"},
+    {"id": "USB\\VID_04F2&PID_B6DD\\CAM", "hw": ["USB\\VID_04F2&PID_B6DD"], "class": "Image",
      "friendlyName": "Integrated Camera", "status": "0x0180600A"},
-    {"id": "SCSI\\DISK&VEN_NVME\\0", "hw": ["SCSI\\DiskNVMe"], "class": "DiskDrive", "name": "Boot disk",
-     "status": "0x0180000A"}
-  ]
-})";
+    {"id": "SCSI\\DISK&VEN_NVME\\0", "class": "DiskDrive", "status": "0x0180000A"}]})";
 
-class WinsimDevices : public ::testing::Test {
+
+const char kReceiver[] = "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2";
+const char kHidIf[] = "USB\\VID_046D&PID_C52B&MI_00\\6&2A3A6C0B&0&0000";
+const char kKeyboard[] = "HID\\VID_046D&PID_C52B&MI_00\\7&1E5D3A2F&0&0000";
+const char kMouse[] = "HID\\VID_046D&PID_C52B&MI_01&COL01\\7&2C4B1A9E&0&0000";
+const char kVolume[] = "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK#4C53&0";
+
+// A root hub with a receiver (keyboard below an interface function, mouse)
+// and a stick (disk, volume, portable device) that starts layer by layer.
+std::string Tree(const char* extra) {
+  return std::string(R"({"clock": "virtual", )") + extra + R"(
+  "classes": [{"name": "WPD", "guid": "eec5ad98-8080-425f-922a-dabf3de3f69a"}],
+  "devices": [
+    {"id": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0", "status": "0x0180200A"},
+    {"id": "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2", "status": "0x0180600A", "parent": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0"},
+    {"id": "USB\\VID_046D&PID_C52B&MI_00\\6&2A3A6C0B&0&0000", "status": "0x0180200A",
+     "parent": "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2", "startDelay": 50},
+    {"id": "HID\\VID_046D&PID_C52B&MI_00\\7&1E5D3A2F&0&0000", "status": "0x0180200A",
+     "parent": "USB\\VID_046D&PID_C52B&MI_00\\6&2A3A6C0B&0&0000", "startDelay": 20, "interfaces": ["Keyboard"]},
+    {"id": "HID\\VID_046D&PID_C52B&MI_01&COL01\\7&2C4B1A9E&0&0000", "status": "0x0180200A",
+     "parent": "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2", "startDelay": 30, "interfaces": ["Mouse"]},
+    {"id": "USB\\VID_0781&PID_5567\\4C53", "status": "0x0180600A", "present": false,
+     "parent": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0", "startDelay": 100},
+    {"id": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "status": "0x0180600A", "present": false,
+     "parent": "USB\\VID_0781&PID_5567\\4C53", "startDelay": 300},
+    {"id": "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK#4C53&0", "status": "0x0180000A", "present": false,
+     "parent": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "startDelay": 200},
+    {"id": "SWD\\WPDBUSENUM\\4C53", "class": "WPD", "name": "E:\\", "status": "0x0180200A", "present": false,
+     "parent": "USBSTOR\\DISK&VEN_SANDISK\\4C53&0", "startDelay": 250}]})";
+}
+
+// What the windows of the broadcast tests received.
+const GUID kUsbDevice = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
+
+std::atomic<HWND> g_classWindow{nullptr};
+std::mutex g_lock;
+std::vector<std::string> g_seen;  // "<window>:<arrival|removal>:<instance ID part of the interface path>"
+std::vector<DWORD> g_seenThreads;
+
+LRESULT CALLBACK DeviceProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_DEVICECHANGE && lParam) {
+    std::string name;
+    for (const WCHAR* c = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam)->dbcc_name; *c; ++c)
+      name += static_cast<char>(*c);
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_seen.push_back(std::string(hwnd == g_classWindow ? "class" : "all") +
+                     (wParam == DBT_DEVICEARRIVAL ? ":arrival:" : ":removal:") + name.substr(4, name.rfind('#') - 4));
+    g_seenThreads.push_back(GetCurrentThreadId());
+  }
+  return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+std::vector<std::string> TakeSeen() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  std::vector<std::string> out;
+  out.swap(g_seen);
+  return out;
+}
+
+class DeviceTree : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void Load(const std::string& json) {
     std::string error;
-    ASSERT_TRUE(winsim::LoadMachineJson(kMachine, dmtest::MakeTempDir("devices"), &error)) << error;
-    winsim::ClearFailures();
+    ASSERT_TRUE(winsim::LoadMachineJson(json, dmtest::MakeTempDir("devices"), &error)) << error;
+    set_ = SetupDiCreateDeviceInfoListExW(nullptr, nullptr, nullptr, nullptr);
   }
   void TearDown() override {
     if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
   }
 
-  // Opens one device (present or not) into a fresh set.
+  // Opens one device (present or not) into the fixture's set.
   SP_DEVINFO_DATA Open(const char* id) {
-    if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
-    set_ = SetupDiCreateDeviceInfoListExW(nullptr, nullptr, nullptr, nullptr);
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
     std::u16string wid(id, id + strlen(id));
     EXPECT_TRUE(SetupDiOpenDeviceInfoW(set_, wid.c_str(), nullptr, 0, &data)) << id;
     return data;
   }
-
-  BOOL Change(SP_DEVINFO_DATA* data, DWORD state, DWORD scope = DICS_FLAG_CONFIGSPECIFIC) {
+  // Runs the class installer: DIF_PROPERTYCHANGE to `state`, or DIF_REMOVE;
+  // `flags` gets the device's install flags afterwards.
+  BOOL Call(const char* id, DWORD function, DWORD state, DWORD* flags = nullptr,
+            DWORD scope = DICS_FLAG_CONFIGSPECIFIC) {
+    SP_DEVINFO_DATA data = Open(id);
     SP_PROPCHANGE_PARAMS p{};
-    p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-    p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    SP_REMOVEDEVICE_PARAMS r{};
+    SP_CLASSINSTALL_HEADER* header = function == DIF_REMOVE ? &r.ClassInstallHeader : &p.ClassInstallHeader;
+    header->cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    header->InstallFunction = function;
     p.StateChange = state;
     p.Scope = scope;
-    if (!SetupDiSetClassInstallParamsW(set_, data, &p.ClassInstallHeader, sizeof p)) return FALSE;
-    return SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set_, data);
+    r.Scope = DI_REMOVEDEVICE_GLOBAL;
+    DWORD size = function == DIF_REMOVE ? sizeof r : sizeof p;
+    if (!SetupDiSetClassInstallParamsW(set_, &data, header, size)) return FALSE;
+    BOOL ok = SetupDiCallClassInstaller(function, set_, &data);
+    SP_DEVINSTALL_PARAMS_W params{};
+    params.cbSize = sizeof params;
+    if (flags) *flags = SetupDiGetDeviceInstallParamsW(set_, &data, &params) ? params.Flags : 0;
+    return ok;
   }
-
-  CONFIGRET Status(const SP_DEVINFO_DATA& data, ULONG* status, ULONG* problem) {
-    return CM_Get_DevNode_Status(status, problem, data.DevInst, 0);
+  CONFIGRET Status(const char* id, ULONG* problem, ULONG* status = nullptr) {
+    ULONG ignored = 0;
+    return CM_Get_DevNode_Status(status ? status : &ignored, problem, Open(id).DevInst, 0);
   }
-
+  // The instance IDs of a set, which is destroyed.
   std::vector<std::string> Ids(HDEVINFO set) {
     std::vector<std::string> ids;
     SP_DEVINFO_DATA data{};
@@ -93,176 +156,55 @@ class WinsimDevices : public ::testing::Test {
       EXPECT_EQ(CR_SUCCESS, CM_Get_Device_ID_ExW(data.DevInst, buf, MAX_DEVICE_ID_LEN, 0, nullptr));
       ids.push_back(std::string(buf, buf + std::char_traits<WCHAR>::length(buf)));
     }
-    EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), GetLastError());
+    EXPECT_LAST_ERROR(ERROR_NO_MORE_ITEMS);
     SetupDiDestroyDeviceInfoList(set);
     return ids;
+  }
+  std::vector<std::string> Present() {
+    return Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr, nullptr,
+                                      nullptr));
+  }
+  bool Listed(const std::string& id) {
+    std::vector<std::string> ids = Present();
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+  }
+  // (device, time) of each journal entry `change`.
+  using Times = std::vector<std::pair<std::string, uint64_t>>;
+  Times Journal(const std::string& change) {
+    Times out;
+    for (const auto& e : winsim::DeviceJournal())
+      if (e.change == change) out.push_back({e.instanceId, e.timeMs});
+    return out;
+  }
+  // The key a portable device has under Windows Portable Devices while present.
+  bool WpdKey(std::string id) {
+    std::replace(id.begin(), id.end(), '\\', '#');
+    std::u16string path = u"SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\" + std::u16string(id.begin(), id.end());
+    HKEY key = nullptr;
+    LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS;
   }
 
   HDEVINFO set_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(WinsimDevices, EnumeratesPresentOrAllDevicesByClassAndLooksUpClasses) {
-  EXPECT_EQ(3u, Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr,
-                                           nullptr, nullptr)).size());
-  EXPECT_EQ(6u, Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr))
+class WinsimDevices : public DeviceTree {
+ protected:
+  void SetUp() override { Load(kMachine); }
+};
+
+class User32Broadcast : public WinsimDevices {};
+class WinsimTree : public DeviceTree {};
+
+TEST_F(WinsimDevices, EnumeratesByPresenceClassEnumeratorAndInterfaceAndLooksUpClasses) {
+  EXPECT_EQ(3u, Present().size());
+  EXPECT_EQ(5u, Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr))
                     .size());
-  std::vector<std::string> disks =
-      Ids(SetupDiGetClassDevsExW(&kDiskClass, nullptr, nullptr, DIGCF_PRESENT, nullptr, nullptr, nullptr));
-  EXPECT_EQ(std::vector<std::string>{"SCSI\\DISK&VEN_NVME\\0"}, disks);
-
-  GUID guids[1];
-  DWORD required = 99;
-  ASSERT_TRUE(SetupDiClassGuidsFromNameExW(u"diskdrive", guids, 1, &required, nullptr, nullptr));
-  EXPECT_EQ(1u, required);
-  EXPECT_EQ(kDiskClass.Data1, guids[0].Data1);
-  ASSERT_TRUE(SetupDiClassGuidsFromNameExW(u"Nosuchclass", guids, 1, &required, nullptr, nullptr));
-  EXPECT_EQ(0u, required);
-  EXPECT_FALSE(SetupDiClassGuidsFromNameExW(u"USB", guids, 0, &required, nullptr, nullptr));
-  EXPECT_EQ(DWORD(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-  EXPECT_EQ(1u, required);
-
-  WCHAR name[MAX_CLASS_NAME_LEN];
-  ASSERT_TRUE(SetupDiClassNameFromGuidExW(&kDiskClass, name, MAX_CLASS_NAME_LEN, nullptr, nullptr, nullptr));
-  EXPECT_EQ(std::u16string(u"DiskDrive"), name);
-  GUID list[8];
-  ASSERT_TRUE(SetupDiBuildClassInfoListExW(DIBCI_NOINSTALLCLASS, list, 8, &required, nullptr, nullptr));
-  EXPECT_EQ(5u, required);
-
-  // The class installer key carries the class's filters.
-  HKEY key = SetupDiOpenClassRegKeyExW(&kDiskClass, KEY_READ, DIOCR_INSTALLER, nullptr, nullptr);
-  ASSERT_NE(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), key);
-  WCHAR filters[64] = {};
-  DWORD size = sizeof filters, type = 0;
-  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"UpperFilters", nullptr, &type, (LPBYTE)filters, &size));
-  EXPECT_EQ(DWORD(REG_MULTI_SZ), type);
-  EXPECT_EQ(std::u16string(u"partmgr"), filters);
-  RegCloseKey(key);
-}
-
-TEST_F(WinsimDevices, PropertyBuffersFollowSetupApiRules) {
-  SP_DEVINFO_DATA cam = Open("usb\\vid_04f2&pid_b6dd\\cam");  // instance IDs ignore case
-  DWORD type = 0, required = 0;
-  BYTE small[4];
-  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_HARDWAREID, &type, small, sizeof small, &required));
-  EXPECT_EQ(DWORD(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-  EXPECT_EQ(DWORD(REG_MULTI_SZ), type);
-  EXPECT_EQ((std::char_traits<char16_t>::length(u"USB\\VID_04F2&PID_B6DD") + 2) * 2, required);
-  std::vector<BYTE> buf(required);
-  ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_HARDWAREID, &type, buf.data(), required, nullptr));
-  EXPECT_EQ(std::u16string(u"USB\\VID_04F2&PID_B6DD"), reinterpret_cast<WCHAR*>(buf.data()));
-
-  WCHAR text[64];
-  ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_FRIENDLYNAME, &type, (PBYTE)text, sizeof text, nullptr));
-  EXPECT_EQ(std::u16string(u"Integrated Camera"), text);
-  ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_CLASSGUID, &type, (PBYTE)text, sizeof text, nullptr));
-  EXPECT_EQ(std::u16string(u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}"), text);
-  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_COMPATIBLEIDS, &type, (PBYTE)text, sizeof text, nullptr));
-  EXPECT_EQ(DWORD(ERROR_INVALID_DATA), GetLastError());
-
-  // Writing no data deletes a property.
-  ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set_, &cam, SPDRP_FRIENDLYNAME, nullptr, 0));
-  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_FRIENDLYNAME, &type, (PBYTE)text, sizeof text, nullptr));
-  EXPECT_EQ(DWORD(ERROR_INVALID_DATA), GetLastError());
-}
-
-TEST_F(WinsimDevices, DisableEnableRestartChangeTheRunningState) {
-  SP_DEVINFO_DATA cam = Open(kCam);
-  ULONG status = 0, problem = 0;
-  ASSERT_TRUE(Change(&cam, DICS_DISABLE));
-  ASSERT_EQ(CR_SUCCESS, Status(cam, &status, &problem));
-  EXPECT_FALSE(status & DN_STARTED);
-  EXPECT_TRUE(status & DN_HAS_PROBLEM);
-  EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
-
-  ASSERT_TRUE(Change(&cam, DICS_PROPCHANGE));  // a restart does not enable
-  ASSERT_EQ(CR_SUCCESS, Status(cam, &status, &problem));
-  EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
-
-  ASSERT_TRUE(Change(&cam, DICS_ENABLE, DICS_FLAG_GLOBAL));
-  ASSERT_TRUE(Change(&cam, DICS_ENABLE));
-  ASSERT_EQ(CR_SUCCESS, Status(cam, &status, &problem));
-  EXPECT_EQ(ULONG(0x0180600A), status);
-  EXPECT_EQ(0u, problem);
-  ASSERT_TRUE(Change(&cam, DICS_PROPCHANGE));
-  ASSERT_EQ(CR_SUCCESS, Status(cam, &status, &problem));
-  EXPECT_TRUE(status & DN_STARTED);
-
-  // No DN_DISABLEABLE: the installer refuses and the device keeps running.
-  SP_DEVINFO_DATA cpu = Open(kCpu);
-  EXPECT_FALSE(Change(&cpu, DICS_DISABLE));
-  EXPECT_EQ(DWORD(ERROR_NOT_DISABLEABLE), GetLastError());
-  EXPECT_TRUE(winsim::GetDeviceState(kCpu).started);
-
-  // Without class install parameters nothing happens.
-  EXPECT_FALSE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set_, &cpu) &&
-               SetupDiSetClassInstallParamsW(set_, &cpu, nullptr, 0));
-}
-
-TEST_F(WinsimDevices, NotPresentDeviceKeepsItsConfigurationUntilPlugged) {
-  SP_DEVINFO_DATA disk = Open(kDisk);
-  ULONG status = 0, problem = 0;
-  EXPECT_EQ(CR_NO_SUCH_DEVINST, Status(disk, &status, &problem));
-  ASSERT_TRUE(Change(&disk, DICS_DISABLE));
-  EXPECT_TRUE(winsim::GetDeviceState(kDisk).disabled);
-  EXPECT_FALSE(winsim::GetDeviceState(kDisk).present);
-
-  // The stick brings its disk along, disabled; the disk's portable device
-  // needs a started parent and stays away.
-  winsim::ClearDeviceJournal();
+  EXPECT_EQ(std::vector<std::string>{"SCSI\\DISK&VEN_NVME\\0"},
+            Ids(SetupDiGetClassDevsExW(&kDiskClass, nullptr, nullptr, DIGCF_PRESENT, nullptr, nullptr, nullptr)));
   ASSERT_TRUE(winsim::PlugDevice(kStick));
-  std::vector<std::string> arrived;
-  for (const auto& e : winsim::DeviceJournal())
-    if (e.change == "arrived") arrived.push_back(e.instanceId);
-  EXPECT_EQ((std::vector<std::string>{kStick, kDisk}), arrived);
-  ASSERT_EQ(CR_SUCCESS, Status(disk, &status, &problem));
-  EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
-  EXPECT_FALSE(status & DN_STARTED);
-  EXPECT_TRUE(winsim::GetDeviceState(kStick).started);
-  EXPECT_FALSE(winsim::GetDeviceState(kWpd).present);
-
-  ASSERT_TRUE(Change(&disk, DICS_ENABLE));
-  EXPECT_TRUE(winsim::GetDeviceState(kWpd).started);
-  ASSERT_TRUE(winsim::WaitForDeviceIdle(5000));
-  HKEY key = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                                         u"SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\SWD#WPDBUSENUM#STICK",
-                                         0, KEY_READ, &key));
-  RegCloseKey(key);
-
-  ASSERT_TRUE(winsim::UnplugDevice(kStick));
-  EXPECT_EQ(CR_NO_SUCH_DEVINST, Status(disk, &status, &problem));
-  EXPECT_FALSE(winsim::PlugDevice("USB\\NO\\SUCH"));
-  EXPECT_FALSE(SetupDiOpenDeviceInfoW(set_, u"USB\\NO\\SUCH", nullptr, 0, nullptr));
-  EXPECT_EQ(DWORD(ERROR_NO_SUCH_DEVINST), GetLastError());
-}
-
-TEST_F(WinsimDevices, InstallerRefusesOrDefersToRestart) {
-  SP_DEVINFO_DATA cam = Open(kCam);
-  ASSERT_TRUE(winsim::SetInstallerBehaviour("Image", winsim::InstallerBehaviour::Refuse));
-  EXPECT_FALSE(Change(&cam, DICS_DISABLE));
-  EXPECT_TRUE(winsim::GetDeviceState(kCam).started);
-  EXPECT_FALSE(winsim::GetDeviceState(kCam).disabled);
-
-  ASSERT_TRUE(winsim::SetInstallerBehaviour(kCam, winsim::InstallerBehaviour::Restart));  // device beats class
-  ASSERT_TRUE(Change(&cam, DICS_DISABLE));
-  SP_DEVINSTALL_PARAMS_W params{};
-  params.cbSize = sizeof params;
-  ASSERT_TRUE(SetupDiGetDeviceInstallParamsW(set_, &cam, &params));
-  EXPECT_TRUE(params.Flags & DI_NEEDRESTART);
-  EXPECT_TRUE(winsim::GetDeviceState(kCam).started);
-  EXPECT_TRUE(winsim::GetDeviceState(kCam).pendingReboot);
-
-  winsim::RebootMachine();
-  winsim::DeviceState s = winsim::GetDeviceState(kCam);
-  EXPECT_FALSE(s.started);
-  EXPECT_EQ(ULONG(CM_PROB_DISABLED), s.problem);
-  EXPECT_FALSE(s.pendingReboot);
-  EXPECT_FALSE(winsim::DeviceJournal().empty());
-}
-
-TEST_F(WinsimDevices, RemovedDeviceVanishesUntilARescanFindsItsHardware) {
   const GUID diskInterface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
-  ASSERT_TRUE(winsim::PlugDevice(kStick));
   EXPECT_EQ(std::vector<std::string>{kDisk},
             Ids(SetupDiGetClassDevsExW(&diskInterface, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT,
                                        nullptr, nullptr, nullptr)));
@@ -270,53 +212,91 @@ TEST_F(WinsimDevices, RemovedDeviceVanishesUntilARescanFindsItsHardware) {
             Ids(SetupDiGetClassDevsExW(nullptr, u"usb", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr, nullptr,
                                        nullptr)));
 
-  SP_DEVINFO_DATA stick = Open(kStick);
-  SP_REMOVEDEVICE_PARAMS rp{};
-  rp.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-  rp.ClassInstallHeader.InstallFunction = DIF_REMOVE;
-  rp.Scope = DI_REMOVEDEVICE_GLOBAL;
-  ASSERT_TRUE(SetupDiSetClassInstallParamsW(set_, &stick, &rp.ClassInstallHeader, sizeof rp));
-  ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set_, &stick));
-  EXPECT_FALSE(winsim::GetDeviceState(kStick).exists);
-  ULONG status = 0, problem = 0;
-  EXPECT_EQ(CR_INVALID_DEVNODE, Status(stick, &status, &problem));
+  GUID guids[1];
+  DWORD required = 99;
+  ASSERT_TRUE(SetupDiClassGuidsFromNameExW(u"diskdrive", guids, 1, &required, nullptr, nullptr));
+  EXPECT_EQ(1u, required);
+  EXPECT_EQ(kDiskClass.Data1, guids[0].Data1);
+  EXPECT_FALSE(SetupDiClassGuidsFromNameExW(u"USB", guids, 0, &required, nullptr, nullptr));
+  EXPECT_LAST_ERROR(ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(1u, required);
+  GUID list[8];
+  ASSERT_TRUE(SetupDiBuildClassInfoListExW(DIBCI_NOINSTALLCLASS, list, 8, &required, nullptr, nullptr));
+  EXPECT_EQ(5u, required);
+}
 
-  DEVINST root = 0;
-  ASSERT_EQ(CR_SUCCESS, CM_Locate_DevNode_ExW(&root, nullptr, 0, nullptr));
-  ASSERT_EQ(CR_SUCCESS, CM_Reenumerate_DevNode_Ex(root, 0, nullptr));
+TEST_F(WinsimDevices, PropertyBuffersFollowSetupApiRules) {
+  SP_DEVINFO_DATA cam = Open("usb\\vid_04f2&pid_b6dd\\cam");  // instance IDs ignore case
+  DWORD type = 0, required = 0;
+  BYTE small[4];
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_HARDWAREID, &type, small, sizeof small, &required));
+  EXPECT_LAST_ERROR(ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(DWORD(REG_MULTI_SZ), type);
+  EXPECT_EQ((std::char_traits<char16_t>::length(u"USB\\VID_04F2&PID_B6DD") + 2) * 2, required);
+  std::vector<BYTE> buf(required);
+  ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_HARDWAREID, &type, buf.data(), required, nullptr));
+  EXPECT_EQ(std::u16string(u"USB\\VID_04F2&PID_B6DD"), reinterpret_cast<WCHAR*>(buf.data()));
+
+  // A property the device lacks, and one deleted by writing no data.
+  WCHAR text[64];
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_COMPATIBLEIDS, &type, (PBYTE)text, sizeof text, nullptr));
+  EXPECT_LAST_ERROR(ERROR_INVALID_DATA);
+  ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set_, &cam, SPDRP_FRIENDLYNAME, nullptr, 0));
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_FRIENDLYNAME, &type, (PBYTE)text, sizeof text, nullptr));
+  EXPECT_LAST_ERROR(ERROR_INVALID_DATA);
+}
+
+TEST_F(WinsimDevices, RestartDoesNotEnableAndUndisableableDevicesAreRefused) {
+  ULONG status = 0, problem = 0;
+  ASSERT_TRUE(Call(kCam, DIF_PROPERTYCHANGE, DICS_DISABLE));
+  ASSERT_TRUE(Call(kCam, DIF_PROPERTYCHANGE, DICS_PROPCHANGE));
+  ASSERT_EQ(CR_SUCCESS, Status(kCam, &problem, &status));
+  EXPECT_FALSE(status & DN_STARTED);
+  EXPECT_TRUE(status & DN_HAS_PROBLEM);
+  EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
+  // A global enable does not undo a disable in the current profile.
+  ASSERT_TRUE(Call(kCam, DIF_PROPERTYCHANGE, DICS_ENABLE, nullptr, DICS_FLAG_GLOBAL));
+  EXPECT_TRUE(winsim::GetDeviceState(kCam).disabled);
+  ASSERT_TRUE(Call(kCam, DIF_PROPERTYCHANGE, DICS_ENABLE));
+  ASSERT_EQ(CR_SUCCESS, Status(kCam, &problem, &status));
+  EXPECT_EQ(ULONG(0x0180600A), status);
+  EXPECT_EQ(0u, problem);
+
+  // No DN_DISABLEABLE: the installer refuses and the device keeps running.
+  EXPECT_FAILS(Call(kCpu, DIF_PROPERTYCHANGE, DICS_DISABLE), FALSE, ERROR_NOT_DISABLEABLE);
+  EXPECT_TRUE(winsim::GetDeviceState(kCpu).started);
+}
+
+// An absent device has no node but keeps its configuration: plugged, it comes
+// back disabled.
+TEST_F(WinsimDevices, NotPresentDeviceKeepsItsConfigurationUntilPlugged) {
+  ULONG problem = 0;
+  EXPECT_EQ(CR_NO_SUCH_DEVINST, Status(kDisk, &problem));
+  ASSERT_TRUE(Call(kDisk, DIF_PROPERTYCHANGE, DICS_DISABLE));
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_EQ(CR_SUCCESS, Status(kDisk, &problem));
+  EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
   EXPECT_TRUE(winsim::GetDeviceState(kStick).started);
+  ASSERT_TRUE(winsim::UnplugDevice(kStick));
+  EXPECT_EQ(CR_NO_SUCH_DEVINST, Status(kDisk, &problem));
+  EXPECT_FALSE(winsim::PlugDevice("USB\\NO\\SUCH"));
+  EXPECT_FAILS(SetupDiOpenDeviceInfoW(set_, u"USB\\NO\\SUCH", nullptr, 0, nullptr), FALSE, ERROR_NO_SUCH_DEVINST);
 }
 
-TEST_F(WinsimDevices, OnlyTheLocalMachineAnswers) {
-  HDEVINFO remote =
-      SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, u"\\\\FILESERVER", nullptr);
-  EXPECT_EQ(INVALID_HANDLE_VALUE, remote);
-  EXPECT_EQ(DWORD(ERROR_INVALID_MACHINENAME), GetLastError());
-  EXPECT_EQ(3u, Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr,
-                                           u"\\\\testbox", nullptr)).size());
-  HMACHINE machine = nullptr;
-  EXPECT_EQ(CR_REMOTE_COMM_FAILURE, CM_Connect_MachineW(u"\\\\FILESERVER", &machine));
-  ASSERT_EQ(CR_SUCCESS, CM_Connect_MachineW(u"TESTBOX", &machine));
-  DEVINST root = 0;
-  EXPECT_EQ(CR_SUCCESS, CM_Locate_DevNode_ExW(&root, nullptr, 0, machine));
-  EXPECT_EQ(CR_SUCCESS, CM_Reenumerate_DevNode_Ex(root, 0, machine));
-  EXPECT_EQ(CR_SUCCESS, CM_Disconnect_Machine(machine));
-  EXPECT_EQ(nullptr, OpenSCManagerW(u"\\\\FILESERVER", nullptr, GENERIC_READ));
-}
+TEST_F(WinsimDevices, InstallerBehaviourOfTheDeviceBeatsItsClassAndRestartsApplyAtReboot) {
+  ASSERT_TRUE(winsim::SetInstallerBehaviour("Image", winsim::InstallerBehaviour::Refuse));
+  EXPECT_FALSE(Call(kCam, DIF_PROPERTYCHANGE, DICS_DISABLE));
+  EXPECT_FALSE(winsim::GetDeviceState(kCam).disabled);
 
-TEST_F(WinsimDevices, FailCallAppliesToDeviceFunctions) {
-  winsim::FailCall("SetupDiGetClassDevsExW", ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(INVALID_HANDLE_VALUE,
-            SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr));
-  EXPECT_EQ(DWORD(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
-  SP_DEVINFO_DATA cam = Open(kCam);
-  winsim::FailCall("CM_Get_DevNode_Status", CR_FAILURE);
-  ULONG status = 0, problem = 0;
-  EXPECT_EQ(CR_FAILURE, Status(cam, &status, &problem));
-  EXPECT_EQ(CR_SUCCESS, Status(cam, &status, &problem));  // once only
-  winsim::FailCall("SetupDiCallClassInstaller", ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(Change(&cam, DICS_DISABLE));
+  ASSERT_TRUE(winsim::SetInstallerBehaviour(kCam, winsim::InstallerBehaviour::Restart));
+  DWORD flags = 0;
+  ASSERT_TRUE(Call(kCam, DIF_PROPERTYCHANGE, DICS_DISABLE, &flags));
+  EXPECT_TRUE(flags & DI_NEEDRESTART);
   EXPECT_TRUE(winsim::GetDeviceState(kCam).started);
+  EXPECT_TRUE(winsim::GetDeviceState(kCam).pendingReboot);
+  winsim::RebootMachine();
+  EXPECT_EQ(ULONG(CM_PROB_DISABLED), winsim::GetDeviceState(kCam).problem);
+  EXPECT_FALSE(winsim::GetDeviceState(kCam).pendingReboot);
 }
 
 TEST_F(WinsimDevices, InstallsARootDeviceAndUpdatesItsDriver) {
@@ -327,16 +307,15 @@ TEST_F(WinsimDevices, InstallsARootDeviceAndUpdatesItsDriver) {
   WCHAR cls[MAX_CLASS_NAME_LEN];
   ASSERT_TRUE(SetupDiGetINFClassW(u"C:\\toaster.inf", &guid, cls, MAX_CLASS_NAME_LEN, nullptr));
   EXPECT_EQ(std::u16string(u"Image"), cls);
-  EXPECT_FALSE(SetupDiGetINFClassW(u"C:\\missing.inf", &guid, cls, MAX_CLASS_NAME_LEN, nullptr));
 
-  set_ = SetupDiCreateDeviceInfoList(&guid, nullptr);
+  HDEVINFO set = SetupDiCreateDeviceInfoList(&guid, nullptr);
   SP_DEVINFO_DATA data{};
   data.cbSize = sizeof data;
-  ASSERT_TRUE(SetupDiCreateDeviceInfoW(set_, cls, &guid, nullptr, nullptr, DICD_GENERATE_ID, &data));
+  ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, cls, &guid, nullptr, nullptr, DICD_GENERATE_ID, &data));
   const WCHAR hwid[] = u"Root\\Toaster\0";
-  ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set_, &data, SPDRP_HARDWAREID, (const BYTE*)hwid, sizeof hwid));
-  EXPECT_TRUE(winsim::ListDevices(false).size() == 6u);  // not registered yet
-  ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set_, &data));
+  ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, (const BYTE*)hwid, sizeof hwid));
+  ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data));
+  SetupDiDestroyDeviceInfoList(set);
   EXPECT_EQ(ULONG(CM_PROB_FAILED_INSTALL), winsim::GetDeviceState("ROOT\\IMAGE\\0000").problem);
 
   HMODULE newdev = LoadLibraryA("newdev.dll");
@@ -347,31 +326,17 @@ TEST_F(WinsimDevices, InstallsARootDeviceAndUpdatesItsDriver) {
   BOOL reboot = TRUE;
   ASSERT_TRUE(update(nullptr, u"root\\toaster", u"C:\\toaster.inf", INSTALLFLAG_FORCE, &reboot));
   EXPECT_FALSE(reboot);
-  winsim::DeviceState s = winsim::GetDeviceState("ROOT\\IMAGE\\0000");
-  EXPECT_TRUE(s.started);
-  EXPECT_EQ(0u, s.problem);
-  EXPECT_EQ("C:\\toaster.inf", s.driver);
-
+  EXPECT_TRUE(winsim::GetDeviceState("ROOT\\IMAGE\\0000").started);
   winsim::SetInstallerBehaviour("Image", winsim::InstallerBehaviour::Restart);
   ASSERT_TRUE(update(nullptr, u"Root\\Toaster", u"C:\\toaster.inf", INSTALLFLAG_FORCE, &reboot));
   EXPECT_TRUE(reboot);
   EXPECT_FALSE(update(nullptr, u"Root\\Nothing", u"C:\\toaster.inf", INSTALLFLAG_FORCE, &reboot));
-  EXPECT_EQ(DWORD(ERROR_NO_SUCH_DEVINST), GetLastError());
+  EXPECT_LAST_ERROR(ERROR_NO_SUCH_DEVINST);
 }
 
-TEST_F(WinsimDevices, ServicesPrivilegesAndTheRestartRecord) {
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, GENERIC_READ);
-  ASSERT_NE(nullptr, scm);
-  SC_HANDLE svc = OpenServiceW(scm, u"PartMgr", GENERIC_READ);
-  EXPECT_NE(nullptr, svc);
-  EXPECT_TRUE(CloseServiceHandle(svc));
-  EXPECT_EQ(nullptr, OpenServiceW(scm, u"nosuchsvc", GENERIC_READ));
-  EXPECT_EQ(DWORD(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
-  EXPECT_TRUE(CloseServiceHandle(scm));
-
-  // Restarting needs the shutdown privilege enabled first.
-  EXPECT_FALSE(ExitWindowsEx(EWX_REBOOT, 0x80010002));
-  EXPECT_EQ(DWORD(ERROR_PRIVILEGE_NOT_HELD), GetLastError());
+// Restarting Windows needs the shutdown privilege enabled first.
+TEST_F(WinsimDevices, RestartNeedsTheShutdownPrivilege) {
+  EXPECT_FAILS(ExitWindowsEx(EWX_REBOOT, 0x80010002), FALSE, ERROR_PRIVILEGE_NOT_HELD);
   HANDLE token = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
   TOKEN_PRIVILEGES tp{};
@@ -381,45 +346,193 @@ TEST_F(WinsimDevices, ServicesPrivilegesAndTheRestartRecord) {
   ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
   EXPECT_TRUE(CloseHandle(token));
   EXPECT_TRUE(ExitWindowsEx(EWX_REBOOT, 0x80010002));
-  std::vector<winsim::ExitWindowsRecord> calls = winsim::ExitWindowsCalls();
-  ASSERT_EQ(2u, calls.size());
-  EXPECT_TRUE(calls[1].accepted);
-  EXPECT_EQ(DWORD(0x80010002), calls[1].reason);
 }
 
-TEST(WinsimLaptop, ExampleMachineLoadsAsATree) {
-  std::string error;
-  ASSERT_TRUE(winsim::LoadMachineFile(DM_LAPTOP_JSON, &error)) << error;
-  EXPECT_EQ(60u, winsim::ListDevices(false).size());
-  EXPECT_EQ(49u, winsim::ListDevices(true).size());
-  EXPECT_TRUE(winsim::GetDeviceState("USB\\VID_0951&PID_1666\\60A44C413A8CE3A0B9A50F0C").disabled);
-  // The receiver's keyboard and mouse go with it.
-  const char16_t kReceiver[] = u"USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2";
-  const char kKeyboard[] = "HID\\VID_046D&PID_C52B&MI_00\\7&1E5D3A2F&0&0000";
-  const char kMouse[] = "HID\\VID_046D&PID_C52B&MI_01&COL01\\7&2C4B1A9E&0&0000";
-  HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-  SP_DEVINFO_DATA data{};
-  data.cbSize = sizeof data;
-  ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, kReceiver, nullptr, 0, &data));
-  for (DWORD state : {DWORD(DICS_DISABLE), DWORD(DICS_ENABLE)}) {
-    SP_PROPCHANGE_PARAMS p{};
-    p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-    p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
-    p.StateChange = state;
-    p.Scope = DICS_FLAG_CONFIGSPECIFIC;
-    ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &p.ClassInstallHeader, sizeof p));
-    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
-    ASSERT_TRUE(winsim::WaitForDeviceIdle(5000));
-    EXPECT_EQ(state == DICS_ENABLE, winsim::GetDeviceState(kKeyboard).present);
-    EXPECT_EQ(state == DICS_ENABLE, winsim::GetDeviceState(kMouse).started);
+// Device arrivals and removals reach the windows registered for one of the
+// device's interface classes (or for all of them), inside the owner's
+// PeekMessageW, sent from winsim's system thread after the call that changed
+// the device returned.
+TEST_F(User32Broadcast, EveryChangeReachesItsRegisteredWindowsAfterTheCallReturns) {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DeviceProc;
+  wc.lpszClassName = WIDE("DmBroadcastTest");
+  ASSERT_NE(RegisterClassW(&wc), 0);
+  // One window for the USB device class, one for every class. Their thread
+  // pumps only once `go` is set.
+  std::atomic<bool> ready{false}, go{false}, stop{false};
+  std::atomic<DWORD> owner{0};
+  std::thread pump([&] {
+    owner = GetCurrentThreadId();
+    DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kUsbDevice;
+    for (DWORD flags : {DWORD(DEVICE_NOTIFY_WINDOW_HANDLE), DWORD(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)}) {
+      HWND hwnd = CreateWindowExA(0, "DmBroadcastTest", "", WS_MINIMIZE, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+      if (!g_classWindow) g_classWindow = hwnd;
+      EXPECT_NE(RegisterDeviceNotificationW(hwnd, &filter, flags), nullptr);
+    }
+    ready = true;
+    while (!go) Sleep(1);
+    MSG msg;
+    while (!stop) {
+      PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
+      Sleep(20);
+    }
+  });
+  while (!ready) Sleep(1);
+
+  // The plug returns while the windows' thread does not pump; the stick's USB
+  // device interface reaches both windows, its disk's only the one for all.
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  EXPECT_TRUE(TakeSeen().empty());
+  go = true;
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_EQ(TakeSeen(), (std::vector<std::string>{"class:arrival:USB#VID_0781&PID_5567#4C53",
+                                                  "all:arrival:USB#VID_0781&PID_5567#4C53",
+                                                  "all:arrival:USBSTOR#DISK&VEN_SANDISK#4C53&0"}));
+  EXPECT_EQ(g_seenThreads, std::vector<DWORD>(3, owner.load()));
+
+  // Changes made through SetupAPI are broadcast too: the disabled stick takes
+  // its disk along, the child first.
+  ASSERT_TRUE(Call(kStick, DIF_PROPERTYCHANGE, DICS_DISABLE));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_EQ(TakeSeen(), (std::vector<std::string>{"all:removal:USBSTOR#DISK&VEN_SANDISK#4C53&0",
+                                                  "class:removal:USB#VID_0781&PID_5567#4C53",
+                                                  "all:removal:USB#VID_0781&PID_5567#4C53"}));
+
+  // Once the windows' thread ended nothing waits for it.
+  stop = true;
+  pump.join();
+  ASSERT_TRUE(Call(kStick, DIF_PROPERTYCHANGE, DICS_ENABLE));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_TRUE(TakeSeen().empty());
+}
+
+// A message sent to a window whose thread ends without pumping returns 0 then.
+TEST_F(User32Broadcast, EndingOwnerThreadReleasesSender) {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.lpszClassName = WIDE("DmSilentOwner");
+  ASSERT_NE(RegisterClassW(&wc), 0);
+  std::atomic<HWND> hwnd{nullptr};
+  std::atomic<bool> ready{false}, pending{false}, returned{false};
+  std::thread owner([&] {
+    hwnd = CreateWindowExA(0, "DmSilentOwner", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ready = true;
+    pending = MsgWaitForMultipleObjectsEx(0, nullptr, 10000, QS_SENDMESSAGE, 0) == WAIT_OBJECT_0 && !returned;
+  });
+  while (!ready) Sleep(1);
+  EXPECT_NE(hwnd.load(), nullptr);
+  EXPECT_EQ(SendMessageW(hwnd, WM_USER, 0, 0), 0);
+  returned = true;
+  owner.join();
+  EXPECT_TRUE(pending) << "the sender did not wait for the owner";
+  EXPECT_EQ(FindWindowA("DmSilentOwner", nullptr), nullptr);
+}
+
+TEST_F(WinsimTree, ASubtreeFollowsItsRootAndComesBackAfterItsStartDelays) {
+  Load(Tree(""));
+  ASSERT_TRUE(Listed(kKeyboard) && Listed(kMouse));
+  ASSERT_TRUE(Call(kMouse, DIF_PROPERTYCHANGE, DICS_DISABLE));
+  ASSERT_TRUE(Call(kReceiver, DIF_PROPERTYCHANGE, DICS_DISABLE));
+  ULONG problem = 0;
+  EXPECT_EQ(CR_SUCCESS, Status(kReceiver, &problem));
+  EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
+  for (const char* id : {kHidIf, kKeyboard, kMouse}) {
+    EXPECT_FALSE(Listed(id)) << id;
+    EXPECT_EQ(CR_NO_SUCH_DEVINST, Status(id, &problem)) << id;
   }
-  SetupDiDestroyDeviceInfoList(set);
-  // A broken description is refused whole and the machine stays.
-  EXPECT_FALSE(winsim::LoadMachineJson(R"({"devices": [{"id": "X\\Y\\0", "class": "NoSuchClass"}]})", ".", &error));
-  EXPECT_NE(std::string::npos, error.find("NoSuchClass"));
-  EXPECT_FALSE(winsim::LoadMachineJson(R"({"devices": [{"id": "X\\Y\\0", "startDelai": 300}]})", ".", &error));
-  EXPECT_NE(std::string::npos, error.find("unknown member \"startDelai\"")) << error;
-  EXPECT_EQ(60u, winsim::ListDevices(false).size());
+
+  // Enabled: each child starts its own delay after its parent started, the
+  // mouse keeps its own (disabled) configuration.
+  winsim::ClearDeviceJournal();
+  uint64_t start = winsim::JournalClockMs();
+  ASSERT_TRUE(Call(kReceiver, DIF_PROPERTYCHANGE, DICS_ENABLE));
+  EXPECT_FALSE(Listed(kHidIf));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_EQ(Journal("arrived"), (Times{{kMouse, start + 30}, {kHidIf, start + 50}, {kKeyboard, start + 70}}));
+  EXPECT_EQ(CR_SUCCESS, Status(kKeyboard, &problem));
+  EXPECT_EQ(0u, problem);
+  EXPECT_EQ(CR_SUCCESS, Status(kMouse, &problem));
+  EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
+
+  // A restart: the receiver goes and comes back at once, its children later.
+  ASSERT_TRUE(Call(kReceiver, DIF_PROPERTYCHANGE, DICS_PROPCHANGE));
+  EXPECT_TRUE(winsim::GetDeviceState(kReceiver).started);
+  EXPECT_FALSE(Listed(kKeyboard));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_TRUE(Listed(kKeyboard));
+  EXPECT_EQ(4u, Journal("gone").size()) << "the receiver, its interface, keyboard and mouse went";
+}
+
+TEST_F(WinsimTree, PluggedStickStartsLayerByLayerAndItsPortableKeyFollowsPresence) {
+  Load(Tree(""));
+  winsim::ClearDeviceJournal();
+  uint64_t start = winsim::JournalClockMs();
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  EXPECT_FALSE(Listed(kStick));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_EQ(Journal("arrived"),
+            (Times{{kStick, start + 100}, {kDisk, start + 400}, {kVolume, start + 600}, {kWpd, start + 650}}));
+  EXPECT_TRUE(WpdKey(kWpd));
+
+  // Removing the disk takes its children and the key; a rescan finds it again.
+  ASSERT_TRUE(Call(kDisk, DIF_REMOVE, 0));
+  EXPECT_FALSE(Listed(kVolume));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_FALSE(WpdKey(kWpd));
+  ASSERT_EQ(CR_SUCCESS, CM_Reenumerate_DevNode(1, 0));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_TRUE(Listed(kWpd));
+  EXPECT_TRUE(WpdKey(kWpd));
+}
+
+TEST_F(WinsimTree, DisablingOrRemovingADeviceInUseWaitsForTheReboot) {
+  Load(Tree(""));
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  ASSERT_TRUE(winsim::SetDeviceInUse(kVolume, true));
+  DWORD flags = 0;
+  ASSERT_TRUE(Call(kStick, DIF_PROPERTYCHANGE, DICS_DISABLE, &flags));  // an ancestor of the volume
+  EXPECT_TRUE(flags & DI_NEEDREBOOT);
+  ASSERT_TRUE(Call(kVolume, DIF_REMOVE, 0, &flags));
+  EXPECT_TRUE(flags & DI_NEEDREBOOT);
+  EXPECT_TRUE(Listed(kVolume));
+  EXPECT_TRUE(winsim::GetDeviceState(kStick).started);
+
+  winsim::RebootMachine();
+  ULONG problem = 0;
+  EXPECT_EQ(CR_SUCCESS, Status(kStick, &problem));
+  EXPECT_EQ(ULONG(CM_PROB_DISABLED), problem);
+  EXPECT_FALSE(Listed(kDisk));
+  EXPECT_FALSE(winsim::GetDeviceState(kVolume).exists);
+}
+
+TEST_F(WinsimTree, AStandardUserChangesNoDeviceAndNoMachineKey) {
+  Load(Tree(R"("elevated": false,)"));
+  EXPECT_FAILS(Call(kMouse, DIF_PROPERTYCHANGE, DICS_DISABLE), FALSE, ERROR_ACCESS_DENIED);
+  EXPECT_FAILS(Call(kMouse, DIF_REMOVE, 0), FALSE, ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(winsim::GetDeviceState(kMouse).started);
+
+  const GUID wpd = {0xeec5ad98, 0x8080, 0x425f, {0x92, 0x2a, 0xda, 0xbf, 0x3d, 0xe3, 0xf6, 0x9a}};
+  HKEY key = SetupDiOpenClassRegKeyExW(&wpd, KEY_SET_VALUE, DIOCR_INSTALLER, nullptr, nullptr);
+  EXPECT_EQ(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), key);
+  EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
+  key = SetupDiOpenClassRegKeyExW(&wpd, KEY_READ, DIOCR_INSTALLER, nullptr, nullptr);
+  ASSERT_NE(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), key);
+  RegCloseKey(key);
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExW(HKEY_LOCAL_MACHINE, u"X", 0, REG_DWORD, (const BYTE*)"\1\0\0\0", 4));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor", 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Vendor", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &key, nullptr));
+  RegCloseKey(key);
+
+  // The machine itself still plugs devices and writes their keys.
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_TRUE(WpdKey(kWpd));
 }
 
 }  // namespace
