@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceManagerModule.h"
 #include "DeviceOpt.h"
 #include "bench_agent.h"
 #include "common/util/DiagLog.h"
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
     _Exit(1);
   }
   CDiagLog::Instance().SetName("device");
+  FollowAgentDiagLevel();
 
   static device_manage manage;
   manage.InitSysParamDeviceInfo();

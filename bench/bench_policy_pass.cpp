@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "DeviceManagerModule.h"
 #include "DeviceOpt.h"
 #include "bench_agent.h"
 #include "common/util/DiagLog.h"
@@ -112,6 +113,7 @@ int main(int argc, char** argv) {
     _Exit(1);
   }
   CDiagLog::Instance().SetName("device");  // as cpf_QueryInfo does
+  FollowAgentDiagLevel();
 
   // A manager of its own, started as the device thread starts it; the first
   // pass loads the forbidden list and the libraries and warms every cache.

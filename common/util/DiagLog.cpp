@@ -4,7 +4,6 @@
 #include <cstring>
 #include <memory>
 #include <vector>
-#include "common/helper/VaultBase/VaultBaseHelper.h"
 #include "common/util/DiagLogFile.h"
 #include "common/util/HostIdentity.h"
 #include "platform/winapi.h"
@@ -86,10 +85,6 @@ struct FileCloser {
   }
 };
 typedef std::unique_ptr<FILE, FileCloser> ScopedFile;
-
-// Set while this thread reads the shared level: the library loader may log its
-// own failure from inside that read.
-thread_local bool t_bRefreshingThreshold = false;
 
 }  // namespace
 
@@ -225,7 +220,8 @@ CDiagLog& CDiagLog::Instance() {
   return instance;
 }
 
-CDiagLog::CDiagLog() : m_lock(0), m_pFile(nullptr), m_dwThreshold(0), m_llLastRefresh(0) {
+CDiagLog::CDiagLog()
+    : m_lock(0), m_pFile(nullptr), m_dwThreshold(0), m_llLastRefresh(0), m_pfnThresholdSource(nullptr) {
   try {
     m_pFile = new CDiagLogFile("default", GetInstallDir());
   } catch (...) {
@@ -250,20 +246,26 @@ void CDiagLog::Release() { m_lock.fetch_and(~1u, std::memory_order_release); }
 bool CDiagLog::IsLevelEnabled(uint8_t level) {
   int64_t now = MonotonicSeconds();
   int64_t last = m_llLastRefresh.load(std::memory_order_relaxed);
-  if ((last == 0 || now - last >= kThresholdRefreshSeconds) && !t_bRefreshingThreshold) {
-    t_bRefreshingThreshold = true;
+  if (last == 0 || now - last >= kThresholdRefreshSeconds) {
+    // Stamped before the read: a source that logs (its library loader reports
+    // its own failures) finds the refresh done and does not come back here.
     m_llLastRefresh.store(now, std::memory_order_relaxed);
-    try {
-      const std::atomic<DWORD>* shared = Mem_GetConfigValue(SHARED_INDEX_DIAG_LEVEL);
-      uint32_t value = shared != nullptr ? shared->load(std::memory_order_relaxed) : 0;
-      if (value != m_dwThreshold.load(std::memory_order_relaxed))
-        m_dwThreshold.store(value, std::memory_order_relaxed);
-    } catch (...) {
-      // The adapter does not throw; keep the old threshold if it ever does.
+    ThresholdSource source = m_pfnThresholdSource.load(std::memory_order_relaxed);
+    if (source != nullptr) {
+      try {
+        uint32_t value = source();
+        if (value != m_dwThreshold.load(std::memory_order_relaxed))
+          m_dwThreshold.store(value, std::memory_order_relaxed);
+      } catch (...) {
+        // Keep the old threshold.
+      }
     }
-    t_bRefreshingThreshold = false;
   }
   return static_cast<uint32_t>(level) >= m_dwThreshold.load(std::memory_order_relaxed);
+}
+
+void CDiagLog::SetThresholdSource(ThresholdSource source) {
+  if (m_pfnThresholdSource.exchange(source, std::memory_order_relaxed) != source) ForceThresholdRefresh();
 }
 
 bool CDiagLog::Write(const CDiagLogRecord& record) {
