@@ -6,6 +6,7 @@
 #include <vector>
 #include "common/util/DiagLogFile.h"
 #include "common/util/HostIdentity.h"
+#include "common/util/ScopedHandle.h"
 #include "platform/winapi.h"
 
 namespace {
@@ -78,14 +79,6 @@ class LineReader {
   size_t m_end;
 };
 
-// Closes a FILE* on every path out of a scope.
-struct FileCloser {
-  void operator()(FILE* file) const {
-    if (file != nullptr) fclose(file);
-  }
-};
-typedef std::unique_ptr<FILE, FileCloser> ScopedFile;
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -135,7 +128,7 @@ std::string DiagTimeStamp() {
 
 CDiagLogFile::CDiagLogFile(const std::string& name, const std::string& installDir, uint32_t dwMaxSize,
                            uint32_t dwCutSize)
-    : m_dwMaxSize(dwMaxSize), m_dwCutSize(dwCutSize), m_llSize(0), m_pStream(nullptr) {
+    : m_dwMaxSize(dwMaxSize), m_dwCutSize(dwCutSize), m_llSize(0) {
   SetName(name, installDir);
 }
 
@@ -146,25 +139,20 @@ void CDiagLogFile::SetName(const std::string& name, const std::string& installDi
   m_strPath = installDir + "tpmlog/log_" + name + ".txt";
 }
 
-void CDiagLogFile::CloseStream() {
-  if (m_pStream != nullptr) {
-    fflush(m_pStream);
-    fclose(m_pStream);
-    m_pStream = nullptr;
-  }
-}
+// fclose flushes what is still buffered.
+void CDiagLogFile::CloseStream() { m_pStream.Reset(); }
 
 bool CDiagLogFile::WriteLine(const std::string& text) {
   std::string line = DiagTimeStamp() + m_strName + text + "\n";
   bool opened = false;
   try {
     // Binary append: the size is the byte position, and rotation counts bytes.
-    m_pStream = _fsopen(m_strPath.c_str(), "ab", _SH_DENYNO);
-    if (m_pStream != nullptr) {
+    m_pStream.Reset(_fsopen(m_strPath.c_str(), "ab", _SH_DENYNO));
+    if (m_pStream.IsValid()) {
       opened = true;
-      fwrite(line.data(), 1, line.size(), m_pStream);
-      fflush(m_pStream);
-      long position = ftell(m_pStream);
+      fwrite(line.data(), 1, line.size(), m_pStream.Get());
+      fflush(m_pStream.Get());
+      long position = ftell(m_pStream.Get());
       if (position >= 0) m_llSize = position;
     }
     CloseStream();
@@ -187,26 +175,26 @@ void CDiagLogFile::Rotate() {
   }
 
   ScopedFile previous(_fsopen(tempPath.c_str(), "rb", _SH_DENYNO));
-  if (!previous) return;  // the next line starts a new file
-  m_pStream = _fsopen(m_strPath.c_str(), "wb", _SH_DENYNO);
-  if (m_pStream == nullptr) return;  // the old lines stay in the ".temp" file
+  if (!previous.IsValid()) return;  // the next line starts a new file
+  m_pStream.Reset(_fsopen(m_strPath.c_str(), "wb", _SH_DENYNO));
+  if (!m_pStream.IsValid()) return;  // the old lines stay in the ".temp" file
 
   int64_t bytesToDrop = m_llSize - static_cast<int64_t>(m_dwMaxSize - m_dwCutSize);
   uint32_t dwDropped = 0;
-  LineReader reader(previous.get());
+  LineReader reader(previous.Get());
   std::string line;
   while (reader.Next(line)) {
     if (static_cast<int64_t>(dwDropped) < bytesToDrop) {
       dwDropped += static_cast<uint32_t>(line.size());
     } else {
       line += '\n';
-      fwrite(line.data(), 1, line.size(), m_pStream);
+      fwrite(line.data(), 1, line.size(), m_pStream.Get());
     }
   }
-  previous.reset();
-  fflush(m_pStream);
-  fseek(m_pStream, 0, SEEK_END);
-  long position = ftell(m_pStream);
+  previous.Reset();
+  fflush(m_pStream.Get());
+  fseek(m_pStream.Get(), 0, SEEK_END);
+  long position = ftell(m_pStream.Get());
   m_llSize = position >= 0 ? position : 0;
   ::remove(tempPath.c_str());
   CloseStream();
