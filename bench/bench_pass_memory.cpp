@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceManagerModule.h"
 #include "DeviceOpt.h"
 #include "bench_agent.h"
 #include "common/util/DiagLog.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
   std::string error;
   bench::ExitUnless(install.Create(bench::kLevelError, &error), "bench_pass_memory", error);
   CDiagLog::Instance().SetName("device");
+  FollowAgentDiagLevel();
 
   static device_manage manage;
   manage.InitSysParamDeviceInfo();

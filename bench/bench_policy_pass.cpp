@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "DeviceManagerModule.h"
 #include "DeviceOpt.h"
 #include "bench_agent.h"
 #include "common/util/DiagLog.h"
@@ -101,6 +102,7 @@ int main(int argc, char** argv) {
   unsigned firstLevel = profile != nullptr && strcmp(profile, "info") == 0 ? bench::kLevelInfo : bench::kLevelError;
   bench::ExitUnless(install.Create(firstLevel, &error), "bench_policy_pass", error);
   CDiagLog::Instance().SetName("device");  // as cpf_QueryInfo does
+  FollowAgentDiagLevel();
 
   // A manager of its own, started as the device thread starts it; the first
   // pass loads the forbidden list and the libraries and warms every cache.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "DeviceControl_win32.h"
+#include "DeviceManagerModule.h"
 #include "hwctl_capture.h"
 #include "hwctl_platform.h"
 
@@ -165,6 +166,8 @@ int main(int argc, char** argv) {
   std::vector<const WCHAR*> pointers;
   for (const WString& arg : args) pointers.push_back(arg.c_str());
 
+  // The engine logs at the agent's level, as it does inside the module.
+  FollowAgentDiagLevel();
   ClearDeviceOutput();
   EngineResult result = DispatchCommand(static_cast<int>(pointers.size()), pointers.data());
   std::vector<Row> rows = ReadRecords();

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <memory>
 #include <vector>
-#include "common/helper/VaultBase/VaultBaseHelper.h"
 #include "common/util/DiagLogFile.h"
 #include "common/util/HostIdentity.h"
+#include "common/util/ScopedHandle.h"
 #include "platform/winapi.h"
 
 namespace {
@@ -79,18 +79,6 @@ class LineReader {
   size_t m_end;
 };
 
-// Closes a FILE* on every path out of a scope.
-struct FileCloser {
-  void operator()(FILE* file) const {
-    if (file != nullptr) fclose(file);
-  }
-};
-typedef std::unique_ptr<FILE, FileCloser> ScopedFile;
-
-// Set while this thread reads the shared level: the library loader may log its
-// own failure from inside that read.
-thread_local bool t_bRefreshingThreshold = false;
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -140,7 +128,7 @@ std::string DiagTimeStamp() {
 
 CDiagLogFile::CDiagLogFile(const std::string& name, const std::string& installDir, uint32_t dwMaxSize,
                            uint32_t dwCutSize)
-    : m_dwMaxSize(dwMaxSize), m_dwCutSize(dwCutSize), m_llSize(0), m_pStream(nullptr) {
+    : m_dwMaxSize(dwMaxSize), m_dwCutSize(dwCutSize), m_llSize(0) {
   SetName(name, installDir);
 }
 
@@ -151,25 +139,20 @@ void CDiagLogFile::SetName(const std::string& name, const std::string& installDi
   m_strPath = installDir + "tpmlog/log_" + name + ".txt";
 }
 
-void CDiagLogFile::CloseStream() {
-  if (m_pStream != nullptr) {
-    fflush(m_pStream);
-    fclose(m_pStream);
-    m_pStream = nullptr;
-  }
-}
+// fclose flushes what is still buffered.
+void CDiagLogFile::CloseStream() { m_pStream.Reset(); }
 
 bool CDiagLogFile::WriteLine(const std::string& text) {
   std::string line = DiagTimeStamp() + m_strName + text + "\n";
   bool opened = false;
   try {
     // Binary append: the size is the byte position, and rotation counts bytes.
-    m_pStream = _fsopen(m_strPath.c_str(), "ab", _SH_DENYNO);
-    if (m_pStream != nullptr) {
+    m_pStream.Reset(_fsopen(m_strPath.c_str(), "ab", _SH_DENYNO));
+    if (m_pStream.IsValid()) {
       opened = true;
-      fwrite(line.data(), 1, line.size(), m_pStream);
-      fflush(m_pStream);
-      long position = ftell(m_pStream);
+      fwrite(line.data(), 1, line.size(), m_pStream.Get());
+      fflush(m_pStream.Get());
+      long position = ftell(m_pStream.Get());
       if (position >= 0) m_llSize = position;
     }
     CloseStream();
@@ -192,26 +175,26 @@ void CDiagLogFile::Rotate() {
   }
 
   ScopedFile previous(_fsopen(tempPath.c_str(), "rb", _SH_DENYNO));
-  if (!previous) return;  // the next line starts a new file
-  m_pStream = _fsopen(m_strPath.c_str(), "wb", _SH_DENYNO);
-  if (m_pStream == nullptr) return;  // the old lines stay in the ".temp" file
+  if (!previous.IsValid()) return;  // the next line starts a new file
+  m_pStream.Reset(_fsopen(m_strPath.c_str(), "wb", _SH_DENYNO));
+  if (!m_pStream.IsValid()) return;  // the old lines stay in the ".temp" file
 
   int64_t bytesToDrop = m_llSize - static_cast<int64_t>(m_dwMaxSize - m_dwCutSize);
   uint32_t dwDropped = 0;
-  LineReader reader(previous.get());
+  LineReader reader(previous.Get());
   std::string line;
   while (reader.Next(line)) {
     if (static_cast<int64_t>(dwDropped) < bytesToDrop) {
       dwDropped += static_cast<uint32_t>(line.size());
     } else {
       line += '\n';
-      fwrite(line.data(), 1, line.size(), m_pStream);
+      fwrite(line.data(), 1, line.size(), m_pStream.Get());
     }
   }
-  previous.reset();
-  fflush(m_pStream);
-  fseek(m_pStream, 0, SEEK_END);
-  long position = ftell(m_pStream);
+  previous.Reset();
+  fflush(m_pStream.Get());
+  fseek(m_pStream.Get(), 0, SEEK_END);
+  long position = ftell(m_pStream.Get());
   m_llSize = position >= 0 ? position : 0;
   ::remove(tempPath.c_str());
   CloseStream();
@@ -225,7 +208,8 @@ CDiagLog& CDiagLog::Instance() {
   return instance;
 }
 
-CDiagLog::CDiagLog() : m_lock(0), m_pFile(nullptr), m_dwThreshold(0), m_llLastRefresh(0) {
+CDiagLog::CDiagLog()
+    : m_lock(0), m_pFile(nullptr), m_dwThreshold(0), m_llLastRefresh(0), m_pfnThresholdSource(nullptr) {
   try {
     m_pFile = new CDiagLogFile("default", GetInstallDir());
   } catch (...) {
@@ -250,20 +234,26 @@ void CDiagLog::Release() { m_lock.fetch_and(~1u, std::memory_order_release); }
 bool CDiagLog::IsLevelEnabled(uint8_t level) {
   int64_t now = MonotonicSeconds();
   int64_t last = m_llLastRefresh.load(std::memory_order_relaxed);
-  if ((last == 0 || now - last >= kThresholdRefreshSeconds) && !t_bRefreshingThreshold) {
-    t_bRefreshingThreshold = true;
+  if (last == 0 || now - last >= kThresholdRefreshSeconds) {
+    // Stamped before the read: a source that logs (its library loader reports
+    // its own failures) finds the refresh done and does not come back here.
     m_llLastRefresh.store(now, std::memory_order_relaxed);
-    try {
-      const std::atomic<DWORD>* shared = Mem_GetConfigValue(SHARED_INDEX_DIAG_LEVEL);
-      uint32_t value = shared != nullptr ? shared->load(std::memory_order_relaxed) : 0;
-      if (value != m_dwThreshold.load(std::memory_order_relaxed))
-        m_dwThreshold.store(value, std::memory_order_relaxed);
-    } catch (...) {
-      // The adapter does not throw; keep the old threshold if it ever does.
+    ThresholdSource source = m_pfnThresholdSource.load(std::memory_order_relaxed);
+    if (source != nullptr) {
+      try {
+        uint32_t value = source();
+        if (value != m_dwThreshold.load(std::memory_order_relaxed))
+          m_dwThreshold.store(value, std::memory_order_relaxed);
+      } catch (...) {
+        // Keep the old threshold.
+      }
     }
-    t_bRefreshingThreshold = false;
   }
   return static_cast<uint32_t>(level) >= m_dwThreshold.load(std::memory_order_relaxed);
+}
+
+void CDiagLog::SetThresholdSource(ThresholdSource source) {
+  if (m_pfnThresholdSource.exchange(source, std::memory_order_relaxed) != source) ForceThresholdRefresh();
 }
 
 bool CDiagLog::Write(const CDiagLogRecord& record) {

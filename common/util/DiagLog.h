@@ -40,7 +40,12 @@ class CDiagLog {
   bool IsLevelEnabled(uint8_t level);
   bool Write(const CDiagLogRecord& record);
   void SetName(const std::string& name);
-  // Makes the next IsLevelEnabled read the shared level again.
+  // Reads the level threshold; called by IsLevelEnabled at most once a minute.
+  typedef uint32_t (*ThresholdSource)();
+  // Until a source is set the threshold stays 0 and every level is written. A
+  // new source is read on the next IsLevelEnabled.
+  void SetThresholdSource(ThresholdSource source);
+  // Makes the next IsLevelEnabled read the source again.
   void ForceThresholdRefresh() { m_llLastRefresh.store(0, std::memory_order_relaxed); }
   ~CDiagLog();
 
@@ -53,6 +58,7 @@ class CDiagLog {
   CDiagLogFile* m_pFile;
   std::atomic<uint32_t> m_dwThreshold;
   std::atomic<int64_t> m_llLastRefresh;
+  std::atomic<ThresholdSource> m_pfnThresholdSource;
 };
 
 // Qualified "class::function" name of the enclosing function, from the

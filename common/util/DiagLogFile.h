@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include "common/util/ScopedHandle.h"
 
 class CDiagLogFile {
  public:
@@ -37,7 +38,7 @@ class CDiagLogFile {
   int64_t m_llSize;
   std::string m_strPath;
   std::string m_strName;
-  FILE* m_pStream;
+  ScopedFile m_pStream;  // open only while a line is written or the file cut
 };
 
 // "%d-%02d-%02d %02d:%02d:%02d, " of the local time.

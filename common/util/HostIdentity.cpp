@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include "common/util/ScopedHandle.h"
 #include "common/util/file/FileHelper_win32.h"
 
 namespace {
@@ -49,24 +50,20 @@ std::string InstallDirFromRegistry(const WCHAR* subKey) {
   return GetDirFromPath(path.c_str());
 }
 
-struct FreeDeleter {
-  void operator()(void* memory) const { free(memory); }
-};
-
 }  // namespace
 
 uint32_t GetAdapterAddressList(std::list<std::string>& list, bool bMac) {
   ULONG size = 0;
-  std::unique_ptr<IP_ADAPTER_INFO, FreeDeleter> table;
+  MallocBlock<IP_ADAPTER_INFO> table;
   if (GetAdaptersInfo(nullptr, &size) == ERROR_BUFFER_OVERFLOW && size > 0) {
-    table.reset(static_cast<IP_ADAPTER_INFO*>(malloc(size)));
-    if (table && GetAdaptersInfo(table.get(), &size) != ERROR_SUCCESS) table.reset();
+    table.Reset(static_cast<IP_ADAPTER_INFO*>(malloc(size)));
+    if (table.IsValid() && GetAdaptersInfo(table.Get(), &size) != ERROR_SUCCESS) table.Reset();
   }
-  for (const IP_ADAPTER_INFO* adapter = table.get(); adapter != nullptr; adapter = adapter->Next) {
+  for (const IP_ADAPTER_INFO* adapter = table.Get(); adapter != nullptr; adapter = adapter->Next) {
     if (!AdapterQualifies(*adapter)) continue;
     list.push_back(bMac ? HardwareAddressText(*adapter) : std::string(adapter->IpAddressList.IpAddress.String));
   }
-  table.reset();
+  table.Reset();
   return list.empty() ? static_cast<uint32_t>(GetLastError()) : 0;
 }
 
@@ -130,24 +127,21 @@ std::string InstallDirFromHostDir(const std::string& hostDir) {
 std::string GetInstallBinDir(bool bX86) { return GetInstallDir() + (bX86 ? "x86\\" : "x64\\"); }
 
 bool RegReadString(HKEY hRoot, const WString& subKey, const WString& valueName, WString& out) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(hRoot, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS || key == nullptr) return false;
-  struct KeyCloser {
-    HKEY key;
-    ~KeyCloser() { RegCloseKey(key); }
-  } closer{key};
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExW(hRoot, subKey.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS || hKey == nullptr) return false;
+  RegKey key(hKey);
 
   DWORD type = REG_NONE;
   DWORD size = 0;
-  if (RegQueryValueExW(key, valueName.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+  if (RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
   if ((type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) || size == 0) return false;
 
   // Room for the data plus a terminator the registry may not have stored.
   std::unique_ptr<WCHAR[]> data(new WCHAR[static_cast<size_t>(size) + 1]());
   DWORD readSize = size;
   DWORD readType = REG_NONE;
-  LSTATUS status =
-      RegQueryValueExW(key, valueName.c_str(), nullptr, &readType, reinterpret_cast<LPBYTE>(data.get()), &readSize);
+  LSTATUS status = RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &readType,
+                                    reinterpret_cast<LPBYTE>(data.get()), &readSize);
   if (status == ERROR_SUCCESS && (readType == REG_SZ || readType == REG_EXPAND_SZ || readType == REG_MULTI_SZ) &&
       readSize <= size) {
     size_t units = readSize / sizeof(WCHAR);

@@ -8,6 +8,7 @@ namespace {
 
 // Loads `path` and records the handle, also a null one, as the last attempt.
 HMODULE LoadFrom(const DllLibrary& library, const std::string& path, std::string& errors) {
+  // Never freed: the slots point into the library until the process ends.
   HMODULE handle = LoadLibraryA(path.c_str());
   library.module->store(handle, std::memory_order_relaxed);
   if (handle == nullptr) {

@@ -23,10 +23,30 @@ struct DllLibrary {
   DllLoadErrorSink logError;
 };
 
-// A sink for DllLibrary::logError, expanded in the adapter's own file so the
-// line carries that file.
-#define DLL_LOAD_ERROR_SINK                                                      \
-  [](const char* text) { DIAG_LOG_AS(LOG_ERROR, "Dll_Init_Check_Function", "%s", text); }
+// An adapter's tables from its one list of exports: LIST(X) expands X(name)
+// for every name the library is asked for, in resolution order. Defines the
+// slot index k<name> of each, g_names, g_slots, the module handle, the
+// library record and Namespace::Dll_Init_Check_Function. Expanded in the
+// adapter's own file, so its load errors are logged under that file.
+#define DLL_ADAPTER(LIST, fileName, Namespace)                                                \
+  namespace {                                                                                 \
+  enum { LIST(DLL_ADAPTER_INDEX) kNameCount };                                                \
+  const char* const g_names[kNameCount] = {LIST(DLL_ADAPTER_NAME)};                           \
+  std::atomic<void*> g_slots[kNameCount];                                                     \
+  std::atomic<HMODULE> g_module{nullptr};                                                     \
+  const DllLibrary g_library = {                                                              \
+      fileName, g_names, g_slots, kNameCount, &g_module, [](const char* text) {               \
+        DIAG_LOG_AS(LOG_ERROR, "Dll_Init_Check_Function", "%s", text);                        \
+      }};                                                                                     \
+  }                                                                                           \
+  namespace Namespace {                                                                       \
+  eRet Dll_Init_Check_Function(void* slot) {                                                  \
+    return DllInitCheckFunction(g_library, static_cast<std::atomic<void*>*>(slot));           \
+  }                                                                                           \
+  }                                                                                           \
+  static_assert(kNameCount > 0, "an adapter resolves at least one name")
+#define DLL_ADAPTER_INDEX(name) k##name,
+#define DLL_ADAPTER_NAME(name) #name,
 
 // 0 when `slot` (one of library.slots) is usable afterwards, RET_DLL_LOAD_FAILED
 // when neither folder has the library, RET_DLL_FUNC_NOT_FOUND when the name is

@@ -3,39 +3,15 @@
 #include "common/helper/DllLoader/DllLoader.h"
 #include "common/helper/VaultBase/VaultBaseApi.h"
 
+// Every name the library is asked for, in resolution order.
+#define VAULTBASE_EXPORTS(X)                                                                          \
+  X(LocalRealtimeOpt) X(LocalRealtimeOptEx) X(Mem_Init_All) X(Mem_GetContent) X(Mem_Get_ResOptAccess) \
+  X(Mem_Release_ResOptAccess) X(GetLocalUserSessionId) X(DriverOptHelper) X(DeviceIoControlHelper)    \
+  X(HttpRequest) X(HttpFileDownload) X(HttpFileUpload) X(Config_SetString_Remote) X(MakeFakeCert)      \
+  X(FreeFakeCert) X(ImportCert) X(P2PFileDownload)
+DLL_ADAPTER(VAULTBASE_EXPORTS, "vaultbase.dll", VaultBaseHelper);
+
 namespace {
-
-enum {
-  kLocalRealtimeOpt,
-  kLocalRealtimeOptEx,
-  kMem_Init_All,
-  kMem_GetContent,
-  kMem_Get_ResOptAccess,
-  kMem_Release_ResOptAccess,
-  kGetLocalUserSessionId,
-  kDriverOptHelper,
-  kDeviceIoControlHelper,
-  kHttpRequest,
-  kHttpFileDownload,
-  kHttpFileUpload,
-  kConfig_SetString_Remote,
-  kMakeFakeCert,
-  kFreeFakeCert,
-  kImportCert,
-  kP2PFileDownload,
-  kNameCount
-};
-
-const char* const g_names[kNameCount] = {
-    "LocalRealtimeOpt", "LocalRealtimeOptEx", "Mem_Init_All",        "Mem_GetContent",
-    "Mem_Get_ResOptAccess", "Mem_Release_ResOptAccess", "GetLocalUserSessionId", "DriverOptHelper",
-    "DeviceIoControlHelper", "HttpRequest", "HttpFileDownload",    "HttpFileUpload",
-    "Config_SetString_Remote", "MakeFakeCert", "FreeFakeCert",      "ImportCert",
-    "P2PFileDownload"};
-
-std::atomic<void*> g_slots[kNameCount];
-std::atomic<HMODULE> g_module{nullptr};
-const DllLibrary g_library = {"vaultbase.dll", g_names, g_slots, kNameCount, &g_module, DLL_LOAD_ERROR_SINK};
 
 // Answered when the library has no content to give: a zero word, or a
 // record and texts that read as empty (the session record is read up to
@@ -52,12 +28,6 @@ const void* GetContentOr(DWORD dwKind, DWORD dwIndex, const void* pDefault) {
 }
 
 }  // namespace
-
-namespace VaultBaseHelper {
-eRet Dll_Init_Check_Function(void* slot) {
-  return DllInitCheckFunction(g_library, static_cast<std::atomic<void*>*>(slot));
-}
-}  // namespace VaultBaseHelper
 
 DWORD GetLocalUserSessionId() {
   return static_cast<DWORD>(

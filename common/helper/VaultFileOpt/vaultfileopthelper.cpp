@@ -3,54 +3,21 @@
 #include "common/helper/DllLoader/DllLoader.h"
 #include "common/helper/VaultFileOpt/vaultfileoptApi.h"
 
-namespace {
-
-enum { kApplication_BufferSha1 = 20, kNameCount = 32 };
-
-const char* const g_names[kNameCount] = {"Application_IsEncBuffer",
-                                         "Application_IsEncFile",
-                                         "Application_GetEncLevelKeyByLevelId",
-                                         "Application_EncryptBuffer",
-                                         "Application_DecryptBuffer",
-                                         "Application_EncryptFile",
-                                         "Application_DecryptFile",
-                                         "Application_BufferDigest",
-                                         "Application_FileDigest",
-                                         "Application_SetHeadInfo_ByType",
-                                         "Application_CreatHeadInfo",
-                                         "Application_GetEncFileHeadInfo",
-                                         "Application_SetEncFileHeadInfo",
-                                         "Application_GetFileEncLevelId",
-                                         "Application_GetBufferEncLevelId",
-                                         "Application_GetEncLevelNameById",
-                                         "Application_GetPermissionByLevelId",
-                                         "Application_GetPermissionByEncFileHead",
-                                         "Application_GetFilePermission",
-                                         "Application_BufferDigestString",
-                                         "Application_BufferSha1",
-                                         "Application_BufferMd5",
-                                         "Application_FileDigestString",
-                                         "Application_FileSha1",
-                                         "Application_FileMd5",
-                                         "Application_GetEncTypeDesc",
-                                         "Application_GetEncType",
-                                         "Application_SetPermissionForFile",
-                                         "Application_EncDecData_ByRSA",
-                                         "Application_GetEncKeyFromBuffer",
-                                         "Document_Open",
-                                         "Application_Symmetric_Array"};
-
-std::atomic<void*> g_slots[kNameCount];
-std::atomic<HMODULE> g_module{nullptr};
-const DllLibrary g_library = {"vaultfileopt.dll", g_names, g_slots, kNameCount, &g_module, DLL_LOAD_ERROR_SINK};
-
-}  // namespace
-
-namespace vaultfileopthelper {
-eRet Dll_Init_Check_Function(void* slot) {
-  return DllInitCheckFunction(g_library, static_cast<std::atomic<void*>*>(slot));
-}
-}  // namespace vaultfileopthelper
+// Every name the library is asked for, in resolution order.
+#define VAULTFILEOPT_EXPORTS(X)                                                                       \
+  X(Application_IsEncBuffer) X(Application_IsEncFile) X(Application_GetEncLevelKeyByLevelId)          \
+  X(Application_EncryptBuffer) X(Application_DecryptBuffer) X(Application_EncryptFile)                \
+  X(Application_DecryptFile) X(Application_BufferDigest) X(Application_FileDigest)                    \
+  X(Application_SetHeadInfo_ByType) X(Application_CreatHeadInfo) X(Application_GetEncFileHeadInfo)    \
+  X(Application_SetEncFileHeadInfo) X(Application_GetFileEncLevelId) X(Application_GetBufferEncLevelId) \
+  X(Application_GetEncLevelNameById) X(Application_GetPermissionByLevelId)                            \
+  X(Application_GetPermissionByEncFileHead) X(Application_GetFilePermission)                          \
+  X(Application_BufferDigestString) X(Application_BufferSha1) X(Application_BufferMd5)                \
+  X(Application_FileDigestString) X(Application_FileSha1) X(Application_FileMd5)                      \
+  X(Application_GetEncTypeDesc) X(Application_GetEncType) X(Application_SetPermissionForFile)         \
+  X(Application_EncDecData_ByRSA) X(Application_GetEncKeyFromBuffer) X(Document_Open)                 \
+  X(Application_Symmetric_Array)
+DLL_ADAPTER(VAULTFILEOPT_EXPORTS, "vaultfileopt.dll", vaultfileopthelper);
 
 eRet Application_BufferSha1(const std::string& strInput, std::string& strDigest, DWORD dwOption) {
   return DllCall<PFN_Application_BufferSha1>(vaultfileopthelper::Dll_Init_Check_Function,

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include "common/util/DiagLog.h"
+#include "common/util/ScopedHandle.h"
 #include "platform/winapi.h"
 
 namespace {
@@ -43,9 +44,7 @@ uint64_t File_GetSize(const char* path) {
 
   WIN32_FIND_DATAA found;
   memset(&found, 0, sizeof(found));
-  HANDLE search = FindFirstFileA(path, &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    FindClose(search);
+  if (FindHandle(FindFirstFileA(path, &found)).IsValid()) {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return kUnknownSize;
     return (static_cast<uint64_t>(found.nFileSizeHigh) << 32) + found.nFileSizeLow;
   }
@@ -59,16 +58,16 @@ uint64_t File_GetSize(const char* path) {
 
   // Something that exists but is not listed by a search, such as a drive
   // root: ask the file system for its end position.
-  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return kUnknownSize;
+  KernelHandle file(CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsValid()) return kUnknownSize;
   LONG high = 0;
   SetLastError(NO_ERROR);
-  DWORD low = SetFilePointer(file, 0, &high, FILE_END);
+  DWORD low = SetFilePointer(file.Get(), 0, &high, FILE_END);
   // INVALID_SET_FILE_POINTER is also a valid low part; only the error code
   // tells a failure apart.
   bool failed = low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR;
-  CloseHandle(file);
+  file.Reset();
   if (failed) return kUnknownSize;
   uint64_t size = (static_cast<uint64_t>(static_cast<DWORD>(high)) << 32) + low;
   DIAG_LOG(LOG_INFO, "FileSize=%llu ", static_cast<unsigned long long>(size));

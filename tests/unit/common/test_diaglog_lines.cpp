@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 #include <gtest/gtest.h>
+#include "DeviceManagerModule.h"
 #include "common/util/DiagLog.h"
 #include "common/util/DiagLogFile.h"
 #include "common/util/HostIdentity.h"
@@ -115,6 +116,7 @@ TEST(DiagLog, WritesEnabledLevelsToTheNamedFile) {
   ASSERT_TRUE(dmtest::WriteTextFile(agent + "/config/agent.json", R"({"settings": {"46": 2}})"));
   CDiagLog& log = CDiagLog::Instance();
   log.SetName("unit");
+  FollowAgentDiagLevel();
   log.ForceThresholdRefresh();
   EXPECT_FALSE(log.IsLevelEnabled(LOG_WARN));
 

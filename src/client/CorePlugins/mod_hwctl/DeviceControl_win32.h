@@ -11,6 +11,7 @@
 
 #include "DeviceRecord.h"
 #include "common/util/ResultCode.h"
+#include "common/util/ScopedHandle.h"
 #include "platform/winapi.h"
 
 // Result of every command, handler and callback.
@@ -82,6 +83,13 @@ EngineResult SelectDevices(const WCHAR* pszBaseName, const WCHAR* pszMachine, DW
 bool MatchIdPattern(const WCHAR* pszId, const DeviceSelector& selector);
 // True when any identifier of the null-terminated list matches.
 bool MatchAnyId(const WCHAR* const* ppIds, const DeviceSelector& selector);
+
+// A device information set, for ScopedHandle.
+struct DevInfoTraits : NullInvalidTraits<HDEVINFO> {
+  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Close(Handle h) { SetupDiDestroyDeviceInfoList(h); }
+};
 
 // ---- Property readers ---------------------------------------------------------
 // A multi-string list: a null-terminated pointer array whose slot before the

@@ -6,69 +6,19 @@
 #include <vector>
 
 #include "DeviceControl_win32.h"
+#include "common/util/ScopedHandle.h"
 #include "common/util/WString.h"
 
 namespace devctl {
 
 // ---- Handle owners ------------------------------------------------------------
-// Every handle the engine opens is owned by one of these, so an early return
-// releases it.
-template <typename Traits>
-class ScopedHandle {
- public:
-  typedef typename Traits::Handle Handle;
-  ScopedHandle() : m_h(Traits::Invalid()) {}
-  explicit ScopedHandle(Handle h) : m_h(h) {}
-  ~ScopedHandle() { Reset(); }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  bool IsValid() const { return Traits::IsValid(m_h); }
-  Handle Get() const { return m_h; }
-  void Reset(Handle h = Traits::Invalid()) {
-    if (Traits::IsValid(m_h)) Traits::Close(m_h);
-    m_h = h;
-  }
-
- private:
-  Handle m_h;
-};
-
-struct DevInfoTraits {
-  typedef HDEVINFO Handle;
-  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-  static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-  static void Close(Handle h) { SetupDiDestroyDeviceInfoList(h); }
-};
-struct RegKeyTraits {
-  typedef HKEY Handle;
-  static Handle Invalid() { return nullptr; }
-  // SetupDiOpenClassRegKeyExW answers INVALID_HANDLE_VALUE on failure.
-  static bool IsValid(Handle h) { return h != nullptr && h != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE); }
-  static void Close(Handle h) { RegCloseKey(h); }
-};
-struct ServiceTraits {
-  typedef SC_HANDLE Handle;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
+// Every handle the engine opens is owned by a ScopedHandle, so an early return
+// releases it. The traits of handles only the engine opens:
+struct ServiceTraits : NullInvalidTraits<SC_HANDLE> {
   static void Close(Handle h) { CloseServiceHandle(h); }
 };
-struct LibraryTraits {
-  typedef HMODULE Handle;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { FreeLibrary(h); }
-};
-struct MachineTraits {
-  typedef HMACHINE Handle;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
+struct MachineTraits : NullInvalidTraits<HMACHINE> {
   static void Close(Handle h) { CM_Disconnect_Machine(h); }
-};
-struct KernelHandleTraits {
-  typedef HANDLE Handle;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-  static void Close(Handle h) { CloseHandle(h); }
 };
 typedef ScopedHandle<DevInfoTraits> DevInfoSet;
 typedef ScopedHandle<RegKeyTraits> RegKey;

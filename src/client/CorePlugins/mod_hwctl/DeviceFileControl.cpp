@@ -7,6 +7,7 @@
 #include <rapidjson/writer.h>
 #include "common/util/DiagLog.h"
 #include "common/util/HostIdentity.h"
+#include "common/util/ScopedHandle.h"
 #include "common/util/file/FileHelper_win32.h"
 #include "platform/winapi.h"
 
@@ -16,34 +17,25 @@ const char kFileName[] = "config\\ForbidDeviceInfo.dat";
 const char kMemberName[] = "deviceName_10";
 const int kMaxSetAside = 10;  // .bad, .bad.1 ... .bad.9
 
-// Closes a C stream on every path.
-struct StreamCloser {
-  FILE* m_pFile;
-  explicit StreamCloser(FILE* pFile) : m_pFile(pFile) {}
-  ~StreamCloser() {
-    if (m_pFile != nullptr) fclose(m_pFile);
-  }
-  StreamCloser(const StreamCloser&) = delete;
-  StreamCloser& operator=(const StreamCloser&) = delete;
-};
-
 // Writes `text` to a new file `path` and flushes it to the disk; false with
 // an ERROR line on any failure.
 bool WriteWholeFile(const std::string& path, const std::string& text) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  KernelHandle file(
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsValid()) {
     DIAG_LOG(LOG_ERROR, "Open File %s Fail!", path.c_str());
     return false;
   }
   DWORD written = 0;
-  bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+  bool ok = WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
             written == text.size();
   if (!ok) DIAG_LOG(LOG_ERROR, "writing %s failed: error %u", path.c_str(), static_cast<unsigned>(GetLastError()));
-  if (ok && !FlushFileBuffers(file)) {
+  if (ok && !FlushFileBuffers(file.Get())) {
     DIAG_LOG(LOG_ERROR, "flushing %s failed: error %u", path.c_str(), static_cast<unsigned>(GetLastError()));
     ok = false;
   }
-  if (!CloseHandle(file)) {
+  // Closed here rather than by the owner: a failed close is a failed write.
+  if (!CloseHandle(file.Release())) {
     DIAG_LOG(LOG_ERROR, "closing %s failed: error %u", path.c_str(), static_cast<unsigned>(GetLastError()));
     ok = false;
   }
@@ -177,14 +169,14 @@ bool device_filecontrol::ReadForbidDeviceInfoToVector(std::vector<stDevice>* pVe
   }
   std::string strTemp;
   {
-    StreamCloser file(_fsopen(path.c_str(), "rb", _SH_DENYNO));
-    if (file.m_pFile == nullptr) {
+    ScopedFile file(_fsopen(path.c_str(), "rb", _SH_DENYNO));
+    if (!file.IsValid()) {
       DIAG_LOG(LOG_ERROR, "Open File %s Fail!", path.c_str());
       return false;
     }
     char chunk[4096];
     size_t got = 0;
-    while (strTemp.size() <= FORBID_FILE_MAX_BYTES && (got = fread(chunk, 1, sizeof(chunk), file.m_pFile)) > 0)
+    while (strTemp.size() <= FORBID_FILE_MAX_BYTES && (got = fread(chunk, 1, sizeof(chunk), file.Get())) > 0)
       strTemp.append(chunk, got);
   }
   DIAG_LOG(LOG_INFO, "strTemp = %s", strTemp.c_str());

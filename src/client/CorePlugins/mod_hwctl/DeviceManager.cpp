@@ -58,7 +58,14 @@ void SleepSystemInterval(uint64_t interval) {
 // ---------------------------------------------------------------------------
 // Exports
 
-DM_EXPORT uint8_t cpfInitialize() { return 1; }
+// The first call of the host: lines from here on follow the agent's level.
+DM_EXPORT uint8_t cpfInitialize() {
+  try {
+    FollowAgentDiagLevel();
+  } catch (...) {
+  }
+  return 1;
+}
 
 DM_EXPORT CPF::slcPluginInfo* cpfGetInfo() { return &g_pluginInfo; }
 
@@ -97,6 +104,7 @@ DM_EXPORT uint8_t cpfShutdown() {
 uint32_t cpf_QueryInfo(void* pBlock) {
   try {
     CDiagLog::Instance().SetName("device");
+    FollowAgentDiagLevel();
     cpfModuleInfo.m_dwSize = sizeof(cpfModuleInfoBlock);
     cpfModuleInfo.m_dwVersion = 196791;
     cpfModuleInfo.m_dwCount = 1;

@@ -42,6 +42,10 @@ void ReleaseStorage(CMemBuffer& buffer) {
 
 bool Exiting() { return g_bExit.load(std::memory_order_relaxed); }
 
+uint32_t AgentDiagLevel() {
+  return Mem_GetConfigValue(SHARED_INDEX_DIAG_LEVEL)->load(std::memory_order_relaxed);
+}
+
 // What the inventory holds, to tell whether a fresh look found anything new.
 std::string InventorySignature(const std::vector<stDevice>& devices) {
   std::string text;
@@ -175,6 +179,8 @@ void RunDeviceInfoEnum() {
 }
 
 }  // namespace
+
+void FollowAgentDiagLevel() { CDiagLog::Instance().SetThresholdSource(AgentDiagLevel); }
 
 namespace {
 // A worker's body: nothing thrown leaves the thread.

@@ -6,6 +6,10 @@
 
 uint32_t Thread_Module_Main(void* pArgument);
 
+// Makes the diagnostic log take its level from the agent's shared setting,
+// read through vaultbase at most once a minute.
+void FollowAgentDiagLevel();
+
 // Inventory and policy passes, once a second, until g_bExit or the uninstall.
 uint32_t Thread_Device_Enum(void* pArgument);
 // Re-applies the device lists after arrivals, every two seconds; performs the

@@ -4,6 +4,7 @@
 #include "DeviceManager.h"
 #include "DeviceOpt.h"
 #include "common/util/DiagLog.h"
+#include "common/util/ScopedHandle.h"
 
 namespace {
 
@@ -24,9 +25,9 @@ bool Exiting() { return g_bExit.load(std::memory_order_relaxed); }
 
 uint32_t WatchPortableDevices() {
   DIAG_LOG_AS(LOG_INFO, "Thread_Reg_Change", "Enter Thread_Reg_Change");
-  // The key and the event live as long as the watch, which is the process.
-  HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (hEvent == nullptr) {
+  // The key and the event live as long as the watch; the key is closed first.
+  KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event.IsValid()) {
     DWORD error = GetLastError();
     DIAG_LOG_AS(LOG_ERROR, "Thread_Reg_Change", "CreateEventW error %u", static_cast<unsigned>(error));
     return error;
@@ -37,17 +38,18 @@ uint32_t WatchPortableDevices() {
     DIAG_LOG_AS(LOG_ERROR, "Thread_Reg_Change", "RegOpenKeyExW error %u", static_cast<unsigned>(GetLastError()));
     return static_cast<uint32_t>(status);
   }
-  status = RegNotifyChangeKeyValue(hKey, TRUE, kNotifyFilter, hEvent, TRUE);
+  RegKey key(hKey);
+  status = RegNotifyChangeKeyValue(key.Get(), TRUE, kNotifyFilter, event.Get(), TRUE);
   if (status != ERROR_SUCCESS) {
     DIAG_LOG_AS(LOG_ERROR, "Thread_Reg_Change", "Error NotifyChangeKeyValue return error %d", static_cast<int>(status));
     return static_cast<uint32_t>(status);
   }
   while (!Exiting()) {
-    if (WaitForSingleObjectEx(hEvent, kWaitMs, FALSE) == WAIT_OBJECT_0) {
-      ResetEvent(hEvent);
+    if (WaitForSingleObjectEx(event.Get(), kWaitMs, FALSE) == WAIT_OBJECT_0) {
+      ResetEvent(event.Get());
       // A request reports one change and is then spent: asked again before
       // the change is acted on, so that nothing after it goes unseen.
-      status = RegNotifyChangeKeyValue(hKey, TRUE, kNotifyFilter, hEvent, TRUE);
+      status = RegNotifyChangeKeyValue(key.Get(), TRUE, kNotifyFilter, event.Get(), TRUE);
       if (status != ERROR_SUCCESS)
         DIAG_LOG_AS(LOG_ERROR, "Thread_Reg_Change", "Error NotifyChangeKeyValue return error %d", static_cast<int>(status));
       g_DeviceManage.SetDeviceChanged(1);
@@ -91,6 +93,8 @@ HWND WndNotify_MakeWindow() {
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_reserved = 0;
     if (!bAll) CLSIDFromString(kInterfaceClasses[i], &filter.dbcc_classguid);
+    // Kept, like the window, until the process ends: the module never stops
+    // listening, so the handles are never unregistered.
     HDEVNOTIFY hNotify = RegisterDeviceNotificationW(
         hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE | (bAll ? DEVICE_NOTIFY_ALL_INTERFACE_CLASSES : 0));
     DWORD error = GetLastError();

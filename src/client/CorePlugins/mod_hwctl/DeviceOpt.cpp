@@ -59,12 +59,12 @@ void device_manage::NoteDeviceArrival(uint32_t dwTick) {
 }
 
 void device_manage::WakeDeviceThread() {
-  std::call_once(m_onceWake, [this] { m_hWake = CreateEventW(nullptr, FALSE, FALSE, nullptr); });
-  if (m_hWake != nullptr) SetEvent(m_hWake);
+  std::call_once(m_onceWake, [this] { m_hWake.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr)); });
+  if (m_hWake.IsValid()) SetEvent(m_hWake.Get());
 }
 
 void device_manage::WaitForDeviceWork(unsigned long milliseconds) {
-  std::call_once(m_onceWake, [this] { m_hWake = CreateEventW(nullptr, FALSE, FALSE, nullptr); });
-  if (m_hWake == nullptr || WaitForSingleObject(m_hWake, static_cast<DWORD>(milliseconds)) == WAIT_FAILED)
+  std::call_once(m_onceWake, [this] { m_hWake.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr)); });
+  if (!m_hWake.IsValid() || WaitForSingleObject(m_hWake.Get(), static_cast<DWORD>(milliseconds)) == WAIT_FAILED)
     Sleep(static_cast<DWORD>(milliseconds));
 }

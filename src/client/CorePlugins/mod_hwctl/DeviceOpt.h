@@ -34,6 +34,7 @@
 #include "DeviceStrategyAnalyze.h"
 #include "DeviceTree_win32.h"
 #include "common/util/ResultCode.h"
+#include "common/util/ScopedHandle.h"
 
 // List selector of the list operations.
 #define DEVICE_LIST_ENABLEFAIL 0u  // m_vecEnableFailDeviceInfo
@@ -178,7 +179,7 @@ class device_manage {
   std::mutex m_mtxLoad;
   bool m_bListsLoaded = false;  // under m_mtxLoad
   std::once_flag m_onceWake;
-  HANDLE m_hWake = nullptr;  // auto-reset event; lives as long as the process
+  KernelHandle m_hWake;  // auto-reset event, made on first use
   // When the forbid tip of a device already off was last shown (tick count).
   std::map<std::string, uint64_t> m_mapForbidTipShown;
 };

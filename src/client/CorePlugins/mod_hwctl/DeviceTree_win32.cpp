@@ -48,13 +48,13 @@ std::set<std::string> DevicesWithInterface(const WCHAR* pszGuid) {
   std::set<std::string> ids;
   GUID guid;
   if (CLSIDFromString(const_cast<WCHAR*>(pszGuid), &guid) != 0) return ids;
-  HDEVINFO set = SetupDiGetClassDevsExW(&guid, nullptr, nullptr, DIGCF_DEVICEINTERFACE, nullptr, nullptr, nullptr);
-  if (set == INVALID_HANDLE_VALUE) return ids;
+  ScopedHandle<DevInfoTraits> set(
+      SetupDiGetClassDevsExW(&guid, nullptr, nullptr, DIGCF_DEVICEINTERFACE, nullptr, nullptr, nullptr));
+  if (!set.IsValid()) return ids;
   SP_DEVINFO_DATA data;
   memset(&data, 0, sizeof(data));
   data.cbSize = sizeof(data);
-  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) ids.insert(Upper(InstanceIdOf(set, &data)));
-  SetupDiDestroyDeviceInfoList(set);
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set.Get(), i, &data); ++i) ids.insert(Upper(InstanceIdOf(set.Get(), &data)));
   return ids;
 }
 
@@ -86,12 +86,14 @@ bool device_tree::Load() {
   // Every device the machine knows, present or not: a composite device's
   // functions start a moment after it, and the keyboard a receiver brings
   // must count before it has started.
-  HDEVINFO set = SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr);
-  if (set == INVALID_HANDLE_VALUE) {
+  ScopedHandle<DevInfoTraits> owner(
+      SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr));
+  if (!owner.IsValid()) {
     DIAG_LOG(LOG_ERROR, "the device tree cannot be read: error %u", static_cast<unsigned>(GetLastError()));
     Assign(std::move(nodes));
     return false;
   }
+  HDEVINFO set = owner.Get();
   std::map<std::string, std::vector<std::string>> kinds;
   for (const InterfaceKind& k : kInterfaceKinds)
     for (const std::string& id : DevicesWithInterface(k.pszGuid)) kinds[id].push_back(k.pszKind);
@@ -117,7 +119,7 @@ bool device_tree::Load() {
     node.strKind = DeviceGuardKind(GuidText(data.ClassGuid), ids, k == kinds.end() ? std::vector<std::string>() : k->second);
     nodes.push_back(std::move(node));
   }
-  SetupDiDestroyDeviceInfoList(set);
+  owner.Reset();
   Assign(std::move(nodes));
   return true;
 }
