@@ -3,12 +3,12 @@
 // records.
 #include "DeviceControl_win32.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "DeviceControl_win32_internal.h"
+#include "DeviceRecordCodec.h"
 #include "common/util/DiagLog.h"
 
 WCHAR g_deviceOutput[DEVICE_OUTPUT_CAPACITY];
@@ -24,9 +24,6 @@ bool g_deviceOutputFull = false;
 // First buffers of the property readers, in bytes.
 const DWORD kMultiStringFirstBytes = 8192;
 const DWORD kStringFirstBytes = 1024;
-// A record is formatted into a buffer of this many units; at most one less is
-// written, so a longer record is cut.
-const size_t kRecordBufferUnits = 1000;
 }  // namespace
 
 // ---- Capture buffer ---------------------------------------------------------------
@@ -266,12 +263,6 @@ PropertyString ReadDeviceDescription(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInf
 // ---- Device records -----------------------------------------------------------------------
 
 namespace {
-void AppendDecimal(WString* out, int32_t value) {
-  char digits[16];
-  int n = snprintf(digits, sizeof(digits), "%d", value);
-  for (int i = 0; i < n; ++i) out->push_back(static_cast<WCHAR>(digits[i]));
-}
-
 // Lower-case class GUID text without braces.
 WString GuidText(const GUID& guid) {
   WString text;
@@ -303,20 +294,14 @@ bool AppendDeviceRecord(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, const 
   MultiStringList hardwareIds = ReadMultiStringProperty(hDevInfo, pDevInfoData, SPDRP_HARDWAREID);
   const WCHAR* firstHardwareId = hardwareIds && hardwareIds.get()[0] != nullptr ? hardwareIds.get()[0] : WIDE("");
 
+  DeviceRecordText fields;
+  fields.strInstanceId = instanceId;
+  fields.strHardwareId = firstHardwareId;
+  fields.strDescription = pszDescription != nullptr ? pszDescription : instanceId;
+  fields.strClassGuid = GuidText(pDevInfoData->ClassGuid);
+  fields.dwStatus = status;
   WString record;
-  record.reserve(256);
-  record += instanceId;
-  record += '\n';
-  record += firstHardwareId;
-  record += '\n';
-  record += pszDescription != nullptr ? pszDescription : instanceId;
-  record += '\n';
-  record += GuidText(pDevInfoData->ClassGuid);
-  record += '\n';
-  AppendDecimal(&record, static_cast<int32_t>(status));
-  record += '\n';
-  if (record.size() > kRecordBufferUnits - 1) record.resize(kRecordBufferUnits - 1);
-
+  AppendDeviceRecordText(fields, &record);
   AppendDeviceOutput(record.data(), record.size());
   return haveId;
 }

@@ -60,8 +60,8 @@ extern const CommandEntry g_commandTable[];
 EngineResult DispatchCommand(int argc, const WCHAR* const* argv);
 
 // ---- Capture buffer ---------------------------------------------------------
-// Five-line device records ("instance\nhardware id\ndescription\nclass guid\nstatus\n")
-// that the report commands append and the facade reads back.
+// Five-line device records (DeviceRecordCodec.h) that the report commands
+// append and the facade reads back.
 const size_t DEVICE_OUTPUT_CAPACITY = 819200;  // UTF-16 units (1,638,400 bytes)
 extern WCHAR g_deviceOutput[DEVICE_OUTPUT_CAPACITY];
 // Units of text in the buffer (the terminator not counted).
