@@ -9,13 +9,13 @@
 // FILE, else to standard output): 0 written, 2 failure, 3 bad arguments.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "DeviceControl_win32.h"
 #include "DeviceManagerModule.h"
+#include "DeviceRecordCodec.h"
 #include "hwctl_capture.h"
 #include "hwctl_platform.h"
 
@@ -43,28 +43,19 @@ const char* StateName(uint32_t status) {
   }
 }
 
-// The capture buffer holds five-line records; text behind the last complete
-// record is ignored, as the facade does.
+// The records of the capture buffer, read as the facade reads them.
 std::vector<Row> ReadRecords() {
   std::vector<Row> rows;
-  const WCHAR* text = g_deviceOutput;
-  const size_t length = DeviceOutputLength();
-  WString fields[5];
-  int index = 0;
-  size_t start = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (text[i] != '\n') continue;
-    fields[index++] = WString(text + start, i - start);
-    start = i + 1;
-    if (index < 5) continue;
-    index = 0;
+  for (const DeviceRecordText& record : ParseDeviceRecordText(g_deviceOutput, DeviceOutputLength())) {
     Row row;
-    for (int f = 0; f < 4; ++f) row.fields[f] = PlatformWideToConsole(fields[f]);
-    long long status = std::strtoll(PlatformWideToConsole(fields[4]).c_str(), nullptr, 10);
+    row.fields[0] = PlatformWideToConsole(record.strInstanceId);
+    row.fields[1] = PlatformWideToConsole(record.strHardwareId);
+    row.fields[2] = PlatformWideToConsole(record.strDescription);
+    row.fields[3] = PlatformWideToConsole(record.strClassGuid);
     char hex[16];
-    snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(status));
+    snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(record.dwStatus));
     row.fields[4] = hex;
-    row.fields[5] = StateName(static_cast<uint32_t>(status));
+    row.fields[5] = StateName(record.dwStatus);
     rows.push_back(row);
   }
   return rows;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DeviceControl_win32.h"
+#include "DeviceRecordCodec.h"
 #include "common/util/WString.h"
 #include "support/test_support.h"
 #include "winsim/control.h"
@@ -61,23 +62,18 @@ EngineResult RunCmd(const std::vector<std::string>& words) {
   return DispatchCommand(static_cast<int>(argv.size()), argv.data());
 }
 
-// Lines of the capture buffer, five per record.
-std::vector<std::string> Lines() {
-  std::vector<std::string> lines;
-  WString text(g_deviceOutput, DeviceOutputLength());
-  size_t start = 0;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (text[i] == '\n') {
-      lines.push_back(Narrow(text.substr(start, i - start)));
-      start = i + 1;
-    }
-  return lines;
+// Records of the capture buffer; they must account for all of its text.
+std::vector<DeviceRecordText> Records() {
+  std::vector<DeviceRecordText> records = ParseDeviceRecordText(g_deviceOutput, DeviceOutputLength());
+  WString again;
+  for (const DeviceRecordText& record : records) AppendDeviceRecordText(record, &again);
+  EXPECT_TRUE(again == WString(g_deviceOutput, DeviceOutputLength())) << "not whole records";
+  return records;
 }
 std::vector<std::string> Found(const std::vector<std::string>& words, EngineResult expected = ENGINE_OK) {
   EXPECT_EQ(RunCmd(words), expected) << words[0];
-  std::vector<std::string> lines = Lines(), ids;
-  EXPECT_EQ(lines.size() % 5, 0u);
-  for (size_t i = 0; i < lines.size(); i += 5) ids.push_back(lines[i]);
+  std::vector<std::string> ids;
+  for (const DeviceRecordText& record : Records()) ids.push_back(Narrow(record.strInstanceId));
   return ids;
 }
 
@@ -139,16 +135,16 @@ TEST_F(Engine, SelectionForms) {
 
   // find records: friendly name, else description; status flags on line five.
   RunCmd({"find", std::string("@") + kUsb, std::string("@") + kDisk});
-  std::vector<std::string> lines = Lines();
-  ASSERT_EQ(lines.size(), 10u);
-  EXPECT_EQ(lines[1], "USB\\VID_0781&PID_5567&REV_0100");
-  EXPECT_EQ(lines[2], "SanDisk Cruzer");
-  EXPECT_EQ(lines[3], "36fc9e60-c465-11cf-8056-444553540000");
-  EXPECT_EQ(lines[4], std::to_string(0x600A));
-  EXPECT_EQ(lines[7], "SanDisk Cruzer USB Device");
+  std::vector<DeviceRecordText> records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(Narrow(records[0].strHardwareId), "USB\\VID_0781&PID_5567&REV_0100");
+  EXPECT_EQ(Narrow(records[0].strDescription), "SanDisk Cruzer");
+  EXPECT_EQ(Narrow(records[0].strClassGuid), "36fc9e60-c465-11cf-8056-444553540000");
+  EXPECT_EQ(records[0].dwStatus, 0x600Au);
+  EXPECT_EQ(Narrow(records[1].strDescription), "SanDisk Cruzer USB Device");
   // status records carry the instance ID as description.
   RunCmd({"status", std::string("@") + kUsb});
-  EXPECT_EQ(Lines().at(2), kUsb);
+  EXPECT_EQ(Narrow(Records().at(0).strDescription), kUsb);
 }
 
 TEST_F(Engine, CallbackStopsTheWalkAndPlainInstanceIdsMakeNoSearch) {
@@ -248,8 +244,8 @@ TEST_F(Engine, FacadeRecordsAndStatus) {
   // An unreadable instance ID still leaves a record, with "?" first.
   winsim::FailCall("CM_Get_Device_ID_ExW", CR_FAILURE, -1);
   EXPECT_EQ(RunCmd({"status", std::string("@") + kUsb}), ENGINE_OK);
-  ASSERT_EQ(Lines().size(), 5u);
-  EXPECT_EQ(Lines()[0], "?");
+  ASSERT_EQ(Records().size(), 1u);
+  EXPECT_EQ(Narrow(Records()[0].strInstanceId), "?");
   winsim::ClearFailures();
 
   // A device cycled by the USB restart ends disabled; nothing else is cycled.
@@ -285,7 +281,7 @@ TEST_F(Engine, CaptureBufferKeepsWholeRecordsWhenFull) {
     for (size_t i = 0; i < DEVICE_OUTPUT_CAPACITY; ++i)
       if (g_deviceOutput[i] != 0) FAIL() << "unit " << i << " not cleared";
     RunCmd({"status", "@USB\\VID_1234&PID_0001\\7"});
-    EXPECT_EQ(Lines().size(), 5u);
+    EXPECT_EQ(Records().size(), 1u);
   }
 }
 
@@ -294,21 +290,15 @@ TEST_F(Engine, ClassFilterEdits) {
   EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "middle"}), ENGINE_USAGE);
   EXPECT_EQ(RunCmd({"classfilter", "DiskDrive"}), ENGINE_USAGE);
   EXPECT_EQ(RunCmd({"classfilter", "NoSuchClass", "upper"}), ENGINE_FAIL);
-  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "+svcA"}), ENGINE_REBOOT);
-  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"partmgr", "svcA"}));
-  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "UPPER", "@PARTMGR", "-svcB"}), ENGINE_REBOOT);
-  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"svcB", "partmgr", "svcA"}));
-  // Refusals leave the list as it was.
-  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "+nosuchsvc"}), ENGINE_FAIL);
-  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "@nosuch"}), ENGINE_FAIL);
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "UPPER", "@PARTMGR", "-svcB", "+svcA"}), ENGINE_REBOOT);
+  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"svcB", "svcA", "partmgr"}));
+  // Refusals and unchanged lists leave the value as it was.
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "+nosuchsvc"}), ENGINE_FAIL);
   EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "+"}), ENGINE_USAGE);
-  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "xsvcA"}), ENGINE_USAGE);
-  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "@svcB", "=", "@svcB"}), ENGINE_OK);
-  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"svcB", "partmgr", "svcA"}));
-  // Removing puts the position on the next entry; "+" then inserts there.
-  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!partmgr", "+svcB"}), ENGINE_REBOOT);
-  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"svcB", "svcB", "svcA"}));
-  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "!svcB", "!svcA"}), ENGINE_REBOOT);
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "@svcB"}), ENGINE_OK);
+  EXPECT_EQ(Filters("UpperFilters"), (std::vector<std::string>{"svcB", "svcA", "partmgr"}));
+  // An emptied list deletes the value.
+  EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper", "!svcB", "!svcA", "!partmgr"}), ENGINE_REBOOT);
   EXPECT_TRUE(Filters("UpperFilters").empty());
   EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "lower", "-svcA", "=+svcB"}), ENGINE_REBOOT);
   EXPECT_EQ(Filters("LowerFilters"), (std::vector<std::string>{"svcA", "svcB"}));
@@ -317,7 +307,7 @@ TEST_F(Engine, ClassFilterEdits) {
 TEST_F(Engine, HardwareIdEdits) {
   auto ids = [](const char* id) {
     RunCmd({"hwids", std::string("@") + id});
-    return Lines().at(1);  // first hardware ID
+    return Narrow(Records().at(0).strHardwareId);
   };
   const std::string sample = std::string("@") + kSample;
   EXPECT_EQ(RunCmd({"sethwid", sample, ":=", "=A", "B"}), ENGINE_OK);

@@ -1,11 +1,15 @@
-// The device record's completion, the narrow wildcard match (against the
-// recursive rule it must reproduce) and the engine's ID pattern match.
+// The device record's completion and its text form, the narrow wildcard match
+// (against the recursive rule it must reproduce) and the engine's ID pattern
+// match.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "DeviceControl_win32.h"
 #include "DeviceRecord.h"
+#include "DeviceRecordCodec.h"
 
 namespace {
 
@@ -62,6 +66,12 @@ stDevice Completed(const std::string& hardwareId, const std::string& path, uint3
   return device;
 }
 
+WString W(const std::u16string& text) { return WString(reinterpret_cast<const WCHAR*>(text.data()), text.size()); }
+
+std::vector<DeviceRecordText> Parse(const std::u16string& text) {
+  return ParseDeviceRecordText(reinterpret_cast<const WCHAR*>(text.data()), text.size());
+}
+
 bool IdMatches(const std::u16string& pattern, const std::u16string& id) {
   const WCHAR* args[] = {reinterpret_cast<const WCHAR*>(pattern.c_str())};
   DeviceSelector selector;
@@ -101,6 +111,45 @@ TEST(DeviceRecord, CompletionDerivesPatternAndState) {
   device.ResetDevice();
   EXPECT_TRUE(device.strDeviceID.empty() && device.strInstancePath.empty() && device.strDeviceName.empty());
   EXPECT_EQ(device.dwStatus | device.dwStatus_Now, 0u);
+}
+
+TEST(DeviceRecord, TextFormReadsBackWhatWasWritten) {
+  DeviceRecordText record;
+  record.strInstanceId = W(u"USB\\VID_0781&PID_5567\\4C530001");
+  record.strDescription = W(u"Caf\u00e9 \u2603");
+  record.strClassGuid = W(u"36fc9e60-c465-11cf-8056-444553540000");
+  record.dwStatus = 0x8000600Au;  // the top bit makes the decimal negative
+  WString text;
+  AppendDeviceRecordText(record, &text);
+  EXPECT_EQ(text, W(u"USB\\VID_0781&PID_5567\\4C530001\n\nCaf\u00e9 \u2603\n"
+                    u"36fc9e60-c465-11cf-8056-444553540000\n-2147459062\n"));
+  DeviceRecordText second = record;
+  second.strHardwareId = W(u"USB\\VID_0781&PID_5567&REV_0100");
+  second.dwStatus = 0x600A;
+  AppendDeviceRecordText(second, &text);
+  std::vector<DeviceRecordText> read = ParseDeviceRecordText(text.data(), text.size());
+  EXPECT_EQ(read, (std::vector<DeviceRecordText>{record, second}));
+  // Text behind the last whole record is dropped.
+  EXPECT_EQ(ParseDeviceRecordText(text.data(), text.size() - 1).size(), 1u);
+  EXPECT_TRUE(Parse(u"a\nb\nc\nd\n").empty());
+
+  // The status line: white space, sign, digits up to the first other unit.
+  const std::pair<std::u16string, uint32_t> statuses[] = {
+      {u" \t+42x", 42u}, {u"", 0u}, {u"-1", 0xFFFFFFFFu}, {u"x7", 0u}, {u"4294967296", 0u}};
+  for (const auto& status : statuses) {
+    std::vector<DeviceRecordText> one = Parse(u"i\nh\nd\ng\n" + status.first + u"\n");
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].dwStatus, status.second) << &status - statuses;
+  }
+  // A zero unit ends its field.
+  EXPECT_EQ(Parse(u"ab" + std::u16string(1, 0) + u"c\nh\nd\ng\n1\n").at(0).strInstanceId, W(u"ab"));
+
+  // A record is cut at 999 units, its last line feed with it: alone it reads as none.
+  record.strDescription.assign(990, 'd');
+  text.clear();
+  AppendDeviceRecordText(record, &text);
+  EXPECT_EQ(text.size(), DEVICE_RECORD_MAX_UNITS);
+  EXPECT_TRUE(ParseDeviceRecordText(text.data(), text.size()).empty());
 }
 
 TEST(DeviceRecord, WildcardAgreesWithTheRecursiveRule) {

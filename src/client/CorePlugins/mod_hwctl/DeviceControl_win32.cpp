@@ -3,12 +3,12 @@
 // records.
 #include "DeviceControl_win32.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "DeviceControl_win32_internal.h"
+#include "DeviceRecordCodec.h"
 #include "common/util/DiagLog.h"
 
 WCHAR g_deviceOutput[DEVICE_OUTPUT_CAPACITY];
@@ -24,9 +24,6 @@ bool g_deviceOutputFull = false;
 // First buffers of the property readers, in bytes.
 const DWORD kMultiStringFirstBytes = 8192;
 const DWORD kStringFirstBytes = 1024;
-// A record is formatted into a buffer of this many units; at most one less is
-// written, so a longer record is cut.
-const size_t kRecordBufferUnits = 1000;
 }  // namespace
 
 // ---- Capture buffer ---------------------------------------------------------------
@@ -266,12 +263,6 @@ PropertyString ReadDeviceDescription(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInf
 // ---- Device records -----------------------------------------------------------------------
 
 namespace {
-void AppendDecimal(WString* out, int32_t value) {
-  char digits[16];
-  int n = snprintf(digits, sizeof(digits), "%d", value);
-  for (int i = 0; i < n; ++i) out->push_back(static_cast<WCHAR>(digits[i]));
-}
-
 // Lower-case class GUID text without braces.
 WString GuidText(const GUID& guid) {
   WString text;
@@ -303,140 +294,178 @@ bool AppendDeviceRecord(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, const 
   MultiStringList hardwareIds = ReadMultiStringProperty(hDevInfo, pDevInfoData, SPDRP_HARDWAREID);
   const WCHAR* firstHardwareId = hardwareIds && hardwareIds.get()[0] != nullptr ? hardwareIds.get()[0] : WIDE("");
 
+  DeviceRecordText fields;
+  fields.strInstanceId = instanceId;
+  fields.strHardwareId = firstHardwareId;
+  fields.strDescription = pszDescription != nullptr ? pszDescription : instanceId;
+  fields.strClassGuid = GuidText(pDevInfoData->ClassGuid);
+  fields.dwStatus = status;
   WString record;
-  record.reserve(256);
-  record += instanceId;
-  record += '\n';
-  record += firstHardwareId;
-  record += '\n';
-  record += pszDescription != nullptr ? pszDescription : instanceId;
-  record += '\n';
-  record += GuidText(pDevInfoData->ClassGuid);
-  record += '\n';
-  AppendDecimal(&record, static_cast<int32_t>(status));
-  record += '\n';
-  if (record.size() > kRecordBufferUnits - 1) record.resize(kRecordBufferUnits - 1);
-
+  AppendDeviceRecordText(fields, &record);
   AppendDeviceOutput(record.data(), record.size());
   return haveId;
 }
 
 // ---- Selection --------------------------------------------------------------------------------
 
-EngineResult SelectDevices(const WCHAR* pszBaseName, const WCHAR* pszMachine, DWORD dwFlags, int nArgs,
-                           const WCHAR* const* ppArgs, DeviceCallback pfnCallback, void* pContext) {
-  (void)pszBaseName;
-  if (nArgs <= 0 || ppArgs == nullptr) return ENGINE_USAGE;
+namespace {
 
-  std::unique_ptr<DeviceSelector[]> selectors(new (std::nothrow) DeviceSelector[static_cast<size_t>(nArgs)]);
-  if (!selectors) return ENGINE_FAIL;
+// The arguments of a selection: an optional "=class", an optional "*", then
+// ID selectors whose pointers point into the arguments.
+struct Selection {
+  GUID classGuid = GUID();
+  bool bHaveClass = false;
+  bool bNoSuchClass = false;  // nothing can be selected
+  bool bSelectAll = false;
+  bool bSearch = false;  // some selector needs the devices' IDs compared
+  std::unique_ptr<DeviceSelector[]> selectors;
+  int nSelectors = 0;
+};
+
+DeviceSelector ParseSelector(const WCHAR* text) {
+  DeviceSelector selector;
+  selector.bInstanceId = FALSE;
+  if (text[0] == '@') {
+    selector.bInstanceId = TRUE;
+    ++text;
+  }
+  selector.pszWildcard = nullptr;
+  if (text[0] == '\'') {
+    selector.pszPattern = text + 1;
+    return selector;
+  }
+  selector.pszPattern = text;
+  for (const WCHAR* p = text; *p != 0; ++p)
+    if (*p == '*') {
+      selector.pszWildcard = p;
+      break;
+    }
+  return selector;
+}
+
+EngineResult ParseSelection(const WCHAR* pszMachine, int nArgs, const WCHAR* const* ppArgs, Selection* pSelection) {
+  pSelection->selectors.reset(new (std::nothrow) DeviceSelector[static_cast<size_t>(nArgs)]);
+  if (!pSelection->selectors) return ENGINE_FAIL;
 
   int next = 0;
-  GUID classGuid;
-  bool haveClass = false;
   if (ppArgs[0][0] == '=' && ppArgs[0][1] != 0) {
     DWORD count = 0;
-    if (!SetupDiClassGuidsFromNameExW(ppArgs[0] + 1, &classGuid, 1, &count, pszMachine, nullptr)) {
+    if (!SetupDiClassGuidsFromNameExW(ppArgs[0] + 1, &pSelection->classGuid, 1, &count, pszMachine, nullptr)) {
       DWORD error = GetLastError();
       if (error != ERROR_INSUFFICIENT_BUFFER) {
         DIAG_LOG(LOG_ERROR, "SetupDiClassGuidsFromNameExW failed, error 0x%lX", static_cast<unsigned long>(error));
         return ENGINE_FAIL;
       }
     }
-    if (count == 0) return ENGINE_OK;  // no such class: nothing is selected
-    haveClass = true;
+    if (count == 0) {
+      pSelection->bNoSuchClass = true;
+      return ENGINE_OK;
+    }
+    pSelection->bHaveClass = true;
     ++next;
   }
 
-  bool selectAll = false;
   if (next < nArgs && ppArgs[next][0] == '*' && ppArgs[next][1] == 0) {
-    selectAll = true;
+    pSelection->bSelectAll = true;
     ++next;
   }
-  if (next >= nArgs) selectAll = true;
+  if (next >= nArgs) pSelection->bSelectAll = true;
 
-  int selectorCount = 0;
-  bool search = false;
   for (int i = next; i < nArgs; ++i) {
-    DeviceSelector& selector = selectors[static_cast<size_t>(selectorCount++)];
-    const WCHAR* text = ppArgs[i];
-    selector.bInstanceId = FALSE;
-    if (text[0] == '@') {
-      selector.bInstanceId = TRUE;
-      ++text;
-    }
-    if (text[0] == '\'') {
-      selector.pszPattern = text + 1;
-      selector.pszWildcard = nullptr;
-    } else {
-      selector.pszPattern = text;
-      selector.pszWildcard = nullptr;
-      for (const WCHAR* p = text; *p != 0; ++p)
-        if (*p == '*') {
-          selector.pszWildcard = p;
-          break;
-        }
-    }
-    if (selector.pszWildcard != nullptr || !selector.bInstanceId) search = true;
+    const DeviceSelector selector = ParseSelector(ppArgs[i]);
+    pSelection->selectors[static_cast<size_t>(pSelection->nSelectors++)] = selector;
+    if (selector.pszWildcard != nullptr || !selector.bInstanceId) pSelection->bSearch = true;
   }
+  return ENGINE_OK;
+}
 
-  DevInfoSet set;
-  if (search || selectAll) {
-    set.Reset(SetupDiGetClassDevsExW(haveClass ? &classGuid : nullptr, nullptr, nullptr,
-                                     dwFlags | (haveClass ? 0 : DIGCF_ALLCLASSES), nullptr, pszMachine, nullptr));
+// A search walks the class's (or every class's) devices; plain instance IDs
+// need only the devices they name.
+EngineResult OpenDeviceSet(const Selection& selection, const WCHAR* pszMachine, DWORD dwFlags, DevInfoSet* pSet,
+                           HMACHINE* phMachine) {
+  const GUID* classGuid = selection.bHaveClass ? &selection.classGuid : nullptr;
+  if (selection.bSearch || selection.bSelectAll) {
+    pSet->Reset(SetupDiGetClassDevsExW(classGuid, nullptr, nullptr,
+                                       dwFlags | (selection.bHaveClass ? 0 : DIGCF_ALLCLASSES), nullptr, pszMachine,
+                                       nullptr));
   } else {
-    set.Reset(SetupDiCreateDeviceInfoListExW(haveClass ? &classGuid : nullptr, nullptr, pszMachine, nullptr));
+    pSet->Reset(SetupDiCreateDeviceInfoListExW(classGuid, nullptr, pszMachine, nullptr));
   }
-  if (!set.IsValid()) {
+  if (!pSet->IsValid()) {
     DIAG_LOG(LOG_ERROR, "device information set not made, error 0x%lX", static_cast<unsigned long>(GetLastError()));
     return ENGINE_FAIL;
   }
 
   // An instance ID also reaches a device that is not present, and a "*" in it
   // may be a literal part of an ID.
-  for (int i = 0; i < selectorCount; ++i)
-    if (selectors[static_cast<size_t>(i)].bInstanceId)
-      SetupDiOpenDeviceInfoW(set.Get(), selectors[static_cast<size_t>(i)].pszPattern, nullptr, 0, nullptr);
+  for (int i = 0; i < selection.nSelectors; ++i)
+    if (selection.selectors[static_cast<size_t>(i)].bInstanceId)
+      SetupDiOpenDeviceInfoW(pSet->Get(), selection.selectors[static_cast<size_t>(i)].pszPattern, nullptr, 0, nullptr);
 
   SP_DEVINFO_LIST_DETAIL_DATA_W detail;
   memset(&detail, 0, sizeof(detail));
   detail.cbSize = sizeof(detail);
-  if (!SetupDiGetDeviceInfoListDetailW(set.Get(), &detail)) {
+  if (!SetupDiGetDeviceInfoListDetailW(pSet->Get(), &detail)) {
     DIAG_LOG(LOG_ERROR, "SetupDiGetDeviceInfoListDetailW failed, error 0x%lX",
              static_cast<unsigned long>(GetLastError()));
     return ENGINE_FAIL;
   }
-  const bool filter = search && !selectAll;
+  *phMachine = static_cast<HMACHINE>(detail.RemoteMachineHandle);
+  return ENGINE_OK;
+}
 
+bool MatchesSelection(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, HMACHINE hMachine,
+                      const Selection& selection) {
+  WCHAR instanceId[ENGINE_MAX_DEVICE_ID_LEN];
+  memset(instanceId, 0, sizeof(instanceId));
+  if (CM_Get_Device_ID_ExW(pDevInfoData->DevInst, instanceId, ENGINE_MAX_DEVICE_ID_LEN, 0, hMachine) != CR_SUCCESS)
+    instanceId[0] = 0;
+  instanceId[ENGINE_MAX_DEVICE_ID_LEN - 1] = 0;
+
+  // The ID lists are read once, and only when a selector needs them.
+  MultiStringList hardwareIds;
+  MultiStringList compatibleIds;
+  bool idsRead = false;
+  for (int i = 0; i < selection.nSelectors; ++i) {
+    const DeviceSelector& selector = selection.selectors[static_cast<size_t>(i)];
+    if (selector.bInstanceId) {
+      if (MatchIdPattern(instanceId, selector)) return true;
+      continue;
+    }
+    if (!idsRead) {
+      hardwareIds = ReadMultiStringProperty(hDevInfo, pDevInfoData, SPDRP_HARDWAREID);
+      compatibleIds = ReadMultiStringProperty(hDevInfo, pDevInfoData, SPDRP_COMPATIBLEIDS);
+      idsRead = true;
+    }
+    if (MatchAnyId(hardwareIds.get(), selector) || MatchAnyId(compatibleIds.get(), selector)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+EngineResult SelectDevices(const WCHAR* pszBaseName, const WCHAR* pszMachine, DWORD dwFlags, int nArgs,
+                           const WCHAR* const* ppArgs, DeviceCallback pfnCallback, void* pContext) {
+  (void)pszBaseName;
+  if (nArgs <= 0 || ppArgs == nullptr) return ENGINE_USAGE;
+
+  Selection selection;
+  EngineResult result = ParseSelection(pszMachine, nArgs, ppArgs, &selection);
+  if (result != ENGINE_OK || selection.bNoSuchClass) return result;
+
+  DevInfoSet set;
+  HMACHINE machine = nullptr;
+  result = OpenDeviceSet(selection, pszMachine, dwFlags, &set, &machine);
+  if (result != ENGINE_OK) return result;
+
+  const bool filter = selection.bSearch && !selection.bSelectAll;
   for (DWORD index = 0;; ++index) {
     SP_DEVINFO_DATA data;
     memset(&data, 0, sizeof(data));
     data.cbSize = sizeof(data);
     if (!SetupDiEnumDeviceInfo(set.Get(), index, &data)) break;
-
-    if (filter) {
-      WCHAR instanceId[ENGINE_MAX_DEVICE_ID_LEN];
-      memset(instanceId, 0, sizeof(instanceId));
-      if (CM_Get_Device_ID_ExW(data.DevInst, instanceId, ENGINE_MAX_DEVICE_ID_LEN, 0,
-                               static_cast<HMACHINE>(detail.RemoteMachineHandle)) != CR_SUCCESS)
-        instanceId[0] = 0;
-      instanceId[ENGINE_MAX_DEVICE_ID_LEN - 1] = 0;
-
-      bool matched = false;
-      for (int i = 0; i < selectorCount && !matched; ++i) {
-        const DeviceSelector& selector = selectors[static_cast<size_t>(i)];
-        if (selector.bInstanceId) {
-          matched = MatchIdPattern(instanceId, selector);
-        } else {
-          MultiStringList hardwareIds = ReadMultiStringProperty(set.Get(), &data, SPDRP_HARDWAREID);
-          MultiStringList compatibleIds = ReadMultiStringProperty(set.Get(), &data, SPDRP_COMPATIBLEIDS);
-          matched = MatchAnyId(hardwareIds.get(), selector) || MatchAnyId(compatibleIds.get(), selector);
-        }
-      }
-      if (!matched) continue;
-    }
-
-    EngineResult result = pfnCallback(set.Get(), &data, index, pContext);
+    if (filter && !MatchesSelection(set.Get(), &data, machine, selection)) continue;
+    result = pfnCallback(set.Get(), &data, index, pContext);
     if (result != ENGINE_OK) return result;
   }
   return ENGINE_OK;

@@ -5,11 +5,13 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "DeviceRecord.h"
+#include "common/util/WString.h"
 #include "common/util/ResultCode.h"
 #include "common/util/ScopedHandle.h"
 #include "platform/winapi.h"
@@ -61,8 +63,8 @@ extern const CommandEntry g_commandTable[];
 EngineResult DispatchCommand(int argc, const WCHAR* const* argv);
 
 // ---- Capture buffer ---------------------------------------------------------
-// Five-line device records ("instance\nhardware id\ndescription\nclass guid\nstatus\n")
-// that the report commands append and the facade reads back.
+// Five-line device records (DeviceRecordCodec.h) that the report commands
+// append and the facade reads back.
 const size_t DEVICE_OUTPUT_CAPACITY = 819200;  // UTF-16 units (1,638,400 bytes)
 extern WCHAR g_deviceOutput[DEVICE_OUTPUT_CAPACITY];
 // Units of text in the buffer (the terminator not counted).
@@ -114,6 +116,24 @@ PropertyString ReadDeviceDescription(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInf
 // Appends the device's five-line record (description nullptr: the instance
 // ID). False when the instance ID could not be read (written as "?").
 bool AppendDeviceRecord(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, const WCHAR* pszDescription);
+
+// ---- List edits of the setup commands ------------------------------------------
+// Both apply their operations in order to a plain list and give ENGINE_USAGE
+// for a malformed one; on any result but ENGINE_OK the list is to be dropped,
+// not written. Names compare without case.
+//
+// sethwid: "=id" leaves only id, "+id" puts it first, "-id" last, "!id"
+// removes it; a bare id goes behind the previous insertion (last when there
+// is none). Every operation first removes the id wherever it stands.
+EngineResult EditHardwareIds(std::vector<WString>* pList, int nOps, const WCHAR* const* ppOps);
+// classfilter: "@name" finds the next entry of that name from the current
+// position, "!name" finds and removes it (ENGINE_FAIL when there is none);
+// "+name" inserts behind the position (last without one), "-name" in front of
+// it (first without one), and only a name that isService accepts
+// (ENGINE_FAIL otherwise); "=" forgets the position. *pbModified says whether
+// the list changed.
+EngineResult EditFilterList(std::vector<WString>* pList, int nOps, const WCHAR* const* ppOps,
+                            const std::function<bool(const WString&)>& isService, bool* pbModified);
 
 // ---- Restart of Windows -------------------------------------------------------
 // Enables the shutdown privilege where it can and asks Windows to restart.

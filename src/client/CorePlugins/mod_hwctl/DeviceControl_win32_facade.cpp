@@ -4,6 +4,7 @@
 
 #include "DeviceControl_win32.h"
 #include "DeviceControl_win32_internal.h"
+#include "DeviceRecordCodec.h"
 #include "common/util/DiagLog.h"
 #include "common/util/WString.h"
 #include "common/util/WorkerThread.h"
@@ -22,43 +23,14 @@ const eRet kUnhandledCommand = 0xFFFFFFFFFFFFFFFFULL;
 // pattern ("*" or "USB\*" would select other devices).
 std::string LiteralTarget(const std::string& strInstancePath) { return "@'" + strInstancePath; }
 
-// Signed decimal as the record's fifth line carries it: leading white space
-// skipped, reading stops at the first non-digit, no digits read as 0.
-uint32_t ParseStatus(const WCHAR* p) {
-  while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  uint32_t value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
-  return negative ? 0u - value : value;
-}
-
-// Splits the capture buffer into fields at its line feeds (each becomes a
-// terminator) and appends one completed record per group of five. Text after
-// the last line feed and an incomplete last group are dropped.
+// Appends one completed record per device the engine reported.
 void CollectRecords(std::vector<stDevice>* pVecDevice) {
-  WCHAR* field = g_deviceOutput;
-  WCHAR* const end = g_deviceOutput + DeviceOutputLength();
-  stDevice device;
-  int index = 0;
-  for (WCHAR* p = field; p < end; ++p) {
-    if (*p != '\n') continue;
-    *p = 0;
-    switch (index) {
-      case 0: device.SetInstancePath(WideToAnsi(field)); break;
-      case 1: device.SetDeviceID(WideToAnsi(field)); break;
-      case 2: device.SetDeviceName(WideToAnsi(field)); break;
-      case 3: device.SetDeviceClassGuid(WideToAnsi(field)); break;
-      default: device.SetStatus(ParseStatus(field)); break;
-    }
-    field = p + 1;
-    if (++index < 5) continue;
+  for (const DeviceRecordText& record : ParseDeviceRecordText(g_deviceOutput, DeviceOutputLength())) {
+    stDevice device = DeviceFromRecordText(record);
     DIAG_LOG(LOG_INFO, "SetDeviceName = %s, SetDeviceClassGuid = %s", device.strInstancePath.c_str(),
              device.strDeviceClassGuid.c_str());
     device.CompleteDevice();
     if (pVecDevice != nullptr) pVecDevice->push_back(device);
-    device.ResetDevice();
-    index = 0;
   }
 }
 }  // namespace

@@ -12,6 +12,116 @@
 #define INSTALLFLAG_FORCE 0x00000001
 #endif
 
+// ---- List edits ---------------------------------------------------------------------------
+
+namespace {
+
+int FindNoCase(const std::vector<WString>& list, const WString& name, size_t from) {
+  for (size_t i = from; i < list.size(); ++i)
+    if (devctl::EqualNoCase(list[i], name)) return static_cast<int>(i);
+  return -1;
+}
+
+void RemoveAllNoCase(std::vector<WString>* list, const WString& id, size_t* place) {
+  for (size_t i = 0; i < list->size();) {
+    if (devctl::EqualNoCase((*list)[i], id)) {
+      // A real place (not "the end") keeps pointing just after the previous ID.
+      const bool real = *place <= list->size();
+      list->erase(list->begin() + static_cast<std::ptrdiff_t>(i));
+      if (real && i < *place) --*place;
+    } else {
+      ++i;
+    }
+  }
+}
+
+}  // namespace
+
+EngineResult EditHardwareIds(std::vector<WString>* pList, int nOps, const WCHAR* const* ppOps) {
+  const size_t kEnd = static_cast<size_t>(-1);
+  size_t place = kEnd;  // where an ID without prefix goes: behind the previous insertion
+  for (int i = 0; i < nOps; ++i) {
+    const WCHAR* op = ppOps[i];
+    WCHAR mode = 0;
+    if (op[0] == '=' || op[0] == '+' || op[0] == '-' || op[0] == '!') mode = *op++;
+    if (op[0] == 0) return ENGINE_USAGE;
+    WString id(op);
+    RemoveAllNoCase(pList, id, &place);
+    switch (mode) {
+      case '=':
+        pList->clear();
+        pList->insert(pList->begin(), id);
+        place = 1;
+        break;
+      case '+':
+        pList->insert(pList->begin(), id);
+        place = 1;
+        break;
+      case '-':
+        pList->push_back(id);
+        place = pList->size();
+        break;
+      case '!':
+        place = kEnd;
+        break;
+      default: {
+        size_t at = place > pList->size() ? pList->size() : place;
+        pList->insert(pList->begin() + static_cast<std::ptrdiff_t>(at), id);
+        place = at + 1;
+        break;
+      }
+    }
+  }
+  return ENGINE_OK;
+}
+
+EngineResult EditFilterList(std::vector<WString>* pList, int nOps, const WCHAR* const* ppOps,
+                            const std::function<bool(const WString&)>& isService, bool* pbModified) {
+  *pbModified = false;
+  // The current position (-1: none) and the step from it to the next place.
+  int position = -1;
+  int step = 1;
+  for (int i = 0; i < nOps; ++i) {
+    const WCHAR* op = ppOps[i];
+    if (op[0] == '=') {
+      position = -1;
+      step = 1;
+      while (op[0] == '=') ++op;
+      if (op[0] == 0) continue;
+    }
+    const WCHAR kind = op[0];
+    // An empty operation has no name behind its (missing) kind character.
+    if (kind != '@' && kind != '!' && kind != '+' && kind != '-') return ENGINE_USAGE;
+    const WString name(op + 1);
+    if (name.empty()) return ENGINE_USAGE;
+    const size_t next = position < 0 ? 0 : static_cast<size_t>(position + step);
+    if (kind == '@' || kind == '!') {
+      int found = FindNoCase(*pList, name, next);
+      if (found < 0) return ENGINE_FAIL;
+      position = found;
+      step = 1;
+      if (kind == '!') {
+        pList->erase(pList->begin() + found);  // the position now names the next entry
+        step = 0;
+        *pbModified = true;
+      }
+      continue;
+    }
+    if (!isService(name)) return ENGINE_FAIL;
+    size_t at;
+    if (kind == '+')
+      at = position < 0 ? pList->size() : next;
+    else
+      at = position < 0 ? 0 : static_cast<size_t>(position);
+    if (at > pList->size()) at = pList->size();
+    pList->insert(pList->begin() + static_cast<std::ptrdiff_t>(at), name);
+    position = static_cast<int>(at);
+    step = 1;
+    *pbModified = true;
+  }
+  return ENGINE_OK;
+}
+
 namespace devctl {
 namespace {
 
@@ -62,12 +172,6 @@ std::vector<WString> ReadFilterList(HKEY key, const WCHAR* pszValue) {
   return ParseMultiString(reinterpret_cast<const WCHAR*>(buffer.data()), size / sizeof(WCHAR));
 }
 
-int FindNoCase(const std::vector<WString>& list, const WString& name, size_t from) {
-  for (size_t i = from; i < list.size(); ++i)
-    if (EqualNoCase(list[i], name)) return static_cast<int>(i);
-  return -1;
-}
-
 bool IsInstalledService(const WCHAR* pszMachine, const WCHAR* pszName) {
   ServiceHandle manager(OpenSCManagerW(pszMachine, nullptr, GENERIC_READ));
   if (!manager.IsValid()) return false;
@@ -81,19 +185,6 @@ struct SetHwIdContext {
   int nOps;
   const WCHAR* const* ppOps;
 };
-
-void RemoveAllNoCase(std::vector<WString>* list, const WString& id, size_t* place) {
-  for (size_t i = 0; i < list->size();) {
-    if (EqualNoCase((*list)[i], id)) {
-      // A real place (not "the end") keeps pointing just after the previous ID.
-      const bool real = *place <= list->size();
-      list->erase(list->begin() + static_cast<std::ptrdiff_t>(i));
-      if (real && i < *place) --*place;
-    } else {
-      ++i;
-    }
-  }
-}
 
 EngineResult SetHwIdCallback(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD, void* pContext) {
   const SetHwIdContext* context = static_cast<const SetHwIdContext*>(pContext);
@@ -114,40 +205,8 @@ EngineResult SetHwIdCallback(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, D
       if (current)
         for (WCHAR** p = current.get(); *p != nullptr; ++p) list.emplace_back(*p);
     }
-    const size_t kEnd = static_cast<size_t>(-1);
-    size_t place = kEnd;  // where an ID without prefix goes: behind the previous insertion
-    for (int i = 0; i < context->nOps; ++i) {
-      const WCHAR* op = context->ppOps[i];
-      WCHAR mode = 0;
-      if (op[0] == '=' || op[0] == '+' || op[0] == '-' || op[0] == '!') mode = *op++;
-      if (op[0] == 0) return ENGINE_USAGE;
-      WString id(op);
-      RemoveAllNoCase(&list, id, &place);
-      switch (mode) {
-        case '=':
-          list.clear();
-          list.insert(list.begin(), id);
-          place = 1;
-          break;
-        case '+':
-          list.insert(list.begin(), id);
-          place = 1;
-          break;
-        case '-':
-          list.push_back(id);
-          place = list.size();
-          break;
-        case '!':
-          place = kEnd;
-          break;
-        default: {
-          size_t at = place > list.size() ? list.size() : place;
-          list.insert(list.begin() + static_cast<std::ptrdiff_t>(at), id);
-          place = at + 1;
-          break;
-        }
-      }
-    }
+    EngineResult edited = EditHardwareIds(&list, context->nOps, context->ppOps);
+    if (edited != ENGINE_OK) return edited;
     // An empty list is written as no data, which deletes the property.
     BOOL written;
     if (list.empty()) {
@@ -202,48 +261,11 @@ DEVCTL_HANDLER(CmdClassFilter) {
     std::vector<WString> list = ReadFilterList(key.Get(), valueName);
     if (nOps == 0) return ENGINE_OK;
 
-    // The current position (-1: none) and the step from it to the next place.
-    int position = -1;
-    int step = 1;
     bool modified = false;
-    for (int i = 0; i < nOps; ++i) {
-      const WCHAR* op = ppOps[i];
-      if (op[0] == '=') {
-        position = -1;
-        step = 1;
-        while (op[0] == '=') ++op;
-        if (op[0] == 0) continue;
-      }
-      const WCHAR kind = op[0];
-      // An empty operation has no name behind its (missing) kind character.
-      if (kind != '@' && kind != '!' && kind != '+' && kind != '-') return ENGINE_USAGE;
-      const WString name(op + 1);
-      if (name.empty()) return ENGINE_USAGE;
-      const size_t next = position < 0 ? 0 : static_cast<size_t>(position + step);
-      if (kind == '@' || kind == '!') {
-        int found = FindNoCase(list, name, next);
-        if (found < 0) return ENGINE_FAIL;
-        position = found;
-        step = 1;
-        if (kind == '!') {
-          list.erase(list.begin() + found);  // the position now names the next entry
-          step = 0;
-          modified = true;
-        }
-        continue;
-      }
-      if (!IsInstalledService(pszMachine, name.c_str())) return ENGINE_FAIL;
-      size_t at;
-      if (kind == '+')
-        at = position < 0 ? list.size() : next;
-      else
-        at = position < 0 ? 0 : static_cast<size_t>(position);
-      if (at > list.size()) at = list.size();
-      list.insert(list.begin() + static_cast<std::ptrdiff_t>(at), name);
-      position = static_cast<int>(at);
-      step = 1;
-      modified = true;
-    }
+    const EngineResult edited = EditFilterList(
+        &list, nOps, ppOps, [pszMachine](const WString& name) { return IsInstalledService(pszMachine, name.c_str()); },
+        &modified);
+    if (edited != ENGINE_OK) return edited;
     if (!modified) return ENGINE_OK;
 
     LSTATUS status;

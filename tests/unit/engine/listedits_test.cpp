@@ -1,0 +1,92 @@
+// The list edits of the engine's setup commands, on plain lists.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "DeviceControl_win32.h"
+
+namespace {
+
+typedef std::vector<std::string> Names;
+
+std::vector<WString> Wide(const Names& names) {
+  std::vector<WString> list;
+  for (const std::string& name : names) list.emplace_back(name.begin(), name.end());
+  return list;
+}
+Names Narrow(const std::vector<WString>& list) {
+  Names names;
+  for (const WString& item : list) names.emplace_back(item.begin(), item.end());
+  return names;
+}
+
+// Runs one edit; the list afterwards comes back in *pNames.
+template <typename Edit>
+EngineResult Run(Names* pNames, const Names& ops, Edit edit) {
+  std::vector<WString> list = Wide(*pNames);
+  std::vector<WString> wideOps = Wide(ops);
+  std::vector<const WCHAR*> pointers;
+  for (const WString& op : wideOps) pointers.push_back(op.c_str());
+  EngineResult result = edit(&list, static_cast<int>(pointers.size()), pointers.data());
+  *pNames = Narrow(list);
+  return result;
+}
+
+EngineResult HardwareIds(Names* pNames, const Names& ops) { return Run(pNames, ops, EditHardwareIds); }
+
+EngineResult Filters(Names* pNames, const Names& ops, bool* pbModified = nullptr) {
+  bool modified = false;
+  EngineResult result = Run(pNames, ops, [&](std::vector<WString>* list, int n, const WCHAR* const* p) {
+    return EditFilterList(list, n, p, [](const WString& name) { return name.size() == 4 && name[0] == 's'; },
+                          &modified);
+  });
+  if (pbModified != nullptr) *pbModified = modified;
+  return result;
+}
+
+}  // namespace
+
+TEST(DeviceControlListEdits, HardwareIds) {
+  Names ids{"A", "B"};
+  EXPECT_EQ(HardwareIds(&ids, {"+C", "-D", "!a", "E"}), ENGINE_OK);
+  EXPECT_EQ(ids, (Names{"C", "B", "D", "E"}));
+  EXPECT_EQ(HardwareIds(&ids, {"=X", "Y"}), ENGINE_OK);
+  EXPECT_EQ(ids, (Names{"X", "Y"}));
+  // Bare IDs follow the previous insertion; moving an ID from in front of
+  // that place keeps them behind it.
+  ids = {"A", "B"};
+  EXPECT_EQ(HardwareIds(&ids, {"-X", "a", "Z"}), ENGINE_OK);
+  EXPECT_EQ(ids, (Names{"B", "X", "a", "Z"}));
+  // Every copy goes, whatever its case.
+  ids = {"A", "b", "B"};
+  EXPECT_EQ(HardwareIds(&ids, {"+B"}), ENGINE_OK);
+  EXPECT_EQ(ids, (Names{"B", "A"}));
+  EXPECT_EQ(HardwareIds(&ids, {"!b", "!a"}), ENGINE_OK);
+  EXPECT_TRUE(ids.empty());
+  for (const char* bad : {"", "=", "!"}) EXPECT_EQ(HardwareIds(&ids, {"+A", bad}), ENGINE_USAGE) << bad;
+}
+
+TEST(DeviceControlListEdits, ClassFilters) {
+  bool modified = false;
+  Names filters{"partmgr"};
+  EXPECT_EQ(Filters(&filters, {"@PARTMGR", "-svcB", "+svcA"}, &modified), ENGINE_OK);
+  EXPECT_TRUE(modified);
+  EXPECT_EQ(filters, (Names{"svcB", "svcA", "partmgr"}));
+  EXPECT_EQ(Filters(&filters, {"@svcB", "=", "@svcB"}, &modified), ENGINE_OK);
+  EXPECT_FALSE(modified);
+  // Removing puts the position on the next entry: "+" inserts there, "@"
+  // searches from there.
+  EXPECT_EQ(Filters(&filters, {"!svcA", "+svcC"}), ENGINE_OK);
+  EXPECT_EQ(filters, (Names{"svcB", "svcC", "partmgr"}));
+  EXPECT_EQ(Filters(&filters, {"!svcB", "@svcB"}), ENGINE_FAIL);
+  // Without a position, "+" appends and "-" prepends; "=" drops the position.
+  filters.clear();
+  EXPECT_EQ(Filters(&filters, {"-svcA", "=+svcB", "-svcC"}), ENGINE_OK);
+  EXPECT_EQ(filters, (Names{"svcA", "svcC", "svcB"}));
+  // Unknown services and names not in the list fail; malformed operations
+  // are usage errors.
+  EXPECT_EQ(Filters(&filters, {"+nosuchsvc"}), ENGINE_FAIL);
+  EXPECT_EQ(Filters(&filters, {"!svcZ"}), ENGINE_FAIL);
+  for (const char* bad : {"+", "xsvcA", ""}) EXPECT_EQ(Filters(&filters, {"@svcA", bad}), ENGINE_USAGE) << bad;
+}
