@@ -3,9 +3,6 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
-#include <fstream>
-#include <sstream>
-
 namespace e2e {
 
 namespace {
@@ -19,19 +16,6 @@ std::string OwnDir() {
   DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string text(path, length);
   return text.substr(0, text.find_last_of("\\/") + 1);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out);
 }
 
 // 0: nothing there, 1: a file, 2: a folder.

@@ -14,8 +14,8 @@ namespace e2e {
 
 // Folder of this program (the build's bin folder), ending with "\".
 std::string OwnDir();
-std::string ReadFile(const std::string& path);
-bool WriteFile(const std::string& path, const std::string& text);
+inline std::string ReadFile(const std::string& path) { return dmtest::ReadTextFile(path); }
+inline bool WriteFile(const std::string& path, const std::string& text) { return dmtest::WriteTextFile(path, text); }
 bool FileExists(const std::string& path);
 bool DirExists(const std::string& path);
 using dmtest::Count;

@@ -88,6 +88,25 @@ bool EqualNoCase(const WString& a, const WString& b) {
   return true;
 }
 
+namespace {
+// The instance ID of a device node into a buffer of ENGINE_MAX_DEVICE_ID_LEN
+// units (empty when it cannot be read).
+bool InstanceIdOfNode(DEVINST devInst, HMACHINE hMachine, WCHAR* pszId) {
+  memset(pszId, 0, ENGINE_MAX_DEVICE_ID_LEN * sizeof(WCHAR));
+  if (CM_Get_Device_ID_ExW(devInst, pszId, ENGINE_MAX_DEVICE_ID_LEN, 0, hMachine) != CR_SUCCESS) {
+    pszId[0] = 0;
+    return false;
+  }
+  // Some implementations (Wine) answer success without writing; on the local
+  // machine the call without a machine handle tells.
+  if (pszId[0] == 0 && hMachine == nullptr &&
+      CM_Get_Device_IDW(devInst, pszId, ENGINE_MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS)
+    pszId[0] = 0;
+  pszId[ENGINE_MAX_DEVICE_ID_LEN - 1] = 0;
+  return true;
+}
+}  // namespace
+
 bool ReadInstanceId(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, WCHAR* pszId, HMACHINE* phMachine) {
   memset(pszId, 0, ENGINE_MAX_DEVICE_ID_LEN * sizeof(WCHAR));
   SP_DEVINFO_LIST_DETAIL_DATA_W detail;
@@ -95,15 +114,7 @@ bool ReadInstanceId(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, WCHAR* psz
   detail.cbSize = sizeof(detail);
   if (!SetupDiGetDeviceInfoListDetailW(hDevInfo, &detail)) return false;
   if (phMachine != nullptr) *phMachine = static_cast<HMACHINE>(detail.RemoteMachineHandle);
-  // Some implementations answer success without writing: the zeroed buffer
-  // then reads as an empty ID.
-  if (CM_Get_Device_ID_ExW(pDevInfoData->DevInst, pszId, ENGINE_MAX_DEVICE_ID_LEN, 0,
-                           static_cast<HMACHINE>(detail.RemoteMachineHandle)) != CR_SUCCESS) {
-    pszId[0] = 0;
-    return false;
-  }
-  pszId[ENGINE_MAX_DEVICE_ID_LEN - 1] = 0;
-  return true;
+  return InstanceIdOfNode(pDevInfoData->DevInst, static_cast<HMACHINE>(detail.RemoteMachineHandle), pszId);
 }
 
 bool ClassGuidsFromName(const WCHAR* pszClass, const WCHAR* pszMachine, std::vector<GUID>* pGuids,
@@ -417,10 +428,7 @@ EngineResult OpenDeviceSet(const Selection& selection, const WCHAR* pszMachine, 
 bool MatchesSelection(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, HMACHINE hMachine,
                       const Selection& selection) {
   WCHAR instanceId[ENGINE_MAX_DEVICE_ID_LEN];
-  memset(instanceId, 0, sizeof(instanceId));
-  if (CM_Get_Device_ID_ExW(pDevInfoData->DevInst, instanceId, ENGINE_MAX_DEVICE_ID_LEN, 0, hMachine) != CR_SUCCESS)
-    instanceId[0] = 0;
-  instanceId[ENGINE_MAX_DEVICE_ID_LEN - 1] = 0;
+  InstanceIdOfNode(pDevInfoData->DevInst, hMachine, instanceId);
 
   // The ID lists are read once, and only when a selector needs them.
   MultiStringList hardwareIds;
