@@ -111,7 +111,7 @@ TEST(DiagLogFile, CutsTheOldestWholeLinesOnlyPastTheMaximum) {
 TEST(DiagLog, WritesEnabledLevelsToTheNamedFile) {
   std::string agent = dmtest::LoadAgentMachine("diaglog-levels", true);
   ASSERT_FALSE(agent.empty());
-  if (GetInstallDir() != dmtest::kAgentDir) GTEST_SKIP() << "this process already uses " << GetInstallDir();
+  ASSERT_EQ(GetInstallDir(), dmtest::kAgentDir) << dmtest::kOwnProcess;
   // The agent's shared diagnostic level: errors only.
   ASSERT_TRUE(dmtest::WriteTextFile(agent + "/config/agent.json", R"({"settings": {"46": 2}})"));
   CDiagLog& log = CDiagLog::Instance();
@@ -147,9 +147,9 @@ TEST(DiagLog, WritesEnabledLevelsToTheNamedFile) {
 TEST(DiagLog, ConcurrentWritersKeepLinesWhole) {
   std::string agent = dmtest::LoadAgentMachine("diaglog-threads", true);
   ASSERT_FALSE(agent.empty());
-  if (GetInstallDir() != dmtest::kAgentDir) GTEST_SKIP() << "this process already uses " << GetInstallDir();
+  ASSERT_EQ(GetInstallDir(), dmtest::kAgentDir) << dmtest::kOwnProcess;
   CDiagLog::Instance().SetName("threads");
-  if (!CDiagLog::Instance().IsLevelEnabled(LOG_ERROR)) GTEST_SKIP();
+  ASSERT_TRUE(CDiagLog::Instance().IsLevelEnabled(LOG_ERROR)) << "every level is written until the module sets a level";
   std::vector<std::thread> writers;
   for (int t = 0; t < 4; ++t)
     writers.emplace_back([t] {

@@ -10,6 +10,9 @@
 namespace dmtest {
 
 const char kAgentDir[] = "C:\\Agent\\";
+// Said when a test meets another installation folder: the process keeps the
+// first it finds, so each test needs a process of its own (ctest gives it one).
+const char kOwnProcess[] = "the installation folder is kept for the process: run each test alone (ctest does)";
 
 // Loads a fresh machine whose sandbox is a new scratch folder; creates
 // C:\Agent\tpmlog when `withLogFolder`. Returns the host path of C:\Agent.

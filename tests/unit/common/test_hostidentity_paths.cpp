@@ -56,7 +56,7 @@ TEST(HostIdentity, PathPiecesAndGuidText) {
 
 TEST(HostIdentity, InstallDirAndRegistryStrings) {
   ASSERT_FALSE(dmtest::LoadAgentMachine("hostid-registry", false).empty());
-  ASSERT_EQ(GetInstallDir(), dmtest::kAgentDir) << "the installation folder is kept for the process: run each test alone (ctest does)";
+  ASSERT_EQ(GetInstallDir(), dmtest::kAgentDir) << dmtest::kOwnProcess;
   EXPECT_EQ(GetInstallBinDir(false), "C:\\Agent\\x64\\");
   EXPECT_EQ(GetInstallBinDir(true), "C:\\Agent\\x86\\");
 
@@ -110,23 +110,17 @@ TEST(HostIdentity, FileSizes) {
   std::string agent = dmtest::LoadAgentMachine("hostid-files", true);
   ASSERT_FALSE(agent.empty());
   ASSERT_TRUE(dmtest::WriteTextFile(agent + "/config/data.bin", std::string(1234, 'x')));
-  bool logging = GetInstallDir() == dmtest::kAgentDir;
-  if (logging) {
-    CDiagLog::Instance().SetName("sizes");
-    CDiagLog::Instance().ForceThresholdRefresh();
-    logging = CDiagLog::Instance().IsLevelEnabled(LOG_WARN);
-  }
+  ASSERT_EQ(GetInstallDir(), dmtest::kAgentDir) << dmtest::kOwnProcess;
+  CDiagLog::Instance().SetName("sizes");
 
   EXPECT_EQ(File_GetSize("C:\\Agent\\config\\data.bin"), 1234u);
   EXPECT_EQ(File_GetSize("C:\\Agent\\config"), ~0ULL);
   EXPECT_EQ(File_GetSize("C:\\Agent\\config\\missing.bin"), ~0ULL);
-  if (logging) {
-    // One line: the missing file. Files and directories are sized silently.
-    std::string log = dmtest::ReadTextFile(agent + "/tpmlog/log_sizes.txt");
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-    EXPECT_NE(log.find(" WARN("), std::string::npos) << log;
-    EXPECT_NE(log.find(" File_GetSize], Not exist cFileName = C:\\Agent\\config\\missing.bin GetLastError() = "),
-              std::string::npos)
-        << log;
-  }
+  // One line: the missing file. Files and directories are sized silently.
+  std::string log = dmtest::ReadTextFile(agent + "/tpmlog/log_sizes.txt");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_NE(log.find(" WARN("), std::string::npos) << log;
+  EXPECT_NE(log.find(" File_GetSize], Not exist cFileName = C:\\Agent\\config\\missing.bin GetLastError() = "),
+            std::string::npos)
+      << log;
 }
