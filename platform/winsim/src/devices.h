@@ -97,6 +97,14 @@ struct DeviceModel {
   bool shutdownPrivilegeEnabled = false;
   bool nonInteractive = false;
 };
+// Live objects of one kind (device information sets, service handles): a
+// handle is the address of its object. Guarded by the model's mutex.
+template <class T>
+std::set<T*>& LiveObjects() {
+  static auto* objects = new std::set<T*>;
+  return *objects;
+}
+
 // Holds the device model's lock (recursive: the class installer calls back
 // into SetupAPI).
 typedef std::lock_guard<std::recursive_mutex> ModelLock;

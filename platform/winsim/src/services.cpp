@@ -13,12 +13,6 @@ struct ScObject {
   std::u16string service;
 };
 
-// Open handles; an SC_HANDLE is the address of its object. Guarded by the model's mutex.
-std::set<ScObject*>& Handles() {
-  static auto* handles = new std::set<ScObject*>;
-  return *handles;
-}
-
 SC_HANDLE FailSc(DWORD error) {
   SetLastError(error);
   return nullptr;
@@ -34,7 +28,7 @@ WINSIM_API SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseNam
   ModelLock lock(Model().mutex);
   auto* object = new ScObject;
   object->manager = true;
-  Handles().insert(object);
+  LiveObjects<ScObject>().insert(object);
   return reinterpret_cast<SC_HANDLE>(object);
 }
 
@@ -42,7 +36,7 @@ WINSIM_API SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, D
   WINSIM_FAIL_POINT(nullptr);
   ModelLock lock(Model().mutex);
   auto* manager = reinterpret_cast<ScObject*>(hSCManager);
-  if (!Handles().count(manager) || !manager->manager) return FailSc(ERROR_INVALID_HANDLE);
+  if (!LiveObjects<ScObject>().count(manager) || !manager->manager) return FailSc(ERROR_INVALID_HANDLE);
   if (!lpServiceName) return FailSc(ERROR_INVALID_ADDRESS);
   std::u16string name = FromW(lpServiceName);
   if (name.empty() || name.size() > 256) return FailSc(ERROR_INVALID_NAME);
@@ -50,7 +44,7 @@ WINSIM_API SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, D
     if (EqualNoCase(s, name)) {
       auto* object = new ScObject;
       object->service = s;
-      Handles().insert(object);
+      LiveObjects<ScObject>().insert(object);
       return reinterpret_cast<SC_HANDLE>(object);
     }
   return FailSc(ERROR_SERVICE_DOES_NOT_EXIST);
@@ -60,7 +54,7 @@ WINSIM_API BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
   WINSIM_FAIL_POINT(FALSE);
   ModelLock lock(Model().mutex);
   auto* object = reinterpret_cast<ScObject*>(hSCObject);
-  if (!Handles().erase(object)) {
+  if (!LiveObjects<ScObject>().erase(object)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

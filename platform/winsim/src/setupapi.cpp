@@ -25,12 +25,6 @@ struct DevInfoSet {
   std::vector<BYTE> classParams;
 };
 
-// Live sets; an HDEVINFO is the address of its set. Guarded by the model's mutex.
-std::set<DevInfoSet*>& Sets() {
-  static auto* sets = new std::set<DevInfoSet*>;
-  return *sets;
-}
-
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
@@ -43,7 +37,7 @@ HDEVINFO FailSet(DWORD error) {
 
 DevInfoSet* GetSet(HDEVINFO h) {
   auto* set = static_cast<DevInfoSet*>(h);
-  if (!h || h == INVALID_HANDLE_VALUE || !Sets().count(set)) {
+  if (!h || h == INVALID_HANDLE_VALUE || !LiveObjects<DevInfoSet>().count(set)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
@@ -448,7 +442,7 @@ WINSIM_API HDEVINFO SetupDiCreateDeviceInfoListExW(const GUID* ClassGuid, HWND, 
   ModelLock lock(Model().mutex);
   auto* set = new DevInfoSet;
   if (ClassGuid) set->hasClass = true, set->classGuid = *ClassGuid;
-  Sets().insert(set);
+  LiveObjects<DevInfoSet>().insert(set);
   return set;
 }
 
@@ -472,7 +466,7 @@ WINSIM_API HDEVINFO SetupDiGetClassDevsExW(const GUID* ClassGuid, PCWSTR Enumera
     if (!set) return INVALID_HANDLE_VALUE;
   } else {
     set = new DevInfoSet;
-    Sets().insert(set);
+    LiveObjects<DevInfoSet>().insert(set);
   }
   std::u16string prefix = Enumerator && *Enumerator ? FromW(Enumerator) + u"\\" : u"";
   for (const auto& n : Model().nodes) {
@@ -519,7 +513,7 @@ WINSIM_API BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     if (e.createdHere)
       if (DeviceNode* n = NodeByDevInst(e.devInst))
         if (!n->registered) n->removed = true;
-  Sets().erase(set);
+  LiveObjects<DevInfoSet>().erase(set);
   delete set;
   return TRUE;
 }
