@@ -14,17 +14,19 @@ const WCHAR kServiceKey[] = WIDE("SYSTEM\\CurrentControlSet\\Services\\VaultServ
 
 class RegistryCleanup : public ::testing::Environment {
  public:
-  void TearDown() override {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
-      RegDeleteValueW(key, WIDE("UninstallExe"));
-      RegCloseKey(key);
-    }
-  }
+  void TearDown() override { RemoveAgentInstallValue(); }
 };
 ::testing::Environment* const g_cleanup = ::testing::AddGlobalTestEnvironment(new RegistryCleanup);
 
 }  // namespace
+
+void RemoveAgentInstallValue() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+    RegDeleteValueW(key, WIDE("UninstallExe"));
+    RegCloseKey(key);
+  }
+}
 
 std::string ToWindowsPath(std::string hostPath) {
   for (char& c : hostPath)

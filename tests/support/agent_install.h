@@ -15,6 +15,9 @@ struct AgentInstall {
 // "UninstallExe" there. The value is machine-wide under Wine, so it is
 // removed when the test program ends.
 AgentInstall MakeAgentInstall(const std::string& tag);
+// Removes "UninstallExe": no installation folder in the registry. Done for
+// every test program at its end.
+void RemoveAgentInstallValue();
 // A host path as the module sees it: backslashes, and drive Z: (the host's
 // root) on the simulated machine.
 std::string ToWindowsPath(std::string hostPath);

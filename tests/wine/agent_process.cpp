@@ -6,8 +6,6 @@
 namespace e2e {
 
 namespace {
-const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\VaultServiceHelper";
-const char kInstallValue[] = "UninstallExe";
 const DWORD kPollMs = 100;
 }  // namespace
 
@@ -82,41 +80,6 @@ DWORD RunToEnd(const std::string& exe, const std::string& args, const std::strin
   return code;
 }
 
-InstallDirValue::InstallDirValue(const std::string& uninstallExe) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
-    return;
-  char previous[1024] = {};
-  DWORD type = 0;
-  DWORD size = sizeof(previous) - 1;
-  if (RegQueryValueExA(key, kInstallValue, nullptr, &type, reinterpret_cast<BYTE*>(previous), &size) ==
-          ERROR_SUCCESS &&
-      type == REG_SZ) {
-    m_hadValue = true;
-    m_previous = previous;
-  }
-  if (uninstallExe.empty()) {
-    LSTATUS status = RegDeleteValueA(key, kInstallValue);
-    m_ok = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
-  } else {
-    m_ok = RegSetValueExA(key, kInstallValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(uninstallExe.c_str()),
-                          static_cast<DWORD>(uninstallExe.size() + 1)) == ERROR_SUCCESS;
-  }
-  RegCloseKey(key);
-}
-
-InstallDirValue::~InstallDirValue() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-  if (m_hadValue)
-    RegSetValueExA(key, kInstallValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(m_previous.c_str()),
-                   static_cast<DWORD>(m_previous.size() + 1));
-  else
-    RegDeleteValueA(key, kInstallValue);
-  RegCloseKey(key);
-}
-
 CreatedKeys::~CreatedKeys() {
   for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, it->c_str(), KEY_WOW64_64KEY, 0);
@@ -166,26 +129,14 @@ RootDevice::~RootDevice() {
   SetupDiDestroyDeviceInfoList(set);
 }
 
-namespace {
-template <typename Done>
-bool Poll(DWORD timeoutMs, Done done) {
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
   for (ULONGLONG start = GetTickCount64(); !done(); Sleep(kPollMs))
     if (GetTickCount64() - start >= timeoutMs) return false;
   return true;
 }
-}  // namespace
 
 bool WaitForCount(const std::string& path, const std::string& what, size_t count, DWORD timeoutMs) {
-  return Poll(timeoutMs, [&] { return Count(ReadFile(path), what) >= count; });
-}
-
-bool WaitForContent(const std::string& path, const std::function<bool(const std::string&)>& good, DWORD timeoutMs,
-                    std::string* text) {
-  return Poll(timeoutMs, [&] { return good(*text = ReadFile(path)); });
-}
-
-bool WaitForFile(const std::string& path, bool exists, DWORD timeoutMs) {
-  return Poll(timeoutMs, [&] { return FileExists(path) == exists; });
+  return WaitUntil([&] { return Count(ReadFile(path), what) >= count; }, timeoutMs);
 }
 
 }  // namespace e2e

@@ -1,6 +1,8 @@
 // What the end-to-end tests need to run the agent from outside: child
-// processes with their output in a file, scratch installations, registry
-// values and keys put back as they were, and waiting for diagnostic lines.
+// processes with their output in a file, registry keys and devices put back
+// as they were, and waiting for diagnostic lines. (The installation folder's
+// registry value is dmtest's, support/agent_install.h: Wine tests never
+// overlap, and every test program removes the value at its end.)
 #pragma once
 #include <windows.h>
 
@@ -43,23 +45,6 @@ class ChildProcess {
 DWORD RunToEnd(const std::string& exe, const std::string& args, const std::string& outputFile, DWORD ms,
                std::string* output);
 
-// The agent's installation folder value ("UninstallExe" of the VaultServiceHelper
-// service key) set, or removed when empty, for the life of the object. Every
-// Wine process shares one registry: the previous state is put back at the end.
-class InstallDirValue {
- public:
-  explicit InstallDirValue(const std::string& uninstallExe);
-  InstallDirValue(const InstallDirValue&) = delete;
-  InstallDirValue& operator=(const InstallDirValue&) = delete;
-  ~InstallDirValue();
-  bool ok() const { return m_ok; }
-
- private:
-  bool m_ok = false;
-  bool m_hadValue = false;
-  std::string m_previous;
-};
-
 // HKLM keys created on demand; those created here are deleted again at the end.
 class CreatedKeys {
  public:
@@ -90,13 +75,9 @@ class RootDevice {
   std::wstring m_instanceId;
 };
 
-// Poll a file until `what` occurs in it `count` times, or until it exists
-// (with `exists` false: is gone).
+// Polls `done` until it holds (true) or `timeoutMs` passed (false).
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs);
+// Polls a file until `what` occurs in it `count` times.
 bool WaitForCount(const std::string& path, const std::string& what, size_t count, DWORD timeoutMs);
-bool WaitForFile(const std::string& path, bool exists, DWORD timeoutMs);
-// Poll a file until its content is `good`; `text` keeps the last content read
-// (files rewritten in place can be met truncated).
-bool WaitForContent(const std::string& path, const std::function<bool(const std::string&)>& good, DWORD timeoutMs,
-                    std::string* text);
 
 }  // namespace e2e

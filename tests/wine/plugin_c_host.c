@@ -77,35 +77,24 @@ static int g_locks, g_unlocks;
     }                                                                     \
   } while (0)
 
-static void* ContextDestroy(void* self, unsigned int flags) {
-  (void)flags;
-  return self;
-}
-static uint32_t ContextLock(void* self) {
-  (void)self;
-  ++g_locks;
-  return 0;
-}
-static uint32_t ContextTryLock(void* self) {
-  (void)self;
-  return 0;
-}
-static uint32_t ContextUnlock(void* self) {
-  (void)self;
-  ++g_unlocks;
-  return 1;
-}
+static void* ContextDestroy(void* self, unsigned int flags) { (void)flags; return self; }
+static uint32_t ContextLock(void* self) { (void)self; ++g_locks; return 0; }
+static uint32_t ContextTryLock(void* self) { (void)self; return 0; }
+static uint32_t ContextUnlock(void* self) { (void)self; ++g_unlocks; return 1; }
 static const struct lockable_vtable g_contextVtable = {ContextDestroy, ContextLock, ContextTryLock, ContextUnlock};
-
-static uint32_t HostSlot3(void* argument) {
-  (void)argument;
-  return 0;
-}
+static uint32_t HostSlot3(void* argument) { (void)argument; return 0; }
 
 static uint32_t Word(const void* base, size_t offset) {
   uint32_t value;
   memcpy(&value, (const unsigned char*)base + offset, sizeof(value));
   return value;
+}
+
+/* True when bytes [from, end) of `base` all equal `value`. */
+static int AllBytes(const unsigned char* base, size_t from, size_t end, unsigned char value) {
+  for (; from < end; ++from)
+    if (base[from] != value) return 0;
+  return 1;
 }
 
 /* Compares UTF-16 text at `offset` with ASCII `expected`, terminator included. */
@@ -203,11 +192,7 @@ int main(int argc, char** argv) {
   block[2] = block[3] = 0;
   CHECK(table.query_info(block) == 260); /* too small: left untouched */
   CHECK(Word(block, 0) == 1023);
-  for (i = 4; i < sizeof(block); ++i)
-    if (block[i] != 0x5A) {
-      CHECK(block[i] == 0x5A);
-      break;
-    }
+  CHECK(AllBytes(block, 4, sizeof(block), 0x5A));
   CHECK(table.query_info(NULL) == 257);
   block[0] = 0x00;
   block[1] = 0x04; /* 1024 */
@@ -215,11 +200,7 @@ int main(int argc, char** argv) {
   CHECK(Word(block, 0) == 1024);
   CHECK(Word(block, 4) == 196791);
   CHECK(Word(block, 8) == 1);
-  for (i = 12; i < sizeof(block); ++i)
-    if (block[i] != 0) {
-      CHECK(block[i] == 0);
-      break;
-    }
+  CHECK(AllBytes(block, 12, sizeof(block), 0));
 
   /* The module grows the host's buffer with its own Resize. */
   CHECK(table.get_name(&name) == 0);

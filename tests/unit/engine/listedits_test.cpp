@@ -10,26 +10,17 @@ namespace {
 
 typedef std::vector<std::string> Names;
 
-std::vector<WString> Wide(const Names& names) {
-  std::vector<WString> list;
-  for (const std::string& name : names) list.emplace_back(name.begin(), name.end());
-  return list;
-}
-Names Narrow(const std::vector<WString>& list) {
-  Names names;
-  for (const WString& item : list) names.emplace_back(item.begin(), item.end());
-  return names;
-}
-
 // Runs one edit; the list afterwards comes back in *pNames.
 template <typename Edit>
 EngineResult Run(Names* pNames, const Names& ops, Edit edit) {
-  std::vector<WString> list = Wide(*pNames);
-  std::vector<WString> wideOps = Wide(ops);
+  std::vector<WString> list, wideOps;
+  for (const std::string& name : *pNames) list.emplace_back(name.begin(), name.end());
+  for (const std::string& op : ops) wideOps.emplace_back(op.begin(), op.end());
   std::vector<const WCHAR*> pointers;
   for (const WString& op : wideOps) pointers.push_back(op.c_str());
   EngineResult result = edit(&list, static_cast<int>(pointers.size()), pointers.data());
-  *pNames = Narrow(list);
+  pNames->clear();
+  for (const WString& item : list) pNames->emplace_back(item.begin(), item.end());
   return result;
 }
 

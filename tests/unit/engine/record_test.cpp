@@ -45,16 +45,16 @@ bool ReferenceMatch(const char* p, const char* t) {
   return *t == 0;
 }
 
-void Enumerate(const std::string& alphabet, size_t maxLength, std::vector<std::string>* out) {
-  std::vector<std::string> level{""};
-  out->push_back("");
-  for (size_t n = 1; n <= maxLength; ++n) {
-    std::vector<std::string> next;
-    for (const std::string& s : level)
-      for (char c : alphabet) next.push_back(s + c);
-    out->insert(out->end(), next.begin(), next.end());
-    level.swap(next);
+// Every string over `alphabet` at most `maxLength` long.
+std::vector<std::string> Enumerate(const std::string& alphabet, size_t maxLength) {
+  std::vector<std::string> all{""};
+  for (size_t from = 0, n = 0; n < maxLength; ++n) {
+    const size_t end = all.size();
+    for (size_t i = from; i < end; ++i)
+      for (char c : alphabet) all.push_back(all[i] + c);
+    from = end;
   }
+  return all;
 }
 
 stDevice Completed(const std::string& hardwareId, const std::string& path, uint32_t status) {
@@ -98,19 +98,10 @@ TEST(DeviceRecord, CompletionDerivesPatternAndState) {
   EXPECT_EQ(Completed("", "\\LEADING\\X\\0", 0).strDeviceID, "\\LEADING\\X\\0*");
   EXPECT_EQ(Completed("", "?", 0).strDeviceID, "?*");  // unreadable instance ID: still completed
 
-  const uint32_t controllable = 0x2000 | 0x4000;
-  EXPECT_EQ(Completed("x", "p", controllable | 0x8).dwStatus_Now, 1u);
-  EXPECT_EQ(Completed("x", "p", controllable).dwStatus_Now, 2u);
-  EXPECT_EQ(Completed("x", "p", 0x8).dwStatus_Now, 0u);
+  // Both flags, and neither: the engine test's devices.
   EXPECT_EQ(Completed("x", "p", 0x2000 | 0x8).dwStatus_Now, 1u);
   EXPECT_EQ(Completed("x", "p", 0x4000).dwStatus_Now, 2u);
-  EXPECT_EQ(Completed("x", "p", controllable | 0x8 | 0x40000000).dwStatus_Now, 0u);
-
-  stDevice device = Completed("x", "p", controllable | 0x8);
-  device.SetDeviceName("n");
-  device.ResetDevice();
-  EXPECT_TRUE(device.strDeviceID.empty() && device.strInstancePath.empty() && device.strDeviceName.empty());
-  EXPECT_EQ(device.dwStatus | device.dwStatus_Now, 0u);
+  EXPECT_EQ(Completed("x", "p", 0x2000 | 0x4000 | 0x8 | 0x40000000).dwStatus_Now, 0u);
 }
 
 TEST(DeviceRecord, TextFormReadsBackWhatWasWritten) {
@@ -131,7 +122,6 @@ TEST(DeviceRecord, TextFormReadsBackWhatWasWritten) {
   EXPECT_EQ(read, (std::vector<DeviceRecordText>{record, second}));
   // Text behind the last whole record is dropped.
   EXPECT_EQ(ParseDeviceRecordText(text.data(), text.size() - 1).size(), 1u);
-  EXPECT_TRUE(Parse(u"a\nb\nc\nd\n").empty());
 
   // The status line: white space, sign, digits up to the first other unit.
   const std::pair<std::u16string, uint32_t> statuses[] = {
@@ -153,15 +143,9 @@ TEST(DeviceRecord, TextFormReadsBackWhatWasWritten) {
 }
 
 TEST(DeviceRecord, WildcardAgreesWithTheRecursiveRule) {
-  EXPECT_TRUE(MatchWildcard("USB\\ROOT_HUB*", "USB\\ROOT_HUB30\\4&1234&0&0"));
-  EXPECT_FALSE(MatchWildcard("PCI\\VEN_*", "pci\\ven_8086"));
-  EXPECT_TRUE(MatchWildcard("*", ""));
-  EXPECT_TRUE(MatchWildcard("A?C", "AC"));
-  EXPECT_TRUE(MatchWildcard("@USB*", "@USB\\VID_1"));
+  EXPECT_FALSE(MatchWildcard("PCI\\VEN_*", "pci\\ven_8086"));  // case matters
 
-  std::vector<std::string> patterns, texts;
-  Enumerate("ab*?", 6, &patterns);
-  Enumerate("ab?", 5, &texts);
+  const std::vector<std::string> patterns = Enumerate("ab*?", 6), texts = Enumerate("ab?", 5);
   size_t mismatches = 0;
   for (const std::string& p : patterns)
     for (const std::string& t : texts)
@@ -176,9 +160,6 @@ TEST(DeviceRecord, WildcardAgreesWithTheRecursiveRule) {
 }
 
 TEST(EngineMatch, IdPatternsIgnoreCaseAndFitTheLastSegment) {
-  EXPECT_TRUE(IdMatches(u"usb\\vid_0781*", u"USB\\VID_0781&PID_5567&REV_0100"));
-  EXPECT_TRUE(IdMatches(u"*PID_5567*", u"USB\\VID_0781&PID_5567&REV_0100"));
-  EXPECT_TRUE(IdMatches(u"*&REV_0100", u"USB\\VID_0781&PID_5567&REV_0100"));
   EXPECT_FALSE(IdMatches(u"*&REV_0100", u"USB\\VID_0781&REV_0100&PID_5567"));
   EXPECT_FALSE(IdMatches(u"A*A", u"A"));
   EXPECT_TRUE(IdMatches(u"A*A", u"AA"));

@@ -10,10 +10,6 @@ namespace fs = std::filesystem;
 
 namespace policytest {
 
-const char* const kUserSid = "S-1-5-21-7-1001";
-const char* const kClientGuid = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
-const char* const kServer = "10.20.30.40";
-
 namespace {
 
 Installation Create() {

@@ -58,10 +58,6 @@ TEST(DecideDevice, WhatIsDoneBeforeAnyChange) {
     EXPECT_FALSE(a.bAddForbid || a.bAddEnableFail || a.dwAudit);
     EXPECT_EQ(Tip(a), row.tip);
   }
-  // Outside the helper process, or without the strategy asking: no tip.
-  DeviceFacts quiet = Facts(true, kOff, false);
-  quiet.bInHelper = false;
-  EXPECT_EQ(DecideDevice(quiet).pszTip, nullptr);
 }
 
 TEST(ConcludeDevice, WhatIsRecordedAndShownAfterTheChange) {
