@@ -31,7 +31,6 @@ std::string AgentJson(unsigned level) {
 
 }  // namespace
 
-
 bool AgentInstall::Create(unsigned logLevel, std::string* error) {
   return Create(DM_BENCH_WORKSTATION, DM_BENCH_POLICY, logLevel, error);
 }

@@ -29,8 +29,7 @@ class AgentInstall {
   bool Create(unsigned logLevel, std::string* error);
   // The same on another machine description with another policy file; the
   // machine's "UninstallExe" must point into C:\Program Files\Vault\.
-  bool Create(const std::string& machinePath, const std::string& policyPath, unsigned logLevel,
-              std::string* error);
+  bool Create(const std::string& machinePath, const std::string& policyPath, unsigned logLevel, std::string* error);
   // Replaces config\policy.json as an administrator's tool would.
   void WritePolicy(const std::string& text) const { Write("config/policy.json", text); }
   // Rewrites config\agent.json; the core library notices within a second.

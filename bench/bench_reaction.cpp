@@ -152,8 +152,8 @@ double Exposure(const Kind& kind, int n, double limitMs, double* startMs) {
   return disabledAt - startedAt;
 }
 
-void Report(const char* prefix, std::vector<double>& sample, int missed, const std::string& what,
-            double medianTarget, double maxTarget) {
+void Report(const char* prefix, std::vector<double>& sample, int missed, const std::string& what, double medianTarget,
+            double maxTarget) {
   std::string name = prefix;
   char note[200];
   snprintf(note, sizeof(note), "of %zu, %s%s%s", sample.size(), what.c_str(), medianTarget > 0 ? "; " : "",
@@ -175,9 +175,11 @@ int main(int argc, char** argv) {
 
   bench::AgentInstall install;
   std::string error, machine, forbid, allow;
-  bench::ExitUnless(install.Create(DM_BENCH_LAPTOP, DM_BENCH_POLICIES "/device-control.json", bench::kLevelError, &error),
-                    "bench_reaction", error);
-  if (!bench::ReadFile(DM_BENCH_LAPTOP, &machine) || !bench::ReadFile(DM_BENCH_POLICIES "/device-control.json", &forbid) ||
+  bench::ExitUnless(
+      install.Create(DM_BENCH_LAPTOP, DM_BENCH_POLICIES "/device-control.json", bench::kLevelError, &error),
+      "bench_reaction", error);
+  if (!bench::ReadFile(DM_BENCH_LAPTOP, &machine) ||
+      !bench::ReadFile(DM_BENCH_POLICIES "/device-control.json", &forbid) ||
       !bench::ReadFile(DM_BENCH_POLICIES "/usb-allowed.json", &allow)) {
     fprintf(stderr, "bench_reaction: cannot read the laptop or its policies\n");
     _Exit(1);

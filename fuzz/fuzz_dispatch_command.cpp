@@ -70,7 +70,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool changed = true;
   if (changed) fuzzsupport::LoadMachine(kDevices);

@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::LoadMachine("");
     return new device_filecontrol();
   }();
-  static const std::string hostFile = fuzzsupport::HostPath(std::string(fuzzsupport::kInstallDir) +
-                                                            "config\\ForbidDeviceInfo.dat");
+  static const std::string hostFile =
+      fuzzsupport::HostPath(std::string(fuzzsupport::kInstallDir) + "config\\ForbidDeviceInfo.dat");
   static const std::string hostAside = hostFile + ".bad";
   const char* text = reinterpret_cast<const char*>(data);
 

@@ -47,8 +47,13 @@ void Check(const CMemBuffer& buffer, const std::vector<unsigned char>& model) {
 // negative, some so large that only the overflow checks can answer (never
 // one that would really be allocated: the sanitizer's allocator would abort).
 int64_t PickSize(FuzzedDataProvider& provider) {
-  static const int64_t kRanges[][2] = {{std::numeric_limits<int64_t>::min(), -1}, {-2, 2}, {kMax - 2, kMax},
-                                       {32760, 32780}, {0, 5000}, {0, 5000}, {0, 5000}};
+  static const int64_t kRanges[][2] = {{std::numeric_limits<int64_t>::min(), -1},
+                                       {-2, 2},
+                                       {kMax - 2, kMax},
+                                       {32760, 32780},
+                                       {0, 5000},
+                                       {0, 5000},
+                                       {0, 5000}};
   const int64_t* range = kRanges[provider.ConsumeIntegralInRange<int>(0, 6)];
   return provider.ConsumeIntegralInRange<int64_t>(range[0], range[1]);
 }
@@ -186,8 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 4: {
         std::string bytes = provider.ConsumeRandomLengthString(300);
         bool accepted = rule.Resize(rule.size + static_cast<int64_t>(bytes.size()), -1);
-        if (Guarded(buffer, model, accepted,
-                    [&] { buffer.Append(bytes.data(), static_cast<int64_t>(bytes.size())); }))
+        if (Guarded(buffer, model, accepted, [&] { buffer.Append(bytes.data(), static_cast<int64_t>(bytes.size())); }))
           model.insert(model.end(), bytes.begin(), bytes.end());
         break;
       }

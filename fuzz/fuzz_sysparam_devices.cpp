@@ -82,7 +82,8 @@ void CheckParse(const uint8_t* data, size_t size) {
     std::string fields[4];
     for (int k = 0; k < 4; ++k) {
       const FuzzTextCall& call = script.textCalls[i * 4 + k];
-      if (call.index != i || call.key != kKeys[k] || call.text != passed) Fail("element read out of order or of a changed text");
+      if (call.index != i || call.key != kKeys[k] || call.text != passed)
+        Fail("element read out of order or of a changed text");
       const FuzzAnswer& answer = script.configElements[{i, kKeys[k]}];
       fields[k] = answer.write ? UpToZero(answer.bytes) : std::string();
     }

@@ -68,8 +68,8 @@ void PrintRecord(const unsigned char* record) {
   static const struct {
     const char* label;
     size_t offset;
-  } texts[] = {{"name", 40},       {"vendor", 2088},   {"text3", 4136}, {"description", 6184},
-               {"text5", 8232},    {"support", 10280}, {"name2", 12340}};
+  } texts[] = {{"name", 40},    {"vendor", 2088},   {"text3", 4136}, {"description", 6184},
+               {"text5", 8232}, {"support", 10280}, {"name2", 12340}};
   for (const auto& text : texts)
     printf("record.%s = %s\n", text.label, Utf16ToUtf8(record + text.offset, 1024).c_str());
   printf("record.int64 = %" PRId64 "\n", ReadAt<int64_t>(record, 12328));
@@ -258,7 +258,8 @@ int main(int argc, char** argv) {
     printf("host.running = until Ctrl-C\n");
   // One long wait until the deadline or Ctrl-C: an idle host must not wake.
   const unsigned kLongWaitMs = 3600 * 1000;
-  unsigned long long deadline = HostNowMs() + 1000ull * static_cast<unsigned>(options.seconds < 0 ? 0 : options.seconds);
+  unsigned long long deadline =
+      HostNowMs() + 1000ull * static_cast<unsigned>(options.seconds < 0 ? 0 : options.seconds);
   while (!HostStopRequested()) {
     unsigned waitMs = kLongWaitMs;
     if (options.seconds >= 0) {

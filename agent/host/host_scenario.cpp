@@ -72,7 +72,6 @@ bool WriteFile(const std::string& path, const std::string& text, std::string* er
   return true;
 }
 
-
 bool ParseStep(const rapidjson::Value& v, const std::string& baseDir, Step* step, std::string* error) {
   if (!v.IsObject()) {
     *error = "must be an object";
@@ -110,8 +109,8 @@ bool ParseStep(const rapidjson::Value& v, const std::string& baseDir, Step* step
       step->action = Action::Policy;
       if (value.IsString()) {
         step->argument = value.GetString();
-        std::string path = std::filesystem::path(step->argument).is_absolute() ? step->argument
-                                                                               : baseDir + step->argument;
+        std::string path =
+            std::filesystem::path(step->argument).is_absolute() ? step->argument : baseDir + step->argument;
         if (!ReadFile(path, &step->policyText)) {
           *error = "cannot read the policy file " + path;
           return false;
@@ -248,21 +247,20 @@ bool SetAgentState(const std::string& installHostDir, uint32_t state, std::strin
 std::string Apply(const Step& step, const std::string& installHostDir) {
   std::string error;
   switch (step.action) {
-    case Action::Note:
-      return "note: " + step.note;
+    case Action::Note: return "note: " + step.note;
     case Action::Plug:
       return winsim::PlugDevice(step.argument) ? "plug " + step.argument
-                                                : "plug " + step.argument + " FAILED: no such device";
+                                               : "plug " + step.argument + " FAILED: no such device";
     case Action::Unplug:
       return winsim::UnplugDevice(step.argument) ? "unplug " + step.argument
-                                                  : "unplug " + step.argument + " FAILED: no such device";
+                                                 : "unplug " + step.argument + " FAILED: no such device";
     case Action::Policy:
       if (!WriteFile(installHostDir + "config/policy.json", step.policyText, &error))
         return "policy " + step.argument + " FAILED: " + error;
       return "policy <- " + step.argument;
     case Action::AgentState: {
-      std::string what = step.agentState == kAgentUninstalling ? "uninstalling (268435456)"
-                                                                : std::to_string(step.agentState);
+      std::string what =
+          step.agentState == kAgentUninstalling ? "uninstalling (268435456)" : std::to_string(step.agentState);
       if (!SetAgentState(installHostDir, step.agentState, &error)) return "agent state FAILED: " + error;
       return "agent state <- " + what;
     }

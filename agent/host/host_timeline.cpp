@@ -182,7 +182,7 @@ void HostTimeline::PollLog() {
     std::string head = line.substr(0, open);
     std::string level = head.find("ERROR(") != std::string::npos  ? "ERROR"
                         : head.find("WARN(") != std::string::npos ? "WARN"
-                                                                   : "INFO";
+                                                                  : "INFO";
     std::string where = line.substr(open + 1, close - open - 1);
     std::string function = where.substr(where.rfind(' ') + 1);
     std::string message = line.substr(close + 3);
@@ -203,8 +203,8 @@ size_t HostTimeline::Poll() {
 
 bool HostTimeline::Contains(size_t from, const std::string& text) const {
   for (size_t i = from; i < m_entries.size(); ++i)
-    if (m_entries[i].source != "scenario" && (m_entries[i].source + " " + m_entries[i].text).find(text) !=
-                                                 std::string::npos)
+    if (m_entries[i].source != "scenario" &&
+        (m_entries[i].source + " " + m_entries[i].text).find(text) != std::string::npos)
       return true;
   return false;
 }
@@ -215,8 +215,9 @@ void HostTimeline::Print(FILE* out) const {
     if (a.ms != b.ms) return a.ms < b.ms;
     return a.order < b.order;
   });
-  fprintf(out, "\nTIMELINE  (seconds since the scenario started; \"scenario\" lines are the script's inputs,\n"
-               "           every other line is what the machine, the audit log, the tips and the module's log recorded)\n");
+  fprintf(out,
+          "\nTIMELINE  (seconds since the scenario started; \"scenario\" lines are the script's inputs,\n"
+          "           every other line is what the machine, the audit log, the tips and the module's log recorded)\n");
   // The same line repeated within a moment (one pass of the module over
   // several devices) is printed once with its count.
   for (size_t i = 0; i < sorted.size();) {

@@ -48,9 +48,9 @@ class HostTimeline {
   void PollTips();
   void PollLog();
 
-  int64_t m_startMs;  // the machine's clock at the start
-  int64_t m_wallStartMs;       // milliseconds since 1970 at the start
-  int64_t m_journalStartMs;    // the device journal's clock at the start
+  int64_t m_startMs;         // the machine's clock at the start
+  int64_t m_wallStartMs;     // milliseconds since 1970 at the start
+  int64_t m_journalStartMs;  // the device journal's clock at the start
   size_t m_journalSeen = 0;
   TailedFile m_audit, m_tips, m_log;
   std::vector<Entry> m_entries;

@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (!narrow.empty() && narrow[0] == "capture") return Capture(std::vector<std::string>(narrow.begin() + 1, narrow.end()));
+  if (!narrow.empty() && narrow[0] == "capture")
+    return Capture(std::vector<std::string>(narrow.begin() + 1, narrow.end()));
 
   std::vector<const WCHAR*> pointers;
   for (const WString& arg : args) pointers.push_back(arg.c_str());

@@ -28,7 +28,6 @@ namespace {
 const ULONG kProblemDisabled = 22;  // CM_PROB_DISABLED
 const DWORD kErrorNotFound = 1168;  // ERROR_NOT_FOUND: a property the device does not have
 
-
 std::string Utf8(const WCHAR* text, size_t units) {
   if (text == nullptr || units == 0) return std::string();
   int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
@@ -93,8 +92,8 @@ DWORD ReadProperty(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, std::vec
   // A property can grow between the two calls: ask again with the new size.
   for (int attempt = 0; attempt < 3; ++attempt) {
     DWORD type = 0, required = 0;
-    if (SetupDiGetDeviceRegistryPropertyW(set, data, property, &type, bytes->data(),
-                                          static_cast<DWORD>(bytes->size()), &required)) {
+    if (SetupDiGetDeviceRegistryPropertyW(set, data, property, &type, bytes->data(), static_cast<DWORD>(bytes->size()),
+                                          &required)) {
       bytes->resize(std::min<size_t>(required, bytes->size()));
       return 0;
     }
@@ -110,7 +109,7 @@ struct Device {
   std::vector<std::string> hw, compat, upperFilters, lowerFilters, interfaces, gaps;
   GUID classGuid{};
   bool hasClass = false;
-  std::string className;  // SPDRP_CLASS, for a class the class list lacks
+  std::string className;                     // SPDRP_CLASS, for a class the class list lacks
   std::map<std::string, std::string> texts;  // "name", "friendlyName", "service", ...
   std::string parent;
   bool present = false;
@@ -185,8 +184,8 @@ std::vector<std::pair<std::string, GUID>> InterfaceClasses() {
     seen.insert(named.guid);
   }
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, WIDE("SYSTEM\\CurrentControlSet\\Control\\DeviceClasses"), 0, KEY_READ,
-                    &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, WIDE("SYSTEM\\CurrentControlSet\\Control\\DeviceClasses"), 0, KEY_READ, &key) !=
+      ERROR_SUCCESS)
     return classes;
   for (DWORD i = 0;; ++i) {
     WCHAR name[128] = {};
@@ -231,8 +230,9 @@ Device ReadDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
   const struct {
     DWORD property;
     const char* member;
-  } texts[] = {{SPDRP_DEVICEDESC, "name"},   {SPDRP_FRIENDLYNAME, "friendlyName"}, {SPDRP_SERVICE, "service"},
-               {SPDRP_DRIVER, "driver"},     {SPDRP_MFG, "mfg"},                   {SPDRP_LOCATION_INFORMATION, "location"}};
+  } texts[] = {{SPDRP_DEVICEDESC, "name"}, {SPDRP_FRIENDLYNAME, "friendlyName"},
+               {SPDRP_SERVICE, "service"}, {SPDRP_DRIVER, "driver"},
+               {SPDRP_MFG, "mfg"},         {SPDRP_LOCATION_INFORMATION, "location"}};
   for (const auto& t : texts) {
     DWORD error = ReadProperty(set, data, t.property, &bytes);
     if (error == 0) d.texts[t.member] = SingleString(bytes);
@@ -268,8 +268,7 @@ Device ReadDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
   cr = CM_Get_DevNode_Status(&d.status, &d.problem, data->DevInst, 0);
   d.present = cr == CR_SUCCESS;
   if (!d.present) {
-    if (cr != CR_NO_SUCH_DEVNODE)
-      d.gaps.push_back("status (CONFIGRET " + std::to_string(cr) + ")");
+    if (cr != CR_NO_SUCH_DEVNODE) d.gaps.push_back("status (CONFIGRET " + std::to_string(cr) + ")");
     // Windows keeps no status for a device that is not there: assume a
     // started, disableable device, removable if its capabilities say so,
     // off if its configuration disables it.
@@ -394,8 +393,8 @@ bool CaptureMachine(std::string* json, std::vector<std::string>* warnings, std::
   std::map<std::string, size_t> byId;
   for (size_t i = 0; i < devices.size(); ++i) byId[Upper(devices[i].id)] = i;
   for (const auto& ic : InterfaceClasses()) {
-    HDEVINFO with = SetupDiGetClassDevsExW(&ic.second, nullptr, nullptr, DIGCF_DEVICEINTERFACE, nullptr, nullptr,
-                                           nullptr);
+    HDEVINFO with =
+        SetupDiGetClassDevsExW(&ic.second, nullptr, nullptr, DIGCF_DEVICEINTERFACE, nullptr, nullptr, nullptr);
     if (with == INVALID_HANDLE_VALUE) continue;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(with, i, &data); ++i) {
       auto at = byId.find(Upper(InstanceId(with, &data)));
@@ -444,8 +443,8 @@ bool CaptureMachine(std::string* json, std::vector<std::string>* warnings, std::
   std::string computerName = GetComputerNameW(computer, &computerLength) ? Utf8(computer) : std::string();
 
   std::string out = "{\n  \"description\": " +
-                    JsonString("Captured by hwctl capture" + (computerName.empty() ? "" : " on " + computerName) + ": " +
-                               std::to_string(devices.size()) + " devices") +
+                    JsonString("Captured by hwctl capture" + (computerName.empty() ? "" : " on " + computerName) +
+                               ": " + std::to_string(devices.size()) + " devices") +
                     ",\n  \"codePage\": " + std::to_string(GetACP()) + ",\n";
   if (!computerName.empty()) out += "  \"computerName\": " + JsonString(computerName) + ",\n";
   HKEY portable = nullptr;

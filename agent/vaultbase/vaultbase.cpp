@@ -64,14 +64,14 @@ FileStamp StampOf(const std::string& path) {
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return stamp;
   stamp.exists = true;
   stamp.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  stamp.writeTime = (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                    data.ftLastWriteTime.dwLowDateTime;
+  stamp.writeTime =
+      (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
   return stamp;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& text) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD high = 0;
   DWORD size = GetFileSize(file, &high);
@@ -105,8 +105,7 @@ void Apply(const AgentConfig& config) {
   DWORD recordedSession = 0;
   memcpy(&recordedSession, g_sessionUser, sizeof(recordedSession));
   if (recordedSession != config.sessionId) memcpy(g_sessionUser, &config.sessionId, sizeof(config.sessionId));
-  StoreText(g_sessionUser + SESSION_USER_SID_OFFSET, sizeof(g_sessionUser) - SESSION_USER_SID_OFFSET,
-            config.userSid);
+  StoreText(g_sessionUser + SESSION_USER_SID_OFFSET, sizeof(g_sessionUser) - SESSION_USER_SID_OFFSET, config.userSid);
   StoreText(g_clientGuid, sizeof(g_clientGuid), config.clientGuid);
   StoreText(g_serverAddress, sizeof(g_serverAddress), config.serverAddress);
   for (DWORD i = 0; i < kSettingCount; ++i) g_settings[i].store(config.settings[i], std::memory_order_relaxed);
@@ -123,10 +122,10 @@ bool Parse(const std::string& path, const std::string& text, AgentConfig& config
   rapidjson::Document doc;
   doc.Parse(text.c_str(), text.size());
   if (doc.HasParseError() || !doc.IsObject()) {
-    Complain(path, doc.HasParseError() ? std::string("not valid JSON at offset ") + std::to_string(doc.GetErrorOffset()) +
-                                             ": " + rapidjson::GetParseError_En(doc.GetParseError()) +
-                                             "; keeping the previous content"
-                                       : "not a JSON object; keeping the previous content");
+    Complain(path, doc.HasParseError()
+                       ? std::string("not valid JSON at offset ") + std::to_string(doc.GetErrorOffset()) + ": " +
+                             rapidjson::GetParseError_En(doc.GetParseError()) + "; keeping the previous content"
+                       : "not a JSON object; keeping the previous content");
     return false;
   }
   auto text_of = [&](const char* key, std::string& out) {
@@ -223,8 +222,7 @@ void Refresh() {
 DM_EXPORT DWORD GetLocalUserSessionId() {
   try {
     Refresh();
-  } catch (...) {
-  }
+  } catch (...) {}
   return g_sessionId.load(std::memory_order_relaxed);
 }
 
@@ -232,8 +230,7 @@ DM_EXPORT eRet Mem_GetContent(DWORD dwKind, DWORD dwIndex, void** ppContent) {
   if (ppContent == nullptr) return kErrInvalidArgument;
   try {
     Refresh();
-  } catch (...) {
-  }
+  } catch (...) {}
   switch (dwKind) {
     case MEM_CONTENT_CONFIG_VALUE:
       if (dwIndex >= kSettingCount) return kErrNoContent;
@@ -251,8 +248,7 @@ DM_EXPORT eRet Mem_GetContent(DWORD dwKind, DWORD dwIndex, void** ppContent) {
       if (dwIndex != 1) return kErrNoContent;
       *ppContent = g_serverAddress;
       return RET_SUCCESS;
-    default:
-      return kErrNoContent;
+    default: return kErrNoContent;
   }
 }
 

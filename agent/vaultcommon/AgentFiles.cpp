@@ -15,8 +15,8 @@ bool StatFile(const std::string& path, FileStamp* stamp) {
   FindClose(find);
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
   stamp->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  stamp->writeTime = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                     data.ftLastWriteTime.dwLowDateTime;
+  stamp->writeTime =
+      (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
   return true;
 }
 

@@ -6,4 +6,4 @@
 namespace vaultfileopt {
 // The 20 digest bytes in `digest`; false when the library fails.
 bool Sha1(const std::string& input, uint8_t digest[20]);
-}
+}  // namespace vaultfileopt

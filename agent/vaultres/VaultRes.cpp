@@ -126,8 +126,8 @@ class StringTable {
       }
       std::string value(it->value.GetString(), it->value.GetStringLength());
       if (IsTipKey(key) && !IsSafeTipFormat(value)) {
-        vaultfiles::Complain("vaultres", path + ": \"" + key +
-                                             "\" may hold one %s (and %%) only; the built-in text is used");
+        vaultfiles::Complain("vaultres",
+                             path + ": \"" + key + "\" may hold one %s (and %%) only; the built-in text is used");
         continue;
       }
       overrides[key] = value;

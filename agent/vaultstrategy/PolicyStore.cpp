@@ -121,8 +121,8 @@ bool ParseStrategy(const rapidjson::Value& v, size_t index, Strategy* s, std::st
   }
   for (auto it = v.MemberBegin(); it != v.MemberEnd(); ++it) {
     std::string key = KeyOf(it->name);
-    if (key != "id" && key != "type" && key != "sessions" && key != "conditions" && key != "value" &&
-        key != "action" && key != "comment") {
+    if (key != "id" && key != "type" && key != "sessions" && key != "conditions" && key != "value" && key != "action" &&
+        key != "comment") {
       *error = where + ": unknown member \"" + key + "\"";
       return false;
     }
@@ -521,8 +521,7 @@ bool PolicyStore::ConfigCount(const std::string& text, uint32_t* count) {
   return true;
 }
 
-bool PolicyStore::ConfigElement(const std::string& text, uint32_t index, const std::string& key,
-                                std::string* value) {
+bool PolicyStore::ConfigElement(const std::string& text, uint32_t index, const std::string& key, std::string* value) {
   std::lock_guard<std::mutex> lock(m_mutex);
   return ElementOfConfigDoc(ConfigDocLocked(text), index, key, value);
 }

@@ -27,8 +27,8 @@ eRet Guarded(Body body) {
 }
 }  // namespace
 
-DM_EXPORT eRet Strategy_CheckTargetConditionBySessionId(DWORD dwSessionId, DWORD dwStrategyType,
-                                                        ULONGLONG ullReserved1, ULONGLONG ullReserved2,
+DM_EXPORT eRet Strategy_CheckTargetConditionBySessionId(DWORD dwSessionId, DWORD dwStrategyType, ULONGLONG ullReserved1,
+                                                        ULONGLONG ullReserved2,
                                                         std::map<std::string, std::string>* pConditions,
                                                         CMemBuffer& strategyValue, CMemBuffer& strategyAction,
                                                         ULONGLONG ullReserved3, ULONGLONG ullReserved4) {

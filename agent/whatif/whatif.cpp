@@ -99,14 +99,19 @@ Options ParseArguments(int argc, char** argv) {
     }
     if (i + 1 >= argc || argv[i + 1][0] == '\0') Fail(arg + " needs a value");
     std::string value = argv[++i];
-    if (arg == "--machine") o.machine = value;
-    else if (arg == "--policy") o.policy = value;
-    else if (arg == "--plug") o.plugs.push_back(value);
-    else if (arg == "--explain") o.explain = value;
+    if (arg == "--machine")
+      o.machine = value;
+    else if (arg == "--policy")
+      o.policy = value;
+    else if (arg == "--plug")
+      o.plugs.push_back(value);
+    else if (arg == "--explain")
+      o.explain = value;
     else {
       char* end = nullptr;
       unsigned long n = strtoul(value.c_str(), &end, 10);
-      if (*end != '\0' || value[0] == '-' || n > 0xFFFFu) Fail("--session needs a session number, not \"" + value + "\"");
+      if (*end != '\0' || value[0] == '-' || n > 0xFFFFu)
+        Fail("--session needs a session number, not \"" + value + "\"");
       o.session = static_cast<unsigned>(n);
     }
   }
@@ -134,7 +139,6 @@ std::vector<std::string> Lines(const std::string& path) {
     if (!line.empty()) lines.push_back(line);
   return lines;
 }
-
 
 std::string Text(const rapidjson::Value& object, const char* key) {
   auto it = object.FindMember(key);
@@ -164,8 +168,10 @@ int NestingDepth(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     if (inString) {
-      if (c == '\\') ++i;
-      else if (c == '"') inString = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
     } else if (c == '"') {
       inString = true;
     } else if (c == '[' || c == '{') {
@@ -187,7 +193,8 @@ std::string PrepareDescription(rapidjson::Document& doc, const std::string& sand
   if (!doc["registry"].IsArray()) Fail("the machine description's \"registry\" must be an array");
   // Whatever agent the machine had, the scratch one is the one the module finds.
   for (auto& key : doc["registry"].GetArray())
-    if (key.IsObject() && key.HasMember("values") && key["values"].IsObject()) key["values"].RemoveMember("UninstallExe");
+    if (key.IsObject() && key.HasMember("values") && key["values"].IsObject())
+      key["values"].RemoveMember("UninstallExe");
   rapidjson::Value values(rapidjson::kObjectType);
   values.AddMember("UninstallExe", "C:\\Vault\\uninst.exe", a);
   rapidjson::Value key(rapidjson::kObjectType);
@@ -221,8 +228,9 @@ std::vector<whatif::MachineDevice> DescribedDevices(const rapidjson::Document& d
     for (const std::string& id : Texts(d, "compat")) m.ids.push_back(id);
     m.interfaces = Texts(d, "interfaces");
     std::string status = Text(d, "status");
-    m.status = d.HasMember("status") && d["status"].IsUint() ? d["status"].GetUint()
-                                                              : static_cast<unsigned>(strtoul(status.c_str(), nullptr, 0));
+    m.status = d.HasMember("status") && d["status"].IsUint()
+                   ? d["status"].GetUint()
+                   : static_cast<unsigned>(strtoul(status.c_str(), nullptr, 0));
     m.inUse = d.HasMember("inUse") && d["inUse"].IsBool() && d["inUse"].GetBool();
     devices.push_back(std::move(m));
   }
@@ -284,8 +292,8 @@ int main(int argc, char** argv) {
 
   const std::string install = winsim::HostPath(kInstallDir) + "/";
   for (const char* dir : {"config", "tpmlog", "audit", "notify", "x64"}) fs::create_directories(install + dir);
-  WriteFile(install + "config/agent.json", "{\"sessionId\": " + std::to_string(options.session) +
-                                               ", \"settings\": {\"7\": 0, \"46\": 0}}");
+  WriteFile(install + "config/agent.json",
+            "{\"sessionId\": " + std::to_string(options.session) + ", \"settings\": {\"7\": 0, \"46\": 0}}");
   WriteFile(install + "config/policy.json", policyText);
   const std::string logPath = install + "tpmlog/log_device.txt";
 
@@ -321,9 +329,9 @@ int main(int argc, char** argv) {
   }
   std::string logText;
   ReadFile(logPath, &logText);
-  whatif::Report report = whatif::BuildReport(machine, whatif::ParseTrace(logText),
-                                              Lines(install + "audit/audit.jsonl"),
-                                              Lines(install + "notify/notifications.jsonl"));
+  whatif::Report report =
+      whatif::BuildReport(machine, whatif::ParseTrace(logText), Lines(install + "audit/audit.jsonl"),
+                          Lines(install + "notify/notifications.jsonl"));
 
   fflush(stdout);
   dup2(savedStdout, 1);
@@ -332,7 +340,9 @@ int main(int argc, char** argv) {
   fwrite(out.data(), 1, out.size(), stdout);
   std::error_code ignored;
   // WHATIF_KEEP keeps the sandbox: the module's whole log, the agent's files.
-  if (getenv("WHATIF_KEEP") == nullptr) fs::remove_all(scratch, ignored);
-  else fprintf(stderr, "whatif: the sandbox is kept in %s\n", sandbox.c_str());
+  if (getenv("WHATIF_KEEP") == nullptr)
+    fs::remove_all(scratch, ignored);
+  else
+    fprintf(stderr, "whatif: the sandbox is kept in %s\n", sandbox.c_str());
   Exit(report.lockout.empty() ? 0 : kLockout);
 }

@@ -21,7 +21,9 @@ std::string Upper(std::string text) {
   return text;
 }
 
-bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
 
 bool Has(const std::vector<std::string>& list, const std::string& upperItem) {
   return std::any_of(list.begin(), list.end(), [&](const std::string& s) { return Upper(s) == upperItem; });
@@ -69,7 +71,8 @@ Action ActionOf(const std::string& reason) {
   if (reason == "disabled") return {"disabled", "forbidden: disabled"};
   if (reason == "already-off") return {"already-off", "forbidden, and not running already"};
   if (reason == "not-controllable")
-    return {"not-disableable", "forbidden, but it cannot be controlled (hidden, absent, or neither disableable nor removable)"};
+    return {"not-disableable",
+            "forbidden, but it cannot be controlled (hidden, absent, or neither disableable nor removable)"};
   if (reason == "not-disableable") return {"not-disableable", "forbidden, but Windows does not let it be disabled"};
   if (reason == "guarded") return {"guarded", "forbidden, but left running"};
   if (reason == "enabled") return {"enabled", "no longer forbidden: enabled again"};
@@ -255,8 +258,7 @@ Report BuildReport(const std::vector<MachineDevice>& machine, const std::map<std
   // A device judged while it was leaving with its parent says so.
   for (DeviceReport& r : report.devices) {
     auto lost = lostThrough.find(Upper(r.instanceId));
-    if (r.action != "disabled" && lost != lostThrough.end())
-      r.reason += "; it leaves the machine with " + lost->second;
+    if (r.action != "disabled" && lost != lostThrough.end()) r.reason += "; it leaves the machine with " + lost->second;
   }
   // Disabled first, then what was left alone, each in ID order.
   std::stable_sort(report.devices.begin(), report.devices.end(), [](const DeviceReport& a, const DeviceReport& b) {
@@ -289,7 +291,8 @@ void DeviceBlock(std::string& out, const DeviceReport& r, bool full) {
   if (r.action != "excluded" || full) {
     std::string ids;
     for (const std::string& id : r.deviceIds) ids += (ids.empty() ? "" : ", ") + id;
-    Line(out, "    verdict " + r.verdict + (r.strategyId.empty() || r.strategyId == "0" ? "" : ", strategy " + r.strategyId) +
+    Line(out, "    verdict " + r.verdict +
+                  (r.strategyId.empty() || r.strategyId == "0" ? "" : ", strategy " + r.strategyId) +
                   (ids.empty() ? "" : ", device IDs " + ids));
   }
   if (!r.definitions.empty() || full) {
@@ -350,8 +353,9 @@ std::string RenderText(const Report& report, const std::string& explainId) {
   Line(out, "LOCKOUT RISK (" + std::to_string(report.lockout.size()) + ")");
   if (report.lockout.empty()) Line(out, "  none: no input device, hub, network adapter or system disk is lost");
   for (const LockoutEntry& l : report.lockout)
-    Line(out, "  " + l.instanceId + "  \"" + l.description + "\" (" + l.kind + ")" +
-                  (Upper(l.lostThrough) == Upper(l.instanceId) ? ", disabled itself" : ", lost through " + l.lostThrough));
+    Line(out,
+         "  " + l.instanceId + "  \"" + l.description + "\" (" + l.kind + ")" +
+             (Upper(l.lostThrough) == Upper(l.instanceId) ? ", disabled itself" : ", lost through " + l.lostThrough));
   return out;
 }
 

@@ -14,8 +14,8 @@ namespace whatif {
 struct MachineDevice {
   std::string id;
   std::string parent;
-  std::string className;  // setup class name ("Keyboard"), empty when unknown
-  std::string name;       // friendly name, else description, else the ID
+  std::string className;                // setup class name ("Keyboard"), empty when unknown
+  std::string name;                     // friendly name, else description, else the ID
   std::vector<std::string> ids;         // hardware and compatible IDs
   std::vector<std::string> interfaces;  // as the description names them
   unsigned status = 0;                  // DN_* flags of the description
@@ -30,7 +30,7 @@ struct MachineDevice {
 
 // The module's own words about one device, gathered over every pass.
 struct Judgement {
-  std::string verdict;       // "forbid", "allow", "" (not judged)
+  std::string verdict;  // "forbid", "allow", "" (not judged)
   std::string strategyId;
   std::vector<std::string> deviceIds;
   std::vector<std::string> definitions;  // "USB storage (type ..., instance USBSTOR\*) -> USB-STORAGE"

@@ -38,8 +38,8 @@ void AppendText(WCHAR (&name)[41], size_t& length, const char* text) {
 void FormatMutexName(const SYSTEMTIME& time, WCHAR (&name)[41]) {
   for (WCHAR& unit : name) unit = 0;
   size_t length = 0;
-  const unsigned fields[8][2] = {{time.wDay, 2},         {time.wDayOfWeek, 2}, {time.wHour, 2},   {time.wMilliseconds, 3},
-                                 {time.wMinute, 2},      {time.wMonth, 2},     {time.wSecond, 2}, {time.wYear, 4}};
+  const unsigned fields[8][2] = {{time.wDay, 2},    {time.wDayOfWeek, 2}, {time.wHour, 2},   {time.wMilliseconds, 3},
+                                 {time.wMinute, 2}, {time.wMonth, 2},     {time.wSecond, 2}, {time.wYear, 4}};
   AppendText(name, length, "UUID");
   for (const auto& field : fields) {
     AppendText(name, length, ":");

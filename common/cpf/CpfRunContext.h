@@ -21,8 +21,8 @@ class slcRunContext {
   const CPF::slcLockableVtable* m_pVtable;
   HANDLE m_hMutex;
   SECURITY_ATTRIBUTES m_sa;
-  int32_t m_nMaxIndex;   // highest valid entry index
-  void* m_pEntries[1];   // the host allocates m_nMaxIndex + 1 of them
+  int32_t m_nMaxIndex;  // highest valid entry index
+  void* m_pEntries[1];  // the host allocates m_nMaxIndex + 1 of them
 };
 
 typedef uint32_t (*cpfQueryInfoProc)(void* pBlock);
@@ -34,12 +34,12 @@ typedef uint32_t (*cpfNopProc)(void* pArgument);
 const uint32_t kCallbackTableVersion = 1;
 
 struct cpfCallbackTable {
-  uint32_t m_dwVersion;               // must be kCallbackTableVersion
-  cpfQueryInfoProc m_pfnQueryInfo;    // slot 1
-  cpfStartProc m_pfnStart;            // slot 2
-  void* m_pSlot3;                     // the host's own, left alone
-  cpfGetStatusProc m_pfnGetStatus;    // slot 4
-  cpfGetNameProc m_pfnGetName;        // slot 5
-  cpfNopProc m_pfnSlot6;              // slot 6
-  cpfNopProc m_pfnSlot7;              // slot 7
+  uint32_t m_dwVersion;             // must be kCallbackTableVersion
+  cpfQueryInfoProc m_pfnQueryInfo;  // slot 1
+  cpfStartProc m_pfnStart;          // slot 2
+  void* m_pSlot3;                   // the host's own, left alone
+  cpfGetStatusProc m_pfnGetStatus;  // slot 4
+  cpfGetNameProc m_pfnGetName;      // slot 5
+  cpfNopProc m_pfnSlot6;            // slot 6
+  cpfNopProc m_pfnSlot7;            // slot 7
 };

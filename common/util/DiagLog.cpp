@@ -17,8 +17,7 @@ const int64_t kThresholdRefreshSeconds = 60;
 // split before scaling so that long uptimes cannot overflow.
 int64_t CounterScaled(int64_t unitsPerSecond) {
   LARGE_INTEGER counter, frequency;
-  if (!QueryPerformanceCounter(&counter) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0)
-    return 0;
+  if (!QueryPerformanceCounter(&counter) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) return 0;
   int64_t whole = counter.QuadPart / frequency.QuadPart;
   int64_t rest = counter.QuadPart % frequency.QuadPart;
   return whole * unitsPerSecond + rest * unitsPerSecond / frequency.QuadPart;
@@ -33,14 +32,10 @@ int64_t MonotonicMilliseconds() {
 
 const char* LevelWord(uint8_t level) {
   switch (level) {
-    case LOG_INFO:
-      return "INFO";
-    case LOG_WARN:
-      return "WARN";
-    case LOG_ERROR:
-      return "ERROR";
-    default:
-      return "XXXX";
+    case LOG_INFO: return "INFO";
+    case LOG_WARN: return "WARN";
+    case LOG_ERROR: return "ERROR";
+    default: return "XXXX";
   }
 }
 
@@ -90,8 +85,8 @@ CDiagLogRecord::CDiagLogRecord(uint8_t level, const char* file, const char* func
   if (lastBackslash != nullptr && lastBackslash != fileName) fileName = lastBackslash + 1;
 
   m_stream << ' ' << LevelWord(level) << '(' << static_cast<int32_t>(GetCurrentProcessId()) << '-'
-           << static_cast<uint32_t>(GetCurrentThreadId()) << ')' << '<' << MonotonicMilliseconds() << ">["
-           << line << ' ' << fileName << ' ' << (function != nullptr ? function : "") << "], ";
+           << static_cast<uint32_t>(GetCurrentThreadId()) << ')' << '<' << MonotonicMilliseconds() << ">[" << line
+           << ' ' << fileName << ' ' << (function != nullptr ? function : "") << "], ";
 }
 
 void CDiagLogRecord::Append(const char* format, ...) {
@@ -121,8 +116,8 @@ std::string DiagTimeStamp() {
   SYSTEMTIME now;
   GetLocalTime(&now);
   char text[64];
-  snprintf(text, sizeof(text), "%d-%02d-%02d %02d:%02d:%02d, ", now.wYear, now.wMonth, now.wDay, now.wHour,
-           now.wMinute, now.wSecond);
+  snprintf(text, sizeof(text), "%d-%02d-%02d %02d:%02d:%02d, ", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+           now.wSecond);
   return text;
 }
 
@@ -225,8 +220,7 @@ CDiagLog::~CDiagLog() {
 
 void CDiagLog::Acquire() {
   // Busy wait: a line is written in well under a millisecond.
-  while (m_lock.fetch_or(1u, std::memory_order_acquire) & 1u) {
-  }
+  while (m_lock.fetch_or(1u, std::memory_order_acquire) & 1u) {}
 }
 
 void CDiagLog::Release() { m_lock.fetch_and(~1u, std::memory_order_release); }

@@ -81,31 +81,29 @@ constexpr BackslashPath<N> ToBackslashPath(const char (&path)[N]) {
 }
 }  // namespace dm_diag
 
-#define DM_DIAG_SOURCE_FILE                                                           \
-  ([]() -> const char* {                                                              \
-    static constexpr dm_diag::BackslashPath<sizeof(__FILE__)> dm_diag_path_ =         \
-        dm_diag::ToBackslashPath(__FILE__);                                           \
-    return dm_diag_path_.text;                                                        \
+#define DM_DIAG_SOURCE_FILE                                                                                       \
+  ([]() -> const char* {                                                                                          \
+    static constexpr dm_diag::BackslashPath<sizeof(__FILE__)> dm_diag_path_ = dm_diag::ToBackslashPath(__FILE__); \
+    return dm_diag_path_.text;                                                                                    \
   }())
 
-#define DIAG_LOG(level, ...)                                                                      \
-  do {                                                                                            \
-    if (CDiagLog::Instance().IsLevelEnabled(static_cast<uint8_t>(level))) {                       \
-      CDiagLogRecord dm_diag_record_(static_cast<uint8_t>(level), DM_DIAG_SOURCE_FILE,            \
-                                     DiagQualifiedName(__PRETTY_FUNCTION__).c_str(), __LINE__);   \
-      dm_diag_record_.Append(__VA_ARGS__);                                                        \
-      CDiagLog::Instance().Write(dm_diag_record_);                                                \
-    }                                                                                             \
+#define DIAG_LOG(level, ...)                                                                    \
+  do {                                                                                          \
+    if (CDiagLog::Instance().IsLevelEnabled(static_cast<uint8_t>(level))) {                     \
+      CDiagLogRecord dm_diag_record_(static_cast<uint8_t>(level), DM_DIAG_SOURCE_FILE,          \
+                                     DiagQualifiedName(__PRETTY_FUNCTION__).c_str(), __LINE__); \
+      dm_diag_record_.Append(__VA_ARGS__);                                                      \
+      CDiagLog::Instance().Write(dm_diag_record_);                                              \
+    }                                                                                           \
   } while (0)
 
 // The same with an explicit function name, for sites whose name differs from
 // the enclosing C++ function (free thread functions, loaders).
-#define DIAG_LOG_AS(level, function, ...)                                                         \
-  do {                                                                                            \
-    if (CDiagLog::Instance().IsLevelEnabled(static_cast<uint8_t>(level))) {                       \
-      CDiagLogRecord dm_diag_record_(static_cast<uint8_t>(level), DM_DIAG_SOURCE_FILE, function,  \
-                                     __LINE__);                                                   \
-      dm_diag_record_.Append(__VA_ARGS__);                                                        \
-      CDiagLog::Instance().Write(dm_diag_record_);                                                \
-    }                                                                                             \
+#define DIAG_LOG_AS(level, function, ...)                                                                   \
+  do {                                                                                                      \
+    if (CDiagLog::Instance().IsLevelEnabled(static_cast<uint8_t>(level))) {                                 \
+      CDiagLogRecord dm_diag_record_(static_cast<uint8_t>(level), DM_DIAG_SOURCE_FILE, function, __LINE__); \
+      dm_diag_record_.Append(__VA_ARGS__);                                                                  \
+      CDiagLog::Instance().Write(dm_diag_record_);                                                          \
+    }                                                                                                       \
   } while (0)

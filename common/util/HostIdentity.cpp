@@ -74,10 +74,9 @@ std::string CreateGuidString() {
   memset(&uuid, 0, sizeof(uuid));
   UuidCreate(&uuid);
   char text[64];
-  snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-           static_cast<unsigned>(uuid.Data1), static_cast<unsigned>(uuid.Data2), static_cast<unsigned>(uuid.Data3),
-           uuid.Data4[0], uuid.Data4[1], uuid.Data4[2], uuid.Data4[3], uuid.Data4[4], uuid.Data4[5], uuid.Data4[6],
-           uuid.Data4[7]);
+  snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", static_cast<unsigned>(uuid.Data1),
+           static_cast<unsigned>(uuid.Data2), static_cast<unsigned>(uuid.Data3), uuid.Data4[0], uuid.Data4[1],
+           uuid.Data4[2], uuid.Data4[3], uuid.Data4[4], uuid.Data4[5], uuid.Data4[6], uuid.Data4[7]);
   return text;
 }
 

@@ -29,7 +29,8 @@ int64_t RoundedCapacity(int64_t nSize) {
 
 }  // namespace
 
-CMemBuffer::CMemBuffer() : m_pBuffer(nullptr), m_nSize(0), m_nCapacity(0), m_nGrowSize(kDefaultGrowSize), m_nReserved(0) {}
+CMemBuffer::CMemBuffer()
+    : m_pBuffer(nullptr), m_nSize(0), m_nCapacity(0), m_nGrowSize(kDefaultGrowSize), m_nReserved(0) {}
 
 CMemBuffer::CMemBuffer(const CMemBuffer& other) : CMemBuffer() {
   Resize(other.m_nSize, -1);

@@ -9,8 +9,8 @@
 
 class CMemBuffer {
  public:
-  CMemBuffer();                          // {null, 0, 0, 1024, 0}
-  CMemBuffer(const CMemBuffer& other);   // Resize(other size, -1), same bytes
+  CMemBuffer();                         // {null, 0, 0, 1024, 0}
+  CMemBuffer(const CMemBuffer& other);  // Resize(other size, -1), same bytes
   CMemBuffer& operator=(const CMemBuffer& other);
   ~CMemBuffer();
 

@@ -8,8 +8,7 @@
 // a damaged tree is walked once. `childrenOf(key)` gives a node's children
 // (pointers), `keyOf(node)` the key they are indexed by.
 template <class Node, class ChildrenOf, class KeyOf>
-std::vector<const Node*> CollectDescendants(const std::string& root, const ChildrenOf& childrenOf,
-                                            const KeyOf& keyOf) {
+std::vector<const Node*> CollectDescendants(const std::string& root, const ChildrenOf& childrenOf, const KeyOf& keyOf) {
   std::vector<const Node*> found;
   std::vector<std::string> pending{root};
   std::set<std::string> seen{root};

@@ -31,13 +31,8 @@ DM_EXPORT eRet Mem_GetContent(DWORD dwKind, DWORD dwIndex, void** ppContent) {
         strcpy(g_sessionUser + SESSION_USER_SID_OFFSET, "S-1-5-21-1004336348-1177238915-682003330-1001");
       *ppContent = g_sessionUser;
       return 0;
-    case MEM_CONTENT_CLIENT_GUID:
-      *ppContent = g_clientGuid;
-      return 0;
-    case MEM_CONTENT_SERVER_IP:
-      *ppContent = g_serverIp;
-      return 0;
-    default:
-      return 1;
+    case MEM_CONTENT_CLIENT_GUID: *ppContent = g_clientGuid; return 0;
+    case MEM_CONTENT_SERVER_IP: *ppContent = g_serverIp; return 0;
+    default: return 1;
   }
 }

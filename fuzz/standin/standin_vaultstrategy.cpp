@@ -19,8 +19,8 @@ std::string Bytes(const CMemBuffer& buffer) {
 
 DM_EXPORT FuzzStrategyScript* FuzzStrategy() { return &g_script; }
 
-DM_EXPORT eRet Strategy_CheckTargetConditionBySessionId(DWORD dwSessionId, DWORD dwStrategyType,
-                                                        ULONGLONG ullReserved1, ULONGLONG ullReserved2,
+DM_EXPORT eRet Strategy_CheckTargetConditionBySessionId(DWORD dwSessionId, DWORD dwStrategyType, ULONGLONG ullReserved1,
+                                                        ULONGLONG ullReserved2,
                                                         std::map<std::string, std::string>* pConditions,
                                                         CMemBuffer& strategyValue, CMemBuffer& strategyAction,
                                                         ULONGLONG ullReserved3, ULONGLONG ullReserved4) {
@@ -64,6 +64,7 @@ DM_EXPORT eRet Strategy_GetConfigStrategyElementValue(CMemBuffer config, DWORD d
   g_script.textCalls.push_back({strKey, dwIndex, Bytes(config)});
   auto answer = g_script.configElements.find({dwIndex, strKey});
   if (answer == g_script.configElements.end()) return 1;
-  if (answer->second.write) value.Append(answer->second.bytes.data(), static_cast<int64_t>(answer->second.bytes.size()));
+  if (answer->second.write)
+    value.Append(answer->second.bytes.data(), static_cast<int64_t>(answer->second.bytes.size()));
   return answer->second.code;
 }

@@ -45,7 +45,7 @@ struct FuzzStrategyScript {
   int checkCalls = 0;
   std::vector<std::string> checkArguments;  // session, type, reserved values, conditions as text
   int countCalls = 0;
-  std::vector<FuzzTextCall> textCalls;      // element and config calls, in order
+  std::vector<FuzzTextCall> textCalls;  // element and config calls, in order
   std::vector<std::string> countTexts;
 };
 

@@ -15,15 +15,23 @@ const char kOtherClass[] = "ffffffff-ffff-ffff-ffff-ffffffffffff";
 const char kPortable[] = "eeeeeeee-eeee-eeee-eeee-eeeeeeeeeeee";
 const char kNoDefinition[] = "FFFFFFFF-FFFFFFFF-FFFFFFFF-FFFFFFFF";
 
-const std::set<std::string> kControlled = {
-    kUsbClass, "4d36e978-e325-11ce-bfc1-08002be10318", "4d36e96d-e325-11ce-bfc1-08002be10318",
-    "4d36e980-e325-11ce-bfc1-08002be10318", "4d36e965-e325-11ce-bfc1-08002be10318",
-    "4d36e967-e325-11ce-bfc1-08002be10318", "4d36e970-e325-11ce-bfc1-08002be10318",
-    "4d36e977-e325-11ce-bfc1-08002be10318", "50dd5230-ba8a-11d1-bf5d-0000f805f530",
-    "53d29ef7-377c-4d14-864b-eb3a85769359", "6bdd1fc1-810f-11d0-bec7-08002be2092f",
-    "6bdd1fc5-810f-11d0-bec7-08002be2092f", "6bdd1fc6-810f-11d0-bec7-08002be2092f",
-    "a0a588a4-c46f-4b37-b7ea-c82fe89870c6", "e0cbf06c-cd8b-4647-bb8a-263b43f0f974",
-    "25dbce51-6c8f-4a72-8a6d-b54c2b4fc835", kWpdClass};
+const std::set<std::string> kControlled = {kUsbClass,
+                                           "4d36e978-e325-11ce-bfc1-08002be10318",
+                                           "4d36e96d-e325-11ce-bfc1-08002be10318",
+                                           "4d36e980-e325-11ce-bfc1-08002be10318",
+                                           "4d36e965-e325-11ce-bfc1-08002be10318",
+                                           "4d36e967-e325-11ce-bfc1-08002be10318",
+                                           "4d36e970-e325-11ce-bfc1-08002be10318",
+                                           "4d36e977-e325-11ce-bfc1-08002be10318",
+                                           "50dd5230-ba8a-11d1-bf5d-0000f805f530",
+                                           "53d29ef7-377c-4d14-864b-eb3a85769359",
+                                           "6bdd1fc1-810f-11d0-bec7-08002be2092f",
+                                           "6bdd1fc5-810f-11d0-bec7-08002be2092f",
+                                           "6bdd1fc6-810f-11d0-bec7-08002be2092f",
+                                           "a0a588a4-c46f-4b37-b7ea-c82fe89870c6",
+                                           "e0cbf06c-cd8b-4647-bb8a-263b43f0f974",
+                                           "25dbce51-6c8f-4a72-8a6d-b54c2b4fc835",
+                                           kWpdClass};
 
 // Never controlled (USB only for host controllers and hubs, see Excluded).
 const std::set<std::string> kExcludedClasses = {
@@ -52,8 +60,7 @@ const std::vector<std::pair<std::string, std::string>> kClassDefinitions = {
 const std::vector<std::string> kOwnDefinitions = {
     "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0",
     "USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID\\6&3B2A1C0D&0&0000",
-    "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000",
-    "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3",
+    "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000", "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3",
     "USB\\VID_0781&PID_5567\\4C530001230101108154"};
 
 // Devices whose class installer a plan makes refuse or ask for a restart.
@@ -95,8 +102,7 @@ Laptop::Laptop(const std::string& machineJson) {
   doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(machineJson.c_str());
   if (doc.HasParseError() || !doc.IsObject()) return;
   std::map<std::string, std::string> classes;
-  for (const auto& c : doc["classes"].GetArray())
-    classes[c["name"].GetString()] = Lower(c["guid"].GetString());
+  for (const auto& c : doc["classes"].GetArray()) classes[c["name"].GetString()] = Lower(c["guid"].GetString());
   for (const auto& d : doc["devices"].GetArray()) {
     Device device;
     device.id = d["id"].GetString();
@@ -252,10 +258,10 @@ namespace {
 // Devices someone else switches off and on: parents of input devices, hubs,
 // sticks and a camera.
 const std::vector<std::string> kUserTargets = {
-    "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2",       // the receiver with its keyboard and mouse
-    "USB\\VID_046D&PID_0A44\\6&3E1F5C2A&0&2",       // the headset
-    "USB\\VID_05E3&PID_0610\\5&1C2B3A4D&0&1",       // a hub
-    "USB\\VID_04F2&PID_B6DD\\5&1C2B3A4D&0&5",       // the camera's composite device
+    "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2",        // the receiver with its keyboard and mouse
+    "USB\\VID_046D&PID_0A44\\6&3E1F5C2A&0&2",        // the headset
+    "USB\\VID_05E3&PID_0610\\5&1C2B3A4D&0&1",        // a hub
+    "USB\\VID_04F2&PID_B6DD\\5&1C2B3A4D&0&5",        // the camera's composite device
     "USB\\VID_0781&PID_5567\\4C530001230101108154",  // the SanDisk stick
     "USB\\VID_04E8&PID_6860\\R58M12ABCDE"};          // the phone
 
@@ -268,9 +274,9 @@ const std::vector<std::string> kInUseTargets = {
 
 // Calls at which a kill stops the agent mid-pass: the file being replaced, a
 // device changing, the inventory, a status read.
-const std::vector<std::string> kKillCalls = {"MoveFileExA", "WriteFile", "FlushFileBuffers",
-                                             "SetupDiCallClassInstaller", "SetupDiGetClassDevsExW",
-                                             "CM_Get_DevNode_Status"};
+const std::vector<std::string> kKillCalls = {
+    "MoveFileExA",          "WriteFile", "FlushFileBuffers", "SetupDiCallClassInstaller", "SetupDiGetClassDevsExW",
+    "CM_Get_DevNode_Status"};
 
 }  // namespace
 

@@ -15,14 +15,14 @@ struct Device {
   std::string id;
   std::string classGuid;  // lower case
   std::string name;
-  uint32_t status = 0;    // DN_* flags in the description
+  uint32_t status = 0;  // DN_* flags in the description
   uint32_t problem = 0;
-  bool present = true;    // plugged in
+  bool present = true;  // plugged in
   std::string parent;
   std::vector<std::string> ids;         // hardware and compatible IDs
   std::vector<std::string> interfaces;  // interface class names
-  bool Input() const;  // a keyboard, a mouse or another HID input device
-  bool Hub() const;    // a USB hub, whatever its name
+  bool Input() const;                   // a keyboard, a mouse or another HID input device
+  bool Hub() const;                     // a USB hub, whatever its name
 };
 
 class Laptop {
@@ -80,10 +80,10 @@ struct Batch {
 struct PlanState {
   std::set<std::string> forbidden;
   std::map<std::string, Behaviour> installers;  // non-Normal only
-  std::set<std::string> present;                 // pluggable roots plugged in
-  std::set<std::string> userOff;                 // disabled by someone else
+  std::set<std::string> present;                // pluggable roots plugged in
+  std::set<std::string> userOff;                // disabled by someone else
   std::set<std::string> inUse;
-  int revision = 0;                              // of the policy text
+  int revision = 0;  // of the policy text
   void Apply(const Batch& batch);
 };
 

@@ -84,7 +84,9 @@ std::map<std::string, Carried> LoadCarried(const std::string& dir, size_t* journ
     std::istringstream fields(line);
     std::string id;
     Carried c;
-    if (std::getline(fields, id, '\t') && fields >> c.moduleDisabled >> c.userDisabled >> c.moduleClaim >> c.moduleTouched) carried[id] = c;
+    if (std::getline(fields, id, '\t') &&
+        fields >> c.moduleDisabled >> c.userDisabled >> c.moduleClaim >> c.moduleTouched)
+      carried[id] = c;
   }
   return carried;
 }
@@ -92,7 +94,9 @@ std::map<std::string, Carried> LoadCarried(const std::string& dir, size_t* journ
 void SaveCarried(const std::string& dir, const std::map<std::string, Carried>& carried, size_t journalLines) {
   std::ofstream out(StateFile(dir), std::ios::trunc);
   out << journalLines << '\n';
-  for (const auto& [id, c] : carried) out << id << '\t' << c.moduleDisabled << ' ' << c.userDisabled << ' ' << c.moduleClaim << ' ' << c.moduleTouched << '\n';
+  for (const auto& [id, c] : carried)
+    out << id << '\t' << c.moduleDisabled << ' ' << c.userDisabled << ' ' << c.moduleClaim << ' ' << c.moduleTouched
+        << '\n';
 }
 
 std::map<std::string, Mirrored> LoadMirrored(const std::string& dir) {
@@ -120,7 +124,8 @@ std::string DevicesJson(const std::map<std::string, Mirrored>& states) {
     auto it = states.find(d["id"].GetString());
     if (it == states.end()) continue;
     // Started unless its configuration says otherwise.
-    uint32_t status = d.HasMember("status") ? static_cast<uint32_t>(std::stoul(d["status"].GetString(), nullptr, 16)) : 0;
+    uint32_t status =
+        d.HasMember("status") ? static_cast<uint32_t>(std::stoul(d["status"].GetString(), nullptr, 16)) : 0;
     status = (status | DN_STARTED) & ~uint32_t(DN_HAS_PROBLEM);
     for (const char* key : {"status", "problem", "present", "disabled", "inUse"}) d.RemoveMember(key);
     d.AddMember("status", rapidjson::Value(status), a);
@@ -179,7 +184,8 @@ class Segment {
 
   void Run(const Batch& batch) {
     if (batch.kind == Batch::Uninstall) {
-      for (const auto& [id, behaviour] : state_.installers) winsim::SetInstallerBehaviour(id, ToWinsim(Behaviour::Normal));
+      for (const auto& [id, behaviour] : state_.installers)
+        winsim::SetInstallerBehaviour(id, ToWinsim(Behaviour::Normal));
       state_.Apply(batch);
       agent_->SetAgentState(scenario::kAgentUninstalling);
       Settle();
@@ -245,7 +251,8 @@ class Segment {
       journalLines_ = n + 1;
       std::istringstream fields(line);
       std::string id, change, call;
-      if (!std::getline(fields, id, '\t') || !std::getline(fields, change, '\t') || !std::getline(fields, call)) continue;
+      if (!std::getline(fields, id, '\t') || !std::getline(fields, change, '\t') || !std::getline(fields, call))
+        continue;
       Carried& c = carried_[id];
       if (call == "SetDeviceDisabled") {
         c.userDisabled = change.rfind("disabled", 0) == 0;
@@ -260,7 +267,8 @@ class Segment {
       if (change.rfind("disabled", 0) == 0) {
         if (check) {
           EXPECT_FALSE(d != nullptr && model::Laptop::Excluded(*d)) << "(b) disabled an excluded device: " << id;
-          EXPECT_FALSE(d != nullptr && laptop_.Guarded(id)) << "(e) disabled a device that carries an input device or hub: " << id;
+          EXPECT_FALSE(d != nullptr && laptop_.Guarded(id))
+              << "(e) disabled a device that carries an input device or hub: " << id;
         }
         c.moduleDisabled = c.moduleClaim = c.moduleTouched = true;
         c.userDisabled = false;
@@ -316,8 +324,8 @@ class Segment {
       winsim::DeviceState s = winsim::GetDeviceState(d.id);
       if (c.moduleDisabled && !file.count(d.id)) found.push_back("(a) disabled but not in the file: " + d.id);
       bool controllable = !model::Laptop::Excluded(d) && !laptop_.Guarded(d.id) && (s.status & DN_DISABLEABLE) &&
-                          !(s.status & DN_NO_SHOW_IN_DM) && InstallerOf(d.id) == Behaviour::Normal && !unheard_.count(d.id) &&
-                          !s.pendingReboot && !InUseBelow(d.id);
+                          !(s.status & DN_NO_SHOW_IN_DM) && InstallerOf(d.id) == Behaviour::Normal &&
+                          !unheard_.count(d.id) && !s.pendingReboot && !InUseBelow(d.id);
       if (Forbidden(d) && s.present && controllable && s.started) found.push_back("(c) forbidden but running: " + d.id);
     }
     return found;
@@ -331,7 +339,8 @@ class Segment {
     Observe(true);
     std::set<std::string> file = FileEntries();
     for (const auto& [id, c] : carried_)
-      EXPECT_FALSE(c.moduleDisabled && !file.count(id)) << "disabled after the uninstall and not in the kept file: " << id;
+      EXPECT_FALSE(c.moduleDisabled && !file.count(id))
+          << "disabled after the uninstall and not in the kept file: " << id;
     // The file stays only for devices of the module's: what could not be
     // enabled, or not be seen to run again (off the machine at the time).
     for (const std::string& id : file)
@@ -363,7 +372,8 @@ void RunPlan(int defaultSeed) {
   std::string reproduce = "reproduce: DM_MODEL_SEED=" + std::to_string(seed) +
                           " DM_MODEL_EVENTS=" + std::to_string(events) +
                           " dm_model_tests --gtest_filter=Model.RandomPlanA";
-  printf("model plan: seed %llu, %d events, %zu segments\n", static_cast<unsigned long long>(seed), events, plan.size());
+  printf("model plan: seed %llu, %d events, %zu segments\n", static_cast<unsigned long long>(seed), events,
+         plan.size());
   // A segment ends with the module's threads still running (they never
   // stop): the leak checker's stop-the-world at exit then fails now and then,
   // and what it would report is the module's live state, not a leak.
@@ -379,8 +389,10 @@ void RunPlan(int defaultSeed) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     bool killed = plan[segment].back().kind == Batch::Kill;
-    bool ok = killed ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL : WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    ASSERT_TRUE(ok) << "segment " << segment << " of " << plan.size() << " failed (see its output above); " << reproduce;
+    bool ok =
+        killed ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    ASSERT_TRUE(ok) << "segment " << segment << " of " << plan.size() << " failed (see its output above); "
+                    << reproduce;
   }
 }
 

@@ -21,7 +21,8 @@ namespace {
 
 const char kStick[] = "USB\\VID_0781&PID_5567\\4C530001230101108154";
 const char kDisk[] = "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0";
-const char kDiskInFile[] = R"({"deviceName_10":"USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0"})";
+const char kDiskInFile[] =
+    R"({"deviceName_10":"USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0"})";
 const char kBluetooth[] = "USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10";
 const char kSerial[] = "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3";
 const char kRootHub[] = "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0";
@@ -35,8 +36,10 @@ const char kPassDone[] = "waishe ,ControlDeviceByStrategy : 0x";
 // other device falls to a strategy that allows it.
 std::string Policy(const std::string& forbidden, const std::string& method = "forbid") {
   return R"({"strategies": [
-      {"id": 1001, "type": "0x10030001", "sessions": "*", "conditions": {"deviceId_10": )" + forbidden + R"(},
-       "action": {"processMethod_10": ")" + method + R"(", "logType_10": "auditLog", "needTip_10": "true"}},
+      {"id": 1001, "type": "0x10030001", "sessions": "*", "conditions": {"deviceId_10": )" +
+         forbidden + R"(},
+       "action": {"processMethod_10": ")" +
+         method + R"(", "logType_10": "auditLog", "needTip_10": "true"}},
       {"id": 1002, "type": "0x10030001", "sessions": "*",
        "action": {"processMethod_10": "allow", "logType_10": "auditLog", "needTip_10": "true"}}],
     "sysParams": {"0x20060001": [
@@ -199,8 +202,9 @@ TEST_F(RealClockScenario, UninstallEnablesEveryForbiddenDeviceAndDeletesTheFile)
       << agent_.Read(kForbidFile);
 
   agent_.SetAgentState(scenario::kAgentUninstalling);
-  ASSERT_TRUE(WaitFor([&] { return agent_.DeviceLog().find("EnableDeviceBeforeUninstall eRet : 0x0") != std::string::npos; }))
-      << agent_.DeviceLog();
+  ASSERT_TRUE(WaitFor([&] {
+    return agent_.DeviceLog().find("EnableDeviceBeforeUninstall eRet : 0x0") != std::string::npos;
+  })) << agent_.DeviceLog();
   EXPECT_TRUE(Running(kBluetooth));
   EXPECT_TRUE(Running(kDisk));
   EXPECT_FALSE(agent_.Exists(kForbidFile));
@@ -219,7 +223,8 @@ TEST_F(Scenario, RestartWithAnOldFileDisablesTheListedDiskButNeverTheRootHub) {
   ASSERT_TRUE(winsim::PlugDevice(kStick));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(5000));
   ASSERT_TRUE(Running(kDisk));
-  agent_.Write(kForbidFile, std::string(R"([{"deviceName_10":"USB\\ROOT_HUB30\\4&2B6C9A1E&0&0"},)") + kDiskInFile + "]");
+  agent_.Write(kForbidFile,
+               std::string(R"([{"deviceName_10":"USB\\ROOT_HUB30\\4&2B6C9A1E&0&0"},)") + kDiskInFile + "]");
   winsim::ClearDeviceJournal();
 
   ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), false));

@@ -34,7 +34,7 @@ std::string Quote(const std::string& s) {
 }
 
 Outcome Execute(const std::string& dir, const std::string& env, const std::string& program,
-            const std::vector<std::string>& args) {
+                const std::vector<std::string>& args) {
   std::string command = env + " " + Quote(std::string(DM_BIN_DIR) + "/" + program);
   for (const std::string& a : args) command += " " + Quote(a);
   command += " >" + Quote(dir + "/out") + " 2>" + Quote(dir + "/err") + " </dev/null";
@@ -112,7 +112,7 @@ void ExpectAgreement(const std::string& machinePath, const std::vector<std::stri
   }
 
   Outcome helper = Execute(dir, "WINSIM_SANDBOX=" + Quote(dir + "/sandbox"), "vaulthelper",
-                       {"--machine", machine, "--scenario", dir + "/scenario.json", "--seconds", "0"});
+                           {"--machine", machine, "--scenario", dir + "/scenario.json", "--seconds", "0"});
   ASSERT_EQ(helper.code, 0) << helper.err;
   EXPECT_FALSE(said.empty());
   EXPECT_EQ(said, HelperDisables(helper.out)) << helper.out;
@@ -157,7 +157,8 @@ TEST(Whatif, BadInputEndsWithOneAndAReason) {
   dmtest::WriteTextFile(dir + "/broken.json", "{\"devices\": [");
   dmtest::WriteTextFile(dir + "/misspelt.json", "{\"devices\": [{\"id\": \"X\\\\1\", \"startDelai\": 5}]}");
   dmtest::WriteTextFile(dir + "/policy.json", "{\"strategies\": [{\"id\": 1, \"type\": \"nonsense\"}]}");
-  dmtest::WriteTextFile(dir + "/deep.json", "{\"devices\": " + std::string(100000, '[') + std::string(100000, ']') + "}");
+  dmtest::WriteTextFile(dir + "/deep.json",
+                        "{\"devices\": " + std::string(100000, '[') + std::string(100000, ']') + "}");
   const std::vector<std::vector<std::string>> cases = {
       {},
       {"--machine", laptop},

@@ -62,7 +62,8 @@ AgentSandbox::AgentSandbox(const std::string& sandboxDir, const std::string& mac
   sandbox_ = sandboxDir.empty() ? dmtest::MakeTempDir("scenario") : sandboxDir;
   std::string json = machineJson.empty() ? LaptopMachineJson(sandbox_, "", realClock) : machineJson;
   std::string error;
-  if (!winsim::LoadMachineJson(json, sandbox_, &error)) fprintf(stderr, "scenario: machine refused: %s\n", error.c_str());
+  if (!winsim::LoadMachineJson(json, sandbox_, &error))
+    fprintf(stderr, "scenario: machine refused: %s\n", error.c_str());
   install_ = winsim::HostPath(kInstallDir);
   if (!install_.empty() && install_.back() != '/') install_ += '/';
   for (const char* dir : {"config", "tpmlog", "audit", "notify"}) fs::create_directories(install_ + dir);
@@ -87,10 +88,11 @@ void AgentSandbox::Write(const std::string& relative, const std::string& text) c
 }
 
 void AgentSandbox::SetAgentState(unsigned state) const {
-  Write("config/agent.json", "{\"sessionId\": 1, \"userSid\": \"S-1-5-21-1004336348-1177238915-682003330-1001\", "
-                             "\"clientGuid\": \"6F9619FF-8B86-D011-B42D-00C04FC964FF\", "
-                             "\"serverAddress\": \"10.20.30.40\", \"settings\": {\"7\": " +
-                                 std::to_string(state) + ", \"46\": " + std::to_string(logLevel_) + "}}");
+  Write("config/agent.json",
+        "{\"sessionId\": 1, \"userSid\": \"S-1-5-21-1004336348-1177238915-682003330-1001\", "
+        "\"clientGuid\": \"6F9619FF-8B86-D011-B42D-00C04FC964FF\", "
+        "\"serverAddress\": \"10.20.30.40\", \"settings\": {\"7\": " +
+            std::to_string(state) + ", \"46\": " + std::to_string(logLevel_) + "}}");
 }
 
 void AgentSandbox::SetAgentState(unsigned state, unsigned logLevel) {

@@ -91,8 +91,8 @@ bool CreatedKeys::Create(const std::string& path) {
     std::string prefix = path.substr(0, end);
     HKEY key = nullptr;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, prefix.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                        nullptr, &key, &disposition) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, prefix.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
+                        &key, &disposition) != ERROR_SUCCESS)
       return false;
     RegCloseKey(key);
     if (disposition == REG_CREATED_NEW_KEY) m_created.push_back(prefix);

@@ -63,8 +63,7 @@ class CreatedKeys {
 // a class the module controls on a machine that has none.
 class RootDevice {
  public:
-  RootDevice(const GUID& classGuid, const wchar_t* className, const wchar_t* hardwareId,
-             const wchar_t* description);
+  RootDevice(const GUID& classGuid, const wchar_t* className, const wchar_t* hardwareId, const wchar_t* description);
   RootDevice(const RootDevice&) = delete;
   RootDevice& operator=(const RootDevice&) = delete;
   ~RootDevice();

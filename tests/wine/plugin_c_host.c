@@ -48,13 +48,13 @@ struct run_context {
 struct callback_table {
   uint32_t version; /* 0 */
   uint32_t padding;
-  uint32_t (*query_info)(void* block);     /* 8 */
-  uint32_t (*start)(void* argument);       /* 16 */
-  void* slot3;                             /* 24 */
-  uint32_t (*get_status)(uint32_t* word);  /* 32 */
-  uint32_t (*get_name)(void* buffer);      /* 40 */
-  uint32_t (*slot6)(void* argument);       /* 48 */
-  uint32_t (*slot7)(void* argument);       /* 56 */
+  uint32_t (*query_info)(void* block);    /* 8 */
+  uint32_t (*start)(void* argument);      /* 16 */
+  void* slot3;                            /* 24 */
+  uint32_t (*get_status)(uint32_t* word); /* 32 */
+  uint32_t (*get_name)(void* buffer);     /* 40 */
+  uint32_t (*slot6)(void* argument);      /* 48 */
+  uint32_t (*slot7)(void* argument);      /* 56 */
 };
 
 /* The agent's byte buffer. */
@@ -69,20 +69,37 @@ struct mem_buffer {
 static int g_failures;
 static int g_locks, g_unlocks;
 
-#define CHECK(condition)                                                  \
-  do {                                                                    \
-    if (!(condition)) {                                                   \
+#define CHECK(condition)                                                            \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      ++g_failures;                                                       \
-    }                                                                     \
+      ++g_failures;                                                                 \
+    }                                                                               \
   } while (0)
 
-static void* ContextDestroy(void* self, unsigned int flags) { (void)flags; return self; }
-static uint32_t ContextLock(void* self) { (void)self; ++g_locks; return 0; }
-static uint32_t ContextTryLock(void* self) { (void)self; return 0; }
-static uint32_t ContextUnlock(void* self) { (void)self; ++g_unlocks; return 1; }
+static void* ContextDestroy(void* self, unsigned int flags) {
+  (void)flags;
+  return self;
+}
+static uint32_t ContextLock(void* self) {
+  (void)self;
+  ++g_locks;
+  return 0;
+}
+static uint32_t ContextTryLock(void* self) {
+  (void)self;
+  return 0;
+}
+static uint32_t ContextUnlock(void* self) {
+  (void)self;
+  ++g_unlocks;
+  return 1;
+}
 static const struct lockable_vtable g_contextVtable = {ContextDestroy, ContextLock, ContextTryLock, ContextUnlock};
-static uint32_t HostSlot3(void* argument) { (void)argument; return 0; }
+static uint32_t HostSlot3(void* argument) {
+  (void)argument;
+  return 0;
+}
 
 static uint32_t Word(const void* base, size_t offset) {
   uint32_t value;

@@ -48,13 +48,29 @@ std::string MakeInstallation(const char* tag, std::initializer_list<const char*>
 // Everything the host prints of the plug-in record and the callbacks.
 void ExpectHostConversation(std::string out) {
   out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());  // text-mode output
-  for (const char* line : {"cpfInitialize = 1", "record.name = DeviceManager", "record.vendor = Brightmoor",
-                           "record.description = Manger device in system", "record.name2 = DeviceManager",
-                           "record.int64 = 1", "record.int32 = 1", "record.flag = 1", "cpfRun = 0",
-                           "table.version = 1", "table.slot3 = host", "table.slot6_is_slot7 = yes",
-                           "cpf_QueryInfo = 0", "info.size = 1024", "info.word2 = 196791 (0x300B7)",
-                           "info.word3 = 1", "info.rest_zero = yes", "name.size = 26", "name = DeviceManager",
-                           "cpf_GetStatus = 0", "status = 0", "cpf_Start(0x0) = 0", "cpfShutdown = 1"})
+  for (const char* line : {"cpfInitialize = 1",
+                           "record.name = DeviceManager",
+                           "record.vendor = Brightmoor",
+                           "record.description = Manger device in system",
+                           "record.name2 = DeviceManager",
+                           "record.int64 = 1",
+                           "record.int32 = 1",
+                           "record.flag = 1",
+                           "cpfRun = 0",
+                           "table.version = 1",
+                           "table.slot3 = host",
+                           "table.slot6_is_slot7 = yes",
+                           "cpf_QueryInfo = 0",
+                           "info.size = 1024",
+                           "info.word2 = 196791 (0x300B7)",
+                           "info.word3 = 1",
+                           "info.rest_zero = yes",
+                           "name.size = 26",
+                           "name = DeviceManager",
+                           "cpf_GetStatus = 0",
+                           "status = 0",
+                           "cpf_Start(0x0) = 0",
+                           "cpfShutdown = 1"})
     EXPECT_NE(out.find(std::string(line) + "\n"), std::string::npos) << "missing host line: " << line;
 }
 
@@ -97,8 +113,8 @@ TEST(WineEndToEnd, HelperProcessFollowsPolicyDevicesRegistryAndUninstall) {
 
   ChildProcess host;
   const int kHostSeconds = 30;  // its output is complete only when it ends
-  ASSERT_TRUE(host.Start(OwnDir() + "vaulthelper.exe", "--seconds " + std::to_string(kHostSeconds), dir,
-                         dir + "host.txt"));
+  ASSERT_TRUE(
+      host.Start(OwnDir() + "vaulthelper.exe", "--seconds " + std::to_string(kHostSeconds), dir, dir + "host.txt"));
 
   // No policy: the gate stays shut.
   ASSERT_TRUE(WaitForCount(log, "Thread_Module_Main Begin!", 1, kStepMs)) << ReadFile(log);
@@ -126,8 +142,8 @@ TEST(WineEndToEnd, HelperProcessFollowsPolicyDevicesRegistryAndUninstall) {
   // A device arrival sent to the window: the device thread lists the devices again.
   HWND window = FindWindowA("Devicemanager_Keychange", "Devicemanager_Keychange");
   ASSERT_NE(window, nullptr);
-  const char* const kArrivalLines[] = {"refind Device, refresh g_vecDeviceInfo", "vecDeviceInfo = ",
-                                       "waishe ,ControlDeviceByStrategy : "};
+  const char* const kArrivalLines[] = {"refind Device, refresh g_vecDeviceInfo",
+                                       "vecDeviceInfo = ", "waishe ,ControlDeviceByStrategy : "};
   size_t seen[3];
   for (int i = 0; i < 3; ++i) seen[i] = Count(text, kArrivalLines[i]);
   DEV_BROADCAST_DEVICEINTERFACE_W arrival = {};
@@ -160,8 +176,7 @@ TEST(WineEndToEnd, HelperProcessFollowsPolicyDevicesRegistryAndUninstall) {
   forbidAll.replace(forbidAll.find(kNamed), kNamed.size(), "\"deviceId_10\": \"*\"");
   ASSERT_TRUE(WriteFile(dir + "config\\policy.json", forbidAll));
   EXPECT_TRUE(WaitForCount(log, "Strategy File Changed!", 1, kStepMs));
-  EXPECT_TRUE(WaitForCount(log, "bForbid = 1, bInVaulthelper = 1, dev.dwStatus_Now = ", 1, kStepMs))
-      << ReadFile(log);
+  EXPECT_TRUE(WaitForCount(log, "bForbid = 1, bInVaulthelper = 1, dev.dwStatus_Now = ", 1, kStepMs)) << ReadFile(log);
 
   // The agent is being uninstalled: the devices come back and the file goes.
   ASSERT_TRUE(WriteFile(dir + "config\\agent.json", AgentJson(kUninstalling)));

@@ -15,11 +15,11 @@
 typedef void (*DllLoadErrorSink)(const char* text);
 
 struct DllLibrary {
-  const char* fileName;             // "vaultres.dll"
-  const char* const* names;         // exported names, in resolution order
-  std::atomic<void*>* slots;        // one per name
+  const char* fileName;       // "vaultres.dll"
+  const char* const* names;   // exported names, in resolution order
+  std::atomic<void*>* slots;  // one per name
   size_t count;
-  std::atomic<HMODULE>* module;     // handle of the last load attempt
+  std::atomic<HMODULE>* module;  // handle of the last load attempt
   DllLoadErrorSink logError;
 };
 
@@ -28,22 +28,22 @@ struct DllLibrary {
 // slot index k<name> of each, g_names, g_slots, the module handle, the
 // library record and Namespace::Dll_Init_Check_Function. Expanded in the
 // adapter's own file, so its load errors are logged under that file.
-#define DLL_ADAPTER(LIST, fileName, Namespace)                                                \
-  namespace {                                                                                 \
-  enum { LIST(DLL_ADAPTER_INDEX) kNameCount };                                                \
-  const char* const g_names[kNameCount] = {LIST(DLL_ADAPTER_NAME)};                           \
-  std::atomic<void*> g_slots[kNameCount];                                                     \
-  std::atomic<HMODULE> g_module{nullptr};                                                     \
-  const DllLibrary g_library = {                                                              \
-      fileName, g_names, g_slots, kNameCount, &g_module, [](const char* text) {               \
-        DIAG_LOG_AS(LOG_ERROR, "Dll_Init_Check_Function", "%s", text);                        \
-      }};                                                                                     \
-  }                                                                                           \
-  namespace Namespace {                                                                       \
-  eRet Dll_Init_Check_Function(void* slot) {                                                  \
-    return DllInitCheckFunction(g_library, static_cast<std::atomic<void*>*>(slot));           \
-  }                                                                                           \
-  }                                                                                           \
+#define DLL_ADAPTER(LIST, fileName, Namespace)                                      \
+  namespace {                                                                       \
+  enum { LIST(DLL_ADAPTER_INDEX) kNameCount };                                      \
+  const char* const g_names[kNameCount] = {LIST(DLL_ADAPTER_NAME)};                 \
+  std::atomic<void*> g_slots[kNameCount];                                           \
+  std::atomic<HMODULE> g_module{nullptr};                                           \
+  const DllLibrary g_library = {                                                    \
+      fileName,   g_names,   g_slots,                                               \
+      kNameCount, &g_module, [](const char* text) {               \
+        DIAG_LOG_AS(LOG_ERROR, "Dll_Init_Check_Function", "%s", text); }};                             \
+  }                                                                                 \
+  namespace Namespace {                                                             \
+  eRet Dll_Init_Check_Function(void* slot) {                                        \
+    return DllInitCheckFunction(g_library, static_cast<std::atomic<void*>*>(slot)); \
+  }                                                                                 \
+  }                                                                                 \
   static_assert(kNameCount > 0, "an adapter resolves at least one name")
 #define DLL_ADAPTER_INDEX(name) k##name,
 #define DLL_ADAPTER_NAME(name) #name,

@@ -91,7 +91,7 @@ CVaultLogOpt::CVaultLogOpt()
 }
 
 bool CVaultLogOpt::SetBusinessType(int32_t nKind) {
-  static const char* const kNames[] = {"UDiskInfo",   "networkInfo", "approveInfo", "waterMarkInfo", "processInfo",
+  static const char* const kNames[] = {"UDiskInfo",  "networkInfo", "approveInfo", "waterMarkInfo", "processInfo",
                                        "deviceInfo", "mailInfo",    "printInfo",   "otherInfo"};
   m_nBusinessType = nKind;
   if (nKind < 1 || nKind > 9) {

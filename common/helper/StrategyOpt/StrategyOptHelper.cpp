@@ -4,10 +4,10 @@
 #include "common/helper/StrategyOpt/StrategyOptApi.h"
 
 // Every name the library is asked for, in resolution order.
-#define VAULTSTRATEGY_EXPORTS(X)                                                                     \
-  X(Strategy_CheckTargetConditionBySessionId) X(Strategy_GetStrategyLastChangeTime)                  \
-  X(Strategy_GetElementValueByElementId) X(Strategy_GetConfigByStrategyGroupId)                      \
-  X(Strategy_GetConfigStrategyCount) X(Strategy_GetConfigStrategyElementValue)
+#define VAULTSTRATEGY_EXPORTS(X)                                                                                      \
+  X(Strategy_CheckTargetConditionBySessionId)                                                                         \
+  X(Strategy_GetStrategyLastChangeTime) X(Strategy_GetElementValueByElementId) X(Strategy_GetConfigByStrategyGroupId) \
+      X(Strategy_GetConfigStrategyCount) X(Strategy_GetConfigStrategyElementValue)
 DLL_ADAPTER(VAULTSTRATEGY_EXPORTS, "vaultstrategy.dll", StrategyOptHelper);
 
 eRet Strategy_CheckTargetConditionBySessionId(DWORD dwSessionId, DWORD dwStrategyType, ULONGLONG ullReserved1,

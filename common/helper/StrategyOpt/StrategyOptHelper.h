@@ -16,7 +16,7 @@ typedef std::map<std::string, std::string> StrategyConditionMap;
 namespace StrategyOptHelper {
 // Loads the library on first need and resolves its names; 0, 0x201 or 0x211.
 eRet Dll_Init_Check_Function(void* slot);
-}
+}  // namespace StrategyOptHelper
 
 // The library functions have exactly these signatures; buffers passed by value
 // are fresh copies the library owns (same toolchain and heap on both sides).

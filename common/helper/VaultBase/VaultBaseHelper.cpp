@@ -4,11 +4,12 @@
 #include "common/helper/VaultBase/VaultBaseApi.h"
 
 // Every name the library is asked for, in resolution order.
-#define VAULTBASE_EXPORTS(X)                                                                          \
-  X(LocalRealtimeOpt) X(LocalRealtimeOptEx) X(Mem_Init_All) X(Mem_GetContent) X(Mem_Get_ResOptAccess) \
-  X(Mem_Release_ResOptAccess) X(GetLocalUserSessionId) X(DriverOptHelper) X(DeviceIoControlHelper)    \
-  X(HttpRequest) X(HttpFileDownload) X(HttpFileUpload) X(Config_SetString_Remote) X(MakeFakeCert)      \
-  X(FreeFakeCert) X(ImportCert) X(P2PFileDownload)
+#define VAULTBASE_EXPORTS(X)                                                                                  \
+  X(LocalRealtimeOpt)                                                                                         \
+  X(LocalRealtimeOptEx) X(Mem_Init_All) X(Mem_GetContent) X(Mem_Get_ResOptAccess) X(Mem_Release_ResOptAccess) \
+      X(GetLocalUserSessionId) X(DriverOptHelper) X(DeviceIoControlHelper) X(HttpRequest) X(HttpFileDownload) \
+          X(HttpFileUpload) X(Config_SetString_Remote) X(MakeFakeCert) X(FreeFakeCert) X(ImportCert)          \
+              X(P2PFileDownload)
 DLL_ADAPTER(VAULTBASE_EXPORTS, "vaultbase.dll", VaultBaseHelper);
 
 namespace {

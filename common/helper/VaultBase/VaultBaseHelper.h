@@ -8,7 +8,7 @@
 namespace VaultBaseHelper {
 // Loads the library on first need and resolves its names; 0, 0x201 or 0x211.
 eRet Dll_Init_Check_Function(void* slot);
-}
+}  // namespace VaultBaseHelper
 
 DWORD GetLocalUserSessionId();
 eRet Mem_GetContent(DWORD dwKind, DWORD dwIndex, void** ppContent);
@@ -17,9 +17,9 @@ eRet Mem_GetContent(DWORD dwKind, DWORD dwIndex, void** ppContent);
 // nothing. Shared words are read with relaxed atomic loads (the library
 // rewrites them when its configuration changes).
 const std::atomic<DWORD>* Mem_GetConfigValue(DWORD dwIndex);  // kind 6
-const char* Mem_GetSessionUser(DWORD dwSessionId);           // kind 2; SID text at byte 72
-const char* Mem_GetClientGuid(DWORD dwIndex);                // kind 11, index 1
-const char* Mem_GetServerIp(DWORD dwIndex);                  // kind 15, index 1
+const char* Mem_GetSessionUser(DWORD dwSessionId);            // kind 2; SID text at byte 72
+const char* Mem_GetClientGuid(DWORD dwIndex);                 // kind 11, index 1
+const char* Mem_GetServerIp(DWORD dwIndex);                   // kind 15, index 1
 
 #define SHARED_INDEX_AGENT_STATE 7
 #define SHARED_INDEX_DIAG_LEVEL 46

@@ -28,7 +28,7 @@ WINSIM_API CONFIGRET CM_Disconnect_Machine(HMACHINE hMachine) {
 }
 
 WINSIM_API CONFIGRET CM_Locate_DevNode_ExW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, ULONG ulFlags,
-                                          HMACHINE hMachine) {
+                                           HMACHINE hMachine) {
   WINSIM_FAIL_POINT_CR();
   if (!pdnDevInst) return CR_INVALID_POINTER;
   *pdnDevInst = 0;
@@ -75,7 +75,7 @@ WINSIM_API CONFIGRET CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
 }
 
 WINSIM_API CONFIGRET CM_Get_Device_ID_ExW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags,
-                                         HMACHINE hMachine) {
+                                          HMACHINE hMachine) {
   WINSIM_FAIL_POINT_CR();
   if (!Buffer) return CR_INVALID_POINTER;
   if (ulFlags) return CR_INVALID_FLAG;
@@ -127,7 +127,7 @@ WINSIM_API CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNu
 }
 
 WINSIM_API CONFIGRET CM_Get_HW_Prof_FlagsW(DEVINSTID_W szDevInstName, ULONG ulHardwareProfile, PULONG pulValue,
-                                          ULONG ulFlags) {
+                                           ULONG ulFlags) {
   WINSIM_FAIL_POINT_CR();
   if (!pulValue || !szDevInstName) return CR_INVALID_POINTER;
   *pulValue = 0;

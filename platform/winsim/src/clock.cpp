@@ -41,16 +41,14 @@ struct ClockState {
   uint64_t virtualNs = 0;
   int64_t virtualWallNs = 0;
   uint64_t realOffsetNs = 0;
-  int known = 0;     // threads that count
-  int blocked = 0;   // of those, blocked in a wait
-  int announced = 0; // threads created but not yet running
+  int known = 0;                      // threads that count
+  int blocked = 0;                    // of those, blocked in a wait
+  int announced = 0;                  // threads created but not yet running
   std::vector<ClockWaiter*> waiters;  // every registered waiter
   bool timekeeperStarted = false;
 
   // With `mutex` held.
-  bool MayAdvance() const {
-    return isVirtual && known > 0 && blocked >= known && announced == 0;
-  }
+  bool MayAdvance() const { return isVirtual && known > 0 && blocked >= known && announced == 0; }
 
   void Unblock(ClockWaiter* w) {
     if (w->blocked) {
@@ -327,20 +325,20 @@ bool WaitUntilNoScheduledWork(uint64_t deadlineMs) {
 }
 
 // The description's "clock": "real" (the default) or "virtual".
-const bool kClockLoader = RegisterSectionLoader(
-    "clock", [](const rapidjson::Value* section, const LoadContext&, std::function<void()>* commit, std::string* error) {
-      bool on = false;
-      if (section) {
-        std::string text = section->IsString() ? section->GetString() : "";
-        if (text != "real" && text != "virtual") {
-          *error = "must be \"real\" or \"virtual\"";
-          return false;
-        }
-        on = text == "virtual";
-      }
-      *commit = [on] { SetClockVirtual(on); };
-      return true;
-    });
+const bool kClockLoader = RegisterSectionLoader("clock", [](const rapidjson::Value* section, const LoadContext&,
+                                                            std::function<void()>* commit, std::string* error) {
+  bool on = false;
+  if (section) {
+    std::string text = section->IsString() ? section->GetString() : "";
+    if (text != "real" && text != "virtual") {
+      *error = "must be \"real\" or \"virtual\"";
+      return false;
+    }
+    on = text == "virtual";
+  }
+  *commit = [on] { SetClockVirtual(on); };
+  return true;
+});
 
 }  // namespace internal
 

@@ -31,14 +31,22 @@ bool DecodeUtf8(const unsigned char* s, size_t n, WStr* out, bool strict) {
     size_t len = 0;
     unsigned char lo = 0x80, hi = 0xBF;
     uint32_t cp = 0;
-    if (b >= 0xC2 && b <= 0xDF) len = 2, cp = b & 0x1F;
-    else if (b == 0xE0) len = 3, lo = 0xA0, cp = b & 0x0F;
-    else if (b >= 0xE1 && b <= 0xEC) len = 3, cp = b & 0x0F;
-    else if (b == 0xED) len = 3, hi = 0x9F, cp = b & 0x0F;  // no encoded surrogates
-    else if (b >= 0xEE && b <= 0xEF) len = 3, cp = b & 0x0F;
-    else if (b == 0xF0) len = 4, lo = 0x90, cp = b & 0x07;
-    else if (b >= 0xF1 && b <= 0xF3) len = 4, cp = b & 0x07;
-    else if (b == 0xF4) len = 4, hi = 0x8F, cp = b & 0x07;
+    if (b >= 0xC2 && b <= 0xDF)
+      len = 2, cp = b & 0x1F;
+    else if (b == 0xE0)
+      len = 3, lo = 0xA0, cp = b & 0x0F;
+    else if (b >= 0xE1 && b <= 0xEC)
+      len = 3, cp = b & 0x0F;
+    else if (b == 0xED)
+      len = 3, hi = 0x9F, cp = b & 0x0F;  // no encoded surrogates
+    else if (b >= 0xEE && b <= 0xEF)
+      len = 3, cp = b & 0x0F;
+    else if (b == 0xF0)
+      len = 4, lo = 0x90, cp = b & 0x07;
+    else if (b >= 0xF1 && b <= 0xF3)
+      len = 4, cp = b & 0x07;
+    else if (b == 0xF4)
+      len = 4, hi = 0x8F, cp = b & 0x07;
     size_t k = 1;
     if (len) {
       for (; k < len && i + k < n; ++k) {

@@ -82,10 +82,14 @@ bool Number(const Json& obj, const char* key, ULONG* out, std::string* error) {
 
 bool ParseInstaller(const std::u16string& text, Installer* out) {
   if (text.empty()) return true;
-  if (EqualNoCase(text, u"normal")) *out = Installer::Normal;
-  else if (EqualNoCase(text, u"refuse")) *out = Installer::Refuse;
-  else if (EqualNoCase(text, u"restart")) *out = Installer::Restart;
-  else return false;
+  if (EqualNoCase(text, u"normal"))
+    *out = Installer::Normal;
+  else if (EqualNoCase(text, u"refuse"))
+    *out = Installer::Refuse;
+  else if (EqualNoCase(text, u"restart"))
+    *out = Installer::Restart;
+  else
+    return false;
   return true;
 }
 
@@ -124,11 +128,11 @@ bool ParseClass(const Json& c, SetupClass* out, std::string* error) {
 
 // Every member a device entry may have; another one is a mistake (a
 // misspelt "startDelay" would otherwise be silently ignored).
-const std::string kDeviceMembers[] = {
-    "id",      "hw",     "compat",   "class",      "classGuid",  "name",     "description", "friendlyName",
-    "service", "driver", "mfg",      "location",   "upperFilters", "lowerFilters", "status", "problem",
-    "root",    "present", "disabled", "interfaces", "parent",     "installer", "startDelay", "inUse",
-    "note"};
+const std::string kDeviceMembers[] = {"id",      "hw",          "compat",       "class",        "classGuid",
+                                      "name",    "description", "friendlyName", "service",      "driver",
+                                      "mfg",     "location",    "upperFilters", "lowerFilters", "status",
+                                      "problem", "root",        "present",      "disabled",     "interfaces",
+                                      "parent",  "installer",   "startDelay",   "inUse",        "note"};
 
 bool ParseDevice(const Json& d, const std::vector<SetupClass>& classes, const std::map<std::u16string, GUID>& ifaces,
                  DeviceNode* n, std::string* error) {
@@ -165,8 +169,8 @@ bool ParseDevice(const Json& d, const std::vector<SetupClass>& classes, const st
     }
     n->className = cls;
   } else if (!cls.empty()) {
-    auto it = std::find_if(classes.begin(), classes.end(),
-                           [&](const SetupClass& c) { return EqualNoCase(c.name, cls); });
+    auto it =
+        std::find_if(classes.begin(), classes.end(), [&](const SetupClass& c) { return EqualNoCase(c.name, cls); });
     if (it == classes.end()) {
       *error = where + "unknown class \"" + Utf8(cls) + "\"";
       return false;
@@ -205,7 +209,8 @@ bool ParseDevice(const Json& d, const std::vector<SetupClass>& classes, const st
   for (const auto& name : names) {
     GUID g{};
     auto it = std::find_if(ifaces.begin(), ifaces.end(), [&](const auto& e) { return EqualNoCase(e.first, name); });
-    if (it != ifaces.end()) g = it->second;
+    if (it != ifaces.end())
+      g = it->second;
     else if (!ParseGuid(Utf8(name), &g)) {
       *error = where + "unknown interface class \"" + Utf8(name) + "\"";
       return false;
@@ -322,10 +327,11 @@ bool ParseTree(const Json& root, LoadedTree* t, std::string* error) {
     return false;
   }
   const char* section = "";
-  bool ok = (section = "deviceInterfaceClasses", ParseInterfaceClasses(Member(root, section), &t->interfaceNames, error)) &&
-            (section = "classes", ParseClasses(Member(root, section), &t->classes, error)) &&
-            (section = "devices", ParseDevices(Member(root, section), t, error)) &&
-            (section = "services", ParseServices(Member(root, section), &t->services, error));
+  bool ok =
+      (section = "deviceInterfaceClasses", ParseInterfaceClasses(Member(root, section), &t->interfaceNames, error)) &&
+      (section = "classes", ParseClasses(Member(root, section), &t->classes, error)) &&
+      (section = "devices", ParseDevices(Member(root, section), t, error)) &&
+      (section = "services", ParseServices(Member(root, section), &t->services, error));
   if (!ok) *error = std::string("section \"") + section + "\": " + *error;
   return ok;
 }
@@ -395,9 +401,12 @@ std::u16string Utf16(const std::string& s) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     uint32_t cp = c;
     size_t len = 1;
-    if (c >= 0xF0) len = 4, cp = c & 0x07;
-    else if (c >= 0xE0) len = 3, cp = c & 0x0F;
-    else if (c >= 0xC0) len = 2, cp = c & 0x1F;
+    if (c >= 0xF0)
+      len = 4, cp = c & 0x07;
+    else if (c >= 0xE0)
+      len = 3, cp = c & 0x0F;
+    else if (c >= 0xC0)
+      len = 2, cp = c & 0x1F;
     if (i + len > s.size()) break;
     for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     i += len;
@@ -476,15 +485,14 @@ bool ParseGuid(const std::string& text, GUID* guid) {
 }
 
 bool SameGuid(const GUID& a, const GUID& b) {
-  return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
-         std::equal(a.Data4, a.Data4 + 8, b.Data4);
+  return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 && std::equal(a.Data4, a.Data4 + 8, b.Data4);
 }
 
 // ---- model ----
 
 DeviceModel& Model() {
   static DeviceModel* model = new DeviceModel;  // never destroyed: detached threads may still call in
-  EnsureMachine();  // SetupAPI and cfgmgr32 read the machine of WINSIM_MACHINE too
+  EnsureMachine();                              // SetupAPI and cfgmgr32 read the machine of WINSIM_MACHINE too
   return *model;
 }
 

@@ -15,7 +15,6 @@
 #include "winsim/devices_control.h"
 #include "winsim/win32.h"
 
-
 namespace winsim {
 namespace internal {
 
@@ -25,7 +24,7 @@ std::string Utf8(const std::u16string& text);
 std::u16string FromW(const WCHAR* text);  // null -> empty
 bool EqualNoCase(const std::u16string& a, const std::u16string& b);
 std::u16string UpperCase(std::u16string text);
-std::string GuidText(const GUID& guid);  // "4d36e967-e325-11ce-bfc1-08002be10318"
+std::string GuidText(const GUID& guid);               // "4d36e967-e325-11ce-bfc1-08002be10318"
 bool ParseGuid(const std::string& text, GUID* guid);  // with or without braces
 bool SameGuid(const GUID& a, const GUID& b);
 
@@ -72,9 +71,9 @@ struct DeviceNode {
   bool configDisabled = false;  // DICS_FLAG_CONFIGSPECIFIC, current profile
   bool pendingReboot = false;   // a change waits for the machine to restart
   bool pendingRemove = false;
-  bool removed = false;         // uninstalled: gone from every enumeration
+  bool removed = false;              // uninstalled: gone from every enumeration
   bool removedWhilePresent = false;  // a rescan finds the hardware again
-  bool registered = true;       // false until DIF_REGISTERDEVICE
+  bool registered = true;            // false until DIF_REGISTERDEVICE
   Installer installer = Installer::Unset;
 };
 
@@ -91,8 +90,8 @@ struct DeviceModel {
   std::vector<DeviceJournalEntry> journal;
   std::vector<ExitWindowsRecord> exitWindows;
   std::map<HANDLE, Token> tokens;
-  uint64_t generation = 0;               // counts loaded trees: work of an older one is dropped
-  std::set<uint64_t> scheduledPasses;    // due times of the presence passes waiting on the clock
+  uint64_t generation = 0;             // counts loaded trees: work of an older one is dropped
+  std::set<uint64_t> scheduledPasses;  // due times of the presence passes waiting on the clock
   bool shutdownPrivilegeHeld = true;
   bool shutdownPrivilegeEnabled = false;
   bool nonInteractive = false;
@@ -113,8 +112,8 @@ DeviceModel& Model();
 constexpr DEVINST kRootDevInst = 1;
 
 // Lookups; call with the model's mutex held.
-DeviceNode* NodeByDevInst(DEVINST devInst);          // registered or not, not removed
-DeviceNode* NodeById(const std::u16string& id);      // case-insensitive, not removed
+DeviceNode* NodeByDevInst(DEVINST devInst);      // registered or not, not removed
+DeviceNode* NodeById(const std::u16string& id);  // case-insensitive, not removed
 const SetupClass* ClassByGuid(const GUID& guid);
 std::vector<const SetupClass*> ClassesByName(const std::u16string& name);
 Installer EffectiveInstaller(const DeviceNode& node);

@@ -18,10 +18,10 @@ namespace {
 // The tree as parent links name it, over every node (removed ones too, so
 // that the children of a removed node know their parent is gone).
 struct TreeView {
-  std::vector<DeviceNode*> order;                 // parents before children
+  std::vector<DeviceNode*> order;                         // parents before children
   std::unordered_map<DeviceNode*, DeviceNode*> parentOf;  // null: below the root
   std::unordered_map<DeviceNode*, std::vector<DeviceNode*>> children;
-  std::vector<DeviceNode*> orphans;              // in a cycle of parent links: never present
+  std::vector<DeviceNode*> orphans;  // in a cycle of parent links: never present
 };
 
 TreeView BuildTree() {
@@ -40,8 +40,10 @@ TreeView BuildTree() {
       if (it != byId.end() && it->second != n.get()) parent = it->second;
     }
     t.parentOf[n.get()] = parent;
-    if (parent) t.children[parent].push_back(n.get());
-    else roots.push_back(n.get());
+    if (parent)
+      t.children[parent].push_back(n.get());
+    else
+      roots.push_back(n.get());
   }
   std::vector<DeviceNode*> stack(roots.rbegin(), roots.rend());
   while (!stack.empty()) {

@@ -31,8 +31,8 @@ void WriteClassKeys(const std::vector<SetupClass>& classes) {
   for (const auto& c : classes) {
     std::u16string path = u"SYSTEM\\CurrentControlSet\\Control\\Class\\{" + Utf16(GuidText(c.guid)) + u"}";
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
       continue;
     SetString(key, u"Class", c.name);
     if (!c.description.empty()) SetString(key, u"", c.description);

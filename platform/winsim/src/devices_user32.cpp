@@ -99,8 +99,7 @@ void BroadcastDeviceChanges(const std::vector<DeviceChange>& changes) {
     if (!count) continue;
     const DeviceChange& change = changes[c];
     std::string what = std::string(change.arrival ? "arrival" : "removal") + " broadcast to " + windows;
-    if (late)
-      what += " (" + std::to_string(late) + " of " + std::to_string(count) + " messages not handled in time)";
+    if (late) what += " (" + std::to_string(late) + " of " + std::to_string(count) + " messages not handled in time)";
     Journal(change.instanceId, what,
             change.arrival ? "WM_DEVICECHANGE(DBT_DEVICEARRIVAL)" : "WM_DEVICECHANGE(DBT_DEVICEREMOVECOMPLETE)");
   }

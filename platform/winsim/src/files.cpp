@@ -33,7 +33,8 @@ struct FindObject : KernelObject {
 };
 
 FILETIME ToFileTime(const timespec& ts) {
-  uint64_t v = (static_cast<uint64_t>(ts.tv_sec) + 11644473600ull) * 10000000ull + static_cast<uint64_t>(ts.tv_nsec) / 100;
+  uint64_t v =
+      (static_cast<uint64_t>(ts.tv_sec) + 11644473600ull) * 10000000ull + static_cast<uint64_t>(ts.tv_nsec) / 100;
   FILETIME ft;
   ft.dwLowDateTime = static_cast<DWORD>(v);
   ft.dwHighDateTime = static_cast<DWORD>(v >> 32);
@@ -142,15 +143,17 @@ HANDLE OpenFile(const std::string& name, DWORD access, DWORD disposition, DWORD 
   file->fd = open(host.c_str(), oflags, 0666);
   if (file->fd < 0 && !read && !write && errno == EACCES) file->fd = open(host.c_str(), O_PATH | O_CLOEXEC);
   if (file->fd < 0) {
-    if (errno == EEXIST) SetLastError(ERROR_FILE_EXISTS);
-    else Fail(host);
+    if (errno == EEXIST)
+      SetLastError(ERROR_FILE_EXISTS);
+    else
+      Fail(host);
     return INVALID_HANDLE_VALUE;
   }
   file->canRead = read;
   file->canWrite = write;
   // Opening an existing file with CREATE_ALWAYS or OPEN_ALWAYS succeeds and says so.
   SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
-                                                                                        : ERROR_SUCCESS);
+                                                                                       : ERROR_SUCCESS);
   return AddHandle(file);
 }
 
@@ -222,15 +225,15 @@ HANDLE CreateFileOf(const Char* name, DWORD access, DWORD disposition, DWORD fla
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile) {
   WINSIM_FAIL_POINT(INVALID_HANDLE_VALUE);
   return CreateFileOf(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
 }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile) {
   WINSIM_FAIL_POINT(INVALID_HANDLE_VALUE);
   return CreateFileOf(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
 }
@@ -283,10 +286,11 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
   WINSIM_FAIL_POINT(INVALID_SET_FILE_POINTER);
   auto file = HandleOrFail<FileObject>(hFile);
   if (!file) return INVALID_SET_FILE_POINTER;
-  int64_t distance = lpDistanceToMoveHigh
-                         ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
-                                                static_cast<uint32_t>(lDistanceToMove))
-                         : static_cast<int64_t>(lDistanceToMove);
+  int64_t distance =
+      lpDistanceToMoveHigh
+          ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+                                 static_cast<uint32_t>(lDistanceToMove))
+          : static_cast<int64_t>(lDistanceToMove);
   int64_t base = 0;
   struct stat st;
   switch (dwMoveMethod) {
@@ -351,8 +355,8 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
   // The last component is the pattern; a path ending in a separator (a drive
   // root "C:\" too) names no entry and finds nothing.
   size_t cut = path.find_last_of("\\/");
-  size_t patternStart = cut == std::string::npos ? (IsWindowsPath(path) && path.size() >= 2 && path[1] == ':' ? 2 : 0)
-                                                 : cut + 1;
+  size_t patternStart =
+      cut == std::string::npos ? (IsWindowsPath(path) && path.size() >= 2 && path[1] == ':' ? 2 : 0) : cut + 1;
   std::string pattern = path.substr(patternStart);
   std::string folder = path.substr(0, patternStart);
   if (pattern.empty()) {
@@ -361,7 +365,8 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
   }
   std::string hostFolder;
   DWORD error = 0;
-  if (folder.empty()) hostFolder = ".";
+  if (folder.empty())
+    hostFolder = ".";
   else if (!TranslatePath(folder, &hostFolder, &error)) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
@@ -374,8 +379,8 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
     return INVALID_HANDLE_VALUE;
   }
   // Drive roots list no "." and ".." entries.
-  const bool driveRoot = folder.size() >= 2 && folder[1] == ':' &&
-                         folder.find_first_not_of("\\/", 2) == std::string::npos;
+  const bool driveRoot =
+      folder.size() >= 2 && folder[1] == ':' && folder.find_first_not_of("\\/", 2) == std::string::npos;
   if (pattern == "*.*") pattern = "*";
   auto find = std::make_shared<FindObject>();
   while (dirent* e = readdir(dir)) {
@@ -497,8 +502,10 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttribu
   std::string host;
   if (!HostOf(lpPathName, &host)) return FALSE;
   if (mkdir(host.c_str(), 0777) != 0) {
-    if (errno == ENOENT) SetLastError(ERROR_PATH_NOT_FOUND);
-    else Fail(host);
+    if (errno == ENOENT)
+      SetLastError(ERROR_PATH_NOT_FOUND);
+    else
+      Fail(host);
     return FALSE;
   }
   return TRUE;

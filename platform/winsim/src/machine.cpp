@@ -301,8 +301,10 @@ bool TranslatePath(const std::string& path, std::string* hostPath, DWORD* error)
   for (size_t i = pos; i <= path.size(); ++i) {
     if (i == path.size() || path[i] == '\\' || path[i] == '/') {
       if (part == "..") {
-        if (!parts.empty() && parts.back() != "..") parts.pop_back();
-        else if (root == ".") parts.push_back(part);
+        if (!parts.empty() && parts.back() != "..")
+          parts.pop_back();
+        else if (root == ".")
+          parts.push_back(part);
       } else if (!part.empty() && part != ".") {
         parts.push_back(part);
       }
@@ -318,8 +320,10 @@ bool TranslatePath(const std::string& path, std::string* hostPath, DWORD* error)
     std::string candidate = Join(current, name);
     if (resolving && name != ".." && lstat(candidate.c_str(), &st) != 0) {
       std::string actual = FindCaseInsensitive(current, name);
-      if (actual.empty()) resolving = false;
-      else candidate = Join(current, actual);
+      if (actual.empty())
+        resolving = false;
+      else
+        candidate = Join(current, actual);
     }
     current = candidate;
   }

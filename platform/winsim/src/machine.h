@@ -27,12 +27,12 @@ typedef std::basic_string<WCHAR> WStr;
 // Settings of the simulated machine. Sections with state of their own
 // (registry, adapters, devices, ...) keep it in their own file.
 struct Machine {
-  std::string sandbox;           // host folder of drive C: (no trailing slash)
-  bool sandboxReady = false;     // folder known to exist
-  UINT codePage = 1252;          // the ANSI code page
+  std::string sandbox;        // host folder of drive C: (no trailing slash)
+  bool sandboxReady = false;  // folder known to exist
+  UINT codePage = 1252;       // the ANSI code page
   std::string computerName = "WINSIM-PC";
   std::string userName = "user";
-  std::string commandLine;       // GetCommandLineA override; empty: the real one
+  std::string commandLine;  // GetCommandLineA override; empty: the real one
 };
 
 // The machine, loaded on first use (from WINSIM_MACHINE, or empty). Hold the
@@ -55,8 +55,8 @@ struct LoadContext {
 // loader then prepares its empty state) and hands back through *commit what
 // installs it. Commits run only when every section parsed, so a bad
 // description leaves the old machine whole. On failure fill *error.
-typedef std::function<bool(const rapidjson::Value* section, const LoadContext& context,
-                           std::function<void()>* commit, std::string* error)>
+typedef std::function<bool(const rapidjson::Value* section, const LoadContext& context, std::function<void()>* commit,
+                           std::string* error)>
     SectionLoader;
 // Registers the loader of a top-level key of the description. Call it from a
 // namespace-scope initialiser: `static const bool kReg = RegisterSectionLoader(...)`.
@@ -91,23 +91,23 @@ bool TakeFault(const char* function, DWORD* error);
 extern std::atomic<bool> g_faultsArmed;
 
 // First statement of every Win32 function: fails it as FailCall asked.
-#define WINSIM_FAIL_POINT(failValue)                                                                       \
-  do {                                                                                                     \
-    DWORD winsimFault_ = 0;                                                                                \
-    if (::winsim::internal::g_faultsArmed.load(std::memory_order_relaxed) &&                               \
-        ::winsim::internal::TakeFault(__func__, &winsimFault_)) {                                          \
-      SetLastError(winsimFault_);                                                                          \
-      return failValue;                                                                                    \
-    }                                                                                                      \
+#define WINSIM_FAIL_POINT(failValue)                                         \
+  do {                                                                       \
+    DWORD winsimFault_ = 0;                                                  \
+    if (::winsim::internal::g_faultsArmed.load(std::memory_order_relaxed) && \
+        ::winsim::internal::TakeFault(__func__, &winsimFault_)) {            \
+      SetLastError(winsimFault_);                                            \
+      return failValue;                                                      \
+    }                                                                        \
   } while (0)
 // The same for functions that return the error code itself: FailCall's error
 // is the code to answer, as a `CodeType` (LSTATUS, CONFIGRET).
-#define WINSIM_FAIL_POINT_CODE(CodeType)                                                                   \
-  do {                                                                                                     \
-    DWORD winsimFault_ = 0;                                                                                \
-    if (::winsim::internal::g_faultsArmed.load(std::memory_order_relaxed) &&                               \
-        ::winsim::internal::TakeFault(__func__, &winsimFault_))                                            \
-      return static_cast<CodeType>(winsimFault_);                                                          \
+#define WINSIM_FAIL_POINT_CODE(CodeType)                                     \
+  do {                                                                       \
+    DWORD winsimFault_ = 0;                                                  \
+    if (::winsim::internal::g_faultsArmed.load(std::memory_order_relaxed) && \
+        ::winsim::internal::TakeFault(__func__, &winsimFault_))              \
+      return static_cast<CodeType>(winsimFault_);                            \
   } while (0)
 #define WINSIM_FAIL_POINT_STATUS() WINSIM_FAIL_POINT_CODE(LSTATUS)
 

@@ -61,10 +61,14 @@ bool ParseAdapter(const rapidjson::Value& v, Adapter* a, std::string* error) {
       a->type = x.GetUint();
     } else if (key == "type" && x.IsString()) {
       std::string t = x.GetString();
-      if (t == "ethernet") a->type = MIB_IF_TYPE_ETHERNET;
-      else if (t == "wifi") a->type = IF_TYPE_IEEE80211;
-      else if (t == "loopback") a->type = MIB_IF_TYPE_LOOPBACK;
-      else if (t == "other") a->type = 1;
+      if (t == "ethernet")
+        a->type = MIB_IF_TYPE_ETHERNET;
+      else if (t == "wifi")
+        a->type = IF_TYPE_IEEE80211;
+      else if (t == "loopback")
+        a->type = MIB_IF_TYPE_LOOPBACK;
+      else if (t == "other")
+        a->type = 1;
       else {
         *error = "unknown adapter type \"" + t + "\"";
         return false;
@@ -223,7 +227,7 @@ RPC_STATUS UuidCreate(UUID* Uuid) {
   WINSIM_FAIL_POINT_STATUS();
   if (!Uuid) return ERROR_INVALID_PARAMETER;
   RandomBytes(Uuid, sizeof(UUID));
-  Uuid->Data3 = static_cast<uint16_t>((Uuid->Data3 & 0x0FFF) | 0x4000);  // version 4
+  Uuid->Data3 = static_cast<uint16_t>((Uuid->Data3 & 0x0FFF) | 0x4000);   // version 4
   Uuid->Data4[0] = static_cast<uint8_t>((Uuid->Data4[0] & 0x3F) | 0x80);  // RFC 4122 variant
   return RPC_S_OK;
 }
@@ -266,8 +270,10 @@ HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
     if (kShape[i] == 'x') {
       int v = HexValue(lpsz[i]);
       if (v < 0) return CO_E_CLASSSTRING;
-      if (nibbles % 2 == 0) bytes[nibbles / 2] = static_cast<BYTE>(v << 4);
-      else bytes[nibbles / 2] = static_cast<BYTE>(bytes[nibbles / 2] | v);
+      if (nibbles % 2 == 0)
+        bytes[nibbles / 2] = static_cast<BYTE>(v << 4);
+      else
+        bytes[nibbles / 2] = static_cast<BYTE>(bytes[nibbles / 2] | v);
       ++nibbles;
     } else if (lpsz[i] != static_cast<WCHAR>(kShape[i])) {
       return CO_E_CLASSSTRING;

@@ -26,7 +26,6 @@ namespace {
 
 // ---------------------------------------------------------------- time
 
-
 // The current time, in UTC or local time, as a SYSTEMTIME.
 void NowAsSystemTime(bool local, LPSYSTEMTIME out) {
   int64_t ns = WallClockNs();
@@ -304,10 +303,14 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
     exeDir = exeDir.substr(0, exeDir.find_last_of('/') + 1);
     std::string candidate;
     std::string system;
-    if (TranslatePath(WindowsPathOf(exeDir) + name, &candidate, &error) && Exists(candidate)) host = candidate;
-    else if (!(system = FindInSystemFolder(name)).empty()) host = system;
-    else if (Exists(name)) host = "./" + name;
-    else host = name;
+    if (TranslatePath(WindowsPathOf(exeDir) + name, &candidate, &error) && Exists(candidate))
+      host = candidate;
+    else if (!(system = FindInSystemFolder(name)).empty())
+      host = system;
+    else if (Exists(name))
+      host = "./" + name;
+    else
+      host = name;
   } else if (!TranslatePath(name, &host, &error)) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;

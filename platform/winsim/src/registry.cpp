@@ -21,7 +21,7 @@ struct RegValue {
 
 struct RegKey {
   WStr name;
-  RegKey* parent = nullptr;  // null for roots and deleted keys
+  RegKey* parent = nullptr;                         // null for roots and deleted keys
   std::map<WStr, std::shared_ptr<RegKey>> subkeys;  // by folded name: enumeration is alphabetical
   std::vector<RegValue> values;                     // in the order first set, as Windows enumerates
   bool deleted = false;
@@ -99,8 +99,8 @@ bool IsAncestor(const RegKey* ancestor, const RegKey* key) {
 void Notify(const RegKey* key, DWORD kind) {
   for (auto it = g_watches.begin(); it != g_watches.end();) {
     auto watched = it->key.lock();
-    bool hit = watched && (it->filter & kind) &&
-               (watched.get() == key || (it->subtree && IsAncestor(watched.get(), key)));
+    bool hit =
+        watched && (it->filter & kind) && (watched.get() == key || (it->subtree && IsAncestor(watched.get(), key)));
     if (!watched || hit) {
       if (hit) SignalEvent(it->event);
       it = g_watches.erase(it);
@@ -201,9 +201,9 @@ Tree NewTree() {
   tree.hku = std::make_shared<RegKey>();
   bool created = false;
   // The keys every Windows installation has.
-  for (const char* path : {"SOFTWARE\\Classes", "SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
-                           "SYSTEM\\CurrentControlSet\\Services", "SYSTEM\\CurrentControlSet\\Control\\Class",
-                           "SYSTEM\\CurrentControlSet\\Enum", "HARDWARE"})
+  for (const char* path :
+       {"SOFTWARE\\Classes", "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "SYSTEM\\CurrentControlSet\\Services",
+        "SYSTEM\\CurrentControlSet\\Control\\Class", "SYSTEM\\CurrentControlSet\\Enum", "HARDWARE"})
     CreatePath(tree.hklm, SplitPath(Utf8ToUtf16(path)), false, &created);
   CreatePath(tree.hkcu, SplitPath(u"Software"), false, &created);
   CreatePath(tree.hku, SplitPath(u".DEFAULT"), false, &created);
@@ -271,11 +271,16 @@ bool ParseKeyPath(const std::string& path, HKEY* root, std::vector<WStr>* parts)
   size_t cut = path.find('\\');
   std::string head = path.substr(0, cut);
   for (auto& c : head) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  if (head == "HKLM" || head == "HKEY_LOCAL_MACHINE") *root = HKEY_LOCAL_MACHINE;
-  else if (head == "HKCU" || head == "HKEY_CURRENT_USER") *root = HKEY_CURRENT_USER;
-  else if (head == "HKCR" || head == "HKEY_CLASSES_ROOT") *root = HKEY_CLASSES_ROOT;
-  else if (head == "HKU" || head == "HKEY_USERS") *root = HKEY_USERS;
-  else return false;
+  if (head == "HKLM" || head == "HKEY_LOCAL_MACHINE")
+    *root = HKEY_LOCAL_MACHINE;
+  else if (head == "HKCU" || head == "HKEY_CURRENT_USER")
+    *root = HKEY_CURRENT_USER;
+  else if (head == "HKCR" || head == "HKEY_CLASSES_ROOT")
+    *root = HKEY_CLASSES_ROOT;
+  else if (head == "HKU" || head == "HKEY_USERS")
+    *root = HKEY_USERS;
+  else
+    return false;
   *parts = SplitPath(Utf8ToUtf16(cut == std::string::npos ? std::string() : path.substr(cut + 1)));
   return true;
 }
@@ -286,7 +291,6 @@ std::vector<BYTE> StringData(const WStr& text) {
 }
 
 // ---------------------------------------------------------------- description
-
 
 // One value of the description: a string is REG_SZ, a number REG_DWORD, an
 // object names its type: {"expand_sz": ...}, {"multi_sz": [...]}, {"qword": n},
@@ -498,9 +502,8 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDes
   return RegOpenKeyExW(hKey, sub.c_str(), ulOptions, samDesired, phkResult);
 }
 
-LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                        REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                        LPDWORD lpdwDisposition) {
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                        LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
   WINSIM_FAIL_POINT_STATUS();
   if (!phkResult || !lpSubKey) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
@@ -573,8 +576,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
   return CopyOut(data.data(), static_cast<DWORD>(data.size()), lpData, lpcbData);
 }
 
-LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                       DWORD cbData) {
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
   WINSIM_FAIL_POINT_STATUS();
   if (!lpData && cbData) return ERROR_NOACCESS;
   auto lock = LockRegistry();

@@ -18,12 +18,24 @@ const struct {
   const char16_t* name;
   DWORD luid;
 } kPrivileges[] = {
-    {u"SeCreateTokenPrivilege", 2},   {u"SeAssignPrimaryTokenPrivilege", 3}, {u"SeLockMemoryPrivilege", 4},
-    {u"SeIncreaseQuotaPrivilege", 5}, {u"SeTcbPrivilege", 7},                {u"SeSecurityPrivilege", 8},
-    {u"SeTakeOwnershipPrivilege", 9}, {u"SeLoadDriverPrivilege", 10},        {u"SeSystemProfilePrivilege", 11},
-    {u"SeSystemtimePrivilege", 12},   {u"SeBackupPrivilege", 17},            {u"SeRestorePrivilege", 18},
-    {u"SeShutdownPrivilege", 19},     {u"SeDebugPrivilege", 20},             {u"SeSystemEnvironmentPrivilege", 22},
-    {u"SeChangeNotifyPrivilege", 23}, {u"SeRemoteShutdownPrivilege", 24},    {u"SeUndockPrivilege", 25},
+    {u"SeCreateTokenPrivilege", 2},
+    {u"SeAssignPrimaryTokenPrivilege", 3},
+    {u"SeLockMemoryPrivilege", 4},
+    {u"SeIncreaseQuotaPrivilege", 5},
+    {u"SeTcbPrivilege", 7},
+    {u"SeSecurityPrivilege", 8},
+    {u"SeTakeOwnershipPrivilege", 9},
+    {u"SeLoadDriverPrivilege", 10},
+    {u"SeSystemProfilePrivilege", 11},
+    {u"SeSystemtimePrivilege", 12},
+    {u"SeBackupPrivilege", 17},
+    {u"SeRestorePrivilege", 18},
+    {u"SeShutdownPrivilege", 19},
+    {u"SeDebugPrivilege", 20},
+    {u"SeSystemEnvironmentPrivilege", 22},
+    {u"SeChangeNotifyPrivilege", 23},
+    {u"SeRemoteShutdownPrivilege", 24},
+    {u"SeUndockPrivilege", 25},
 };
 const DWORD kShutdownLuid = 19;
 
@@ -36,17 +48,16 @@ std::atomic<bool> g_elevated{true};
 thread_local bool t_actingAsSystem = false;
 
 // The description's "elevated": true (the default) or false, a standard user.
-const bool kElevatedLoader = RegisterSectionLoader(
-    "elevated", [](const rapidjson::Value* section, const LoadContext&, std::function<void()>* commit,
-                   std::string* error) {
-      if (section && !section->IsBool()) {
-        *error = "must be true or false";
-        return false;
-      }
-      bool on = section ? section->GetBool() : true;
-      *commit = [on] { g_elevated.store(on); };
-      return true;
-    });
+const bool kElevatedLoader = RegisterSectionLoader("elevated", [](const rapidjson::Value* section, const LoadContext&,
+                                                                  std::function<void()>* commit, std::string* error) {
+  if (section && !section->IsBool()) {
+    *error = "must be true or false";
+    return false;
+  }
+  bool on = section ? section->GetBool() : true;
+  *commit = [on] { g_elevated.store(on); };
+  return true;
+});
 
 }  // namespace
 

@@ -200,15 +200,9 @@ BOOL ChangeState(DeviceNode& n, Element& e, const SP_PROPCHANGE_PARAMS& p) {
   switch (p.StateChange) {
     case DICS_ENABLE:
     case DICS_DISABLE:
-    case DICS_START:
-      ApplyConfiguration(n);
-      break;
-    case DICS_PROPCHANGE:
-      RestartNode(n, call);
-      return TRUE;
-    case DICS_STOP:
-      n.status &= ~ULONG(DN_STARTED);
-      break;
+    case DICS_START: ApplyConfiguration(n); break;
+    case DICS_PROPCHANGE: RestartNode(n, call); return TRUE;
+    case DICS_STOP: n.status &= ~ULONG(DN_STARTED); break;
   }
   UpdatePresence(call);
   return TRUE;
@@ -284,8 +278,10 @@ bool ReadInfVersion(const std::string& bytes, std::u16string* cls, std::u16strin
     std::u16string key = UpperCase(trim(line.substr(0, eq)));
     std::u16string value = trim(line.substr(eq + 1));
     if (value.size() >= 2 && value.front() == u'"' && value.back() == u'"') value = value.substr(1, value.size() - 2);
-    if (section == u"VERSION") version[key] = value;
-    else if (section == u"STRINGS") strings[key] = value;
+    if (section == u"VERSION")
+      version[key] = value;
+    else if (section == u"STRINGS")
+      strings[key] = value;
   }
   auto resolve = [&](std::u16string v) {
     if (v.size() > 2 && v.front() == u'%' && v.back() == u'%') {
@@ -338,9 +334,8 @@ WINSIM_API BOOL SetupDiClassNameFromGuidExW(const GUID* ClassGuid, PWSTR ClassNa
   return c ? CopyString(c->name, ClassName, ClassNameSize, RequiredSize) : FALSE;
 }
 
-WINSIM_API BOOL SetupDiGetClassDescriptionExW(const GUID* ClassGuid, PWSTR ClassDescription,
-                                              DWORD ClassDescriptionSize, PDWORD RequiredSize, PCWSTR MachineName,
-                                              PVOID Reserved) {
+WINSIM_API BOOL SetupDiGetClassDescriptionExW(const GUID* ClassGuid, PWSTR ClassDescription, DWORD ClassDescriptionSize,
+                                              PDWORD RequiredSize, PCWSTR MachineName, PVOID Reserved) {
   WINSIM_FAIL_POINT(FALSE);
   ModelLock lock(Model().mutex);
   const SetupClass* c = NamedClass(ClassGuid, MachineName, Reserved);
@@ -495,8 +490,7 @@ WINSIM_API BOOL SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
   if (!DeviceInfoSetDetailData) return Fail(ERROR_INVALID_PARAMETER);
-  if (DeviceInfoSetDetailData->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_W))
-    return Fail(ERROR_INVALID_USER_BUFFER);
+  if (DeviceInfoSetDetailData->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_W)) return Fail(ERROR_INVALID_USER_BUFFER);
   DeviceInfoSetDetailData->ClassGuid = set->hasClass ? set->classGuid : GUID{};
   DeviceInfoSetDetailData->RemoteMachineHandle = nullptr;  // local machine
   DeviceInfoSetDetailData->RemoteMachineName[0] = 0;
@@ -592,8 +586,7 @@ WINSIM_API BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
 }
 
 WINSIM_API BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                            PWSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
-                                            PDWORD RequiredSize) {
+                                            PWSTR DeviceInstanceId, DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
   WINSIM_FAIL_POINT(FALSE);
   ModelLock lock(Model().mutex);
   const DeviceNode* n = GetNode(DeviceInfoSet, DeviceInfoData);
@@ -716,8 +709,7 @@ WINSIM_API BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO 
   ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
-  if (InstallFunction != DIF_PROPERTYCHANGE && InstallFunction != DIF_REMOVE &&
-      InstallFunction != DIF_REGISTERDEVICE)
+  if (InstallFunction != DIF_PROPERTYCHANGE && InstallFunction != DIF_REMOVE && InstallFunction != DIF_REGISTERDEVICE)
     return Fail(ERROR_CALL_NOT_IMPLEMENTED);
   if (!DeviceInfoData) return Fail(ERROR_NO_DEVICE_SELECTED);
   Element* e = GetElement(set, DeviceInfoData);
@@ -735,8 +727,7 @@ WINSIM_API BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO 
       if (p.ClassInstallHeader.InstallFunction != DIF_PROPERTYCHANGE) return Fail(ERROR_NO_CLASSINSTALL_PARAMS);
       return ChangeState(*n, *e, p);
     }
-    case DIF_REMOVE:
-      return RemoveDevice(*n, *e, params);
+    case DIF_REMOVE: return RemoveDevice(*n, *e, params);
     default:  // DIF_REGISTERDEVICE
       if (!n->registered) {
         if (EffectiveInstaller(*n) == Installer::Refuse) return Fail(ERROR_DI_DONT_INSTALL);

@@ -60,7 +60,7 @@ struct ThreadQueue {
 
 struct State {
   std::mutex mutex;
-  ClockCondition changed;  // any queue, window or reply changed
+  ClockCondition changed;   // any queue, window or reply changed
   uint64_t generation = 0;  // counts those changes
   std::vector<WindowClass> classes;
   std::map<HWND, Window> windows;
@@ -346,8 +346,8 @@ ATOM RegisterClassW(const WNDCLASSW* lpWndClass) {
 
 // ---------------------------------------------------------------- windows
 
-HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle, int X, int Y,
-                     int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam) {
+HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle, int X, int Y, int nWidth,
+                     int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam) {
   WINSIM_FAIL_POINT(nullptr);
   if (!lpClassName || IsIntResource(lpClassName)) {
     SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
@@ -436,11 +436,8 @@ LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   (void)wParam;
   (void)lParam;
   switch (Msg) {
-    case WM_NCCREATE:
-      return TRUE;
-    case WM_CLOSE:
-      DestroyWindow(hWnd);
-      return 0;
+    case WM_NCCREATE: return TRUE;
+    case WM_CLOSE: DestroyWindow(hWnd); return 0;
     default:
       // WM_DEVICECHANGE included: 0 grants every query.
       return 0;

@@ -9,9 +9,15 @@ namespace dmtest {
 
 class FakeRunContext : public CPF::slcMutex {
  public:
-  DWORD Lock() override { ++locks; return 0; }
+  DWORD Lock() override {
+    ++locks;
+    return 0;
+  }
   DWORD TryLock() override { return tryResult; }
-  DWORD Unlock() override { ++unlocks; return 1; }
+  DWORD Unlock() override {
+    ++unlocks;
+    return 1;
+  }
   slcRunContext* AsHostContext() { return reinterpret_cast<slcRunContext*>(this); }
 
   int32_t maxIndex = -1;

@@ -12,7 +12,6 @@ static_assert(offsetof(dmtest::FakeRunContext, maxIndex) == 40, "fake context ma
 static_assert(offsetof(dmtest::FakeRunContext, entries) == 48, "fake context matches the host layout");
 #pragma GCC diagnostic pop
 
-
 TEST(Cpf, MutexNameFromTheTimeOfCreation) {
   WCHAR name[41];
   CPF::FormatMutexName({2026, 3, 6, 7, 4, 5, 6, 7}, name);  // Saturday 7 March 2026, 04:05:06.007

@@ -38,8 +38,7 @@ size_t LineCount(const std::string& text) { return static_cast<size_t>(std::coun
 TEST(DiagLog, QualifiedNameKeepsClassAndFunction) {
   EXPECT_EQ(DiagQualifiedName("static CDiagLog& CDiagLog::Instance()"), "CDiagLog::Instance");
   EXPECT_EQ(DiagQualifiedName("CPF::slcMutex::slcMutex()"), "slcMutex::slcMutex");
-  EXPECT_EQ(DiagQualifiedName("std::map<std::__cxx11::basic_string<char>, int> a::b::Cls::Get(int) const"),
-            "Cls::Get");
+  EXPECT_EQ(DiagQualifiedName("std::map<std::__cxx11::basic_string<char>, int> a::b::Cls::Get(int) const"), "Cls::Get");
   EXPECT_EQ(DiagQualifiedName("void {anonymous}::Helper(std::function<void(int)>)"), "Helper");
   EXPECT_EQ(DiagQualifiedName("void Box<T>::Put(T) [with T = int]"), "Box::Put");
   EXPECT_EQ(DiagQualifiedName("bool Cls::operator<(const Cls&) const"), "Cls::operator<");
@@ -53,7 +52,8 @@ TEST(DiagLog, RecordPrefixNamesSiteAndProcess) {
   std::smatch match;
   std::string text = record.Text();
   ASSERT_TRUE(std::regex_match(
-      text, match, std::regex(R"( WARN\((-?\d+)-(\d+)\)<(\d+)>\[42 DeviceOpt\.cpp device_manage::LoadDevice\], count 7 of x)")))
+      text, match,
+      std::regex(R"( WARN\((-?\d+)-(\d+)\)<(\d+)>\[42 DeviceOpt\.cpp device_manage::LoadDevice\], count 7 of x)")))
       << text;
   EXPECT_EQ(std::stol(match[1]), static_cast<long>(static_cast<int32_t>(GetCurrentProcessId())));
   EXPECT_EQ(std::stoul(match[2]), static_cast<unsigned long>(GetCurrentThreadId()));
@@ -119,9 +119,9 @@ TEST(DiagLog, WritesEnabledLevelsToTheNamedFile) {
   DIAG_LOG(7, "odd level");
   std::string unit = dmtest::ReadTextFile(agent + "/tpmlog/log_unit.txt");
   EXPECT_TRUE(std::regex_match(unit, std::regex("(" + std::string(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d, unit )") +
-                                                    R"((ERROR|XXXX)\(-?\d+-\d+\)<\d+>\[\d+ test_diaglog_lines\.cpp )"
-                                                    R"(DiagLog_WritesEnabledLevelsToTheNamedFile_Test::TestBody\], )"
-                                                    R"((error three|odd level)\n){2})")))
+                                                R"((ERROR|XXXX)\(-?\d+-\d+\)<\d+>\[\d+ test_diaglog_lines\.cpp )"
+                                                R"(DiagLog_WritesEnabledLevelsToTheNamedFile_Test::TestBody\], )"
+                                                R"((error three|odd level)\n){2})")))
       << unit;
 
   // A new name takes the next line; the old file stays as it was.

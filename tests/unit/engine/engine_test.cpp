@@ -77,7 +77,10 @@ std::vector<std::string> Found(const std::vector<std::string>& words, EngineResu
 }
 
 // The device's own state, as the Configuration Manager reports it.
-struct NodeState { bool started; ULONG problem; };
+struct NodeState {
+  bool started;
+  ULONG problem;
+};
 NodeState State(const char* id) {
   DEVINST inst = 0;
   WString wid = Wide(id);
@@ -129,7 +132,8 @@ TEST_F(Engine, SelectionForms) {
   EXPECT_EQ(Found({"find", "USB\\Class_08"}), std::vector<std::string>{kUsb});  // compatible ID
   EXPECT_EQ(Found({"find", "'*SAMPLE"}), std::vector<std::string>{kSample});
   // "*" after another argument is a pattern: devices with at least one ID.
-  EXPECT_EQ(Found({"findall", "@NOSUCH\\1", "*"}), (std::vector<std::string>{kUsb, kDisk, kHid, kSample, kPci, kHidden}));
+  EXPECT_EQ(Found({"findall", "@NOSUCH\\1", "*"}),
+            (std::vector<std::string>{kUsb, kDisk, kHid, kSample, kPci, kHidden}));
 
   // find records: friendly name, else description; status flags on line five.
   RunCmd({"find", std::string("@") + kUsb, std::string("@") + kDisk});

@@ -29,8 +29,8 @@ EngineResult HardwareIds(Names* pNames, const Names& ops) { return Run(pNames, o
 EngineResult Filters(Names* pNames, const Names& ops, bool* pbModified = nullptr) {
   bool modified = false;
   EngineResult result = Run(pNames, ops, [&](std::vector<WString>* list, int n, const WCHAR* const* p) {
-    return EditFilterList(list, n, p, [](const WString& name) { return name.size() == 4 && name[0] == 's'; },
-                          &modified);
+    return EditFilterList(
+        list, n, p, [](const WString& name) { return name.size() == 4 && name[0] == 's'; }, &modified);
   });
   if (pbModified != nullptr) *pbModified = modified;
   return result;

@@ -49,7 +49,8 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   std::filesystem::create_directories(install + "audit");
   ASSERT_TRUE(dmtest::WriteTextFile(install + "config/agent.json", R"({"sessionId": 3, "settings": {"46": 1}})"));
   ASSERT_TRUE(dmtest::WriteTextFile(install + "audit/audit.jsonl",
-                                    R"({"operateType": 327937, "businessInfo": [{"deviceName": "Old"}]})" "\n"));
+                                    R"({"operateType": 327937, "businessInfo": [{"deviceName": "Old"}]})"
+                                    "\n"));
   ASSERT_TRUE(dmtest::WriteTextFile(dir + "/p.json", R"({"strategies": []})"));
 
   // A broken script is refused before any step runs.

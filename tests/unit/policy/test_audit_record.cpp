@@ -30,9 +30,9 @@ std::string Head(const CVaultLogOpt& log, const std::string& line) {
          ",\"userSid\":\"" + policytest::kUserSid + "\",\"moduleType\":" + std::to_string(log.m_nModuleType) +
          ",\"logType\":" + std::to_string(log.m_nLogType) + ",\"operateType\":" + std::to_string(log.m_nOperateType) +
          ",\"actionType\":0,\"cltGuid\":\"" + policytest::kClientGuid + "\",\"cltIp\":\"" + log.m_strCltIp +
-         "\",\"policyId\":" + std::to_string(log.m_llPolicyId) + ",\"policyGroupId\":" +
-         std::to_string(log.m_llPolicyGroupId) + ",\"osUserName\":\"" + log.m_strOsUserName + "\",\"serverIp\":\"" +
-         policytest::kServer + "\"";
+         "\",\"policyId\":" + std::to_string(log.m_llPolicyId) +
+         ",\"policyGroupId\":" + std::to_string(log.m_llPolicyGroupId) + ",\"osUserName\":\"" + log.m_strOsUserName +
+         "\",\"serverIp\":\"" + policytest::kServer + "\"";
 }
 
 void DeviceRecord(CVaultLogOpt& log) {
@@ -95,7 +95,8 @@ TEST(AuditRecord, AttachedFileRegisteredRefusedOrFailing) {
     EXPECT_EQ(fs::file_size(install.hostDir + "audit/files/" + id), 2048u);
     EXPECT_EQ(line, "{\"attSize\":2,\"attGuid\":\"" + id + "\"," + Head(log, line) +
                         ",\"result\":0,\"resultInfo\":\"\",\"businessInfo\":[{\"businessType\":0,\"fileInfo\":[{"
-                        "\"fileId\":\"" + id + "\",\"fileUserSid\":\"" + policytest::kUserSid +
+                        "\"fileId\":\"" +
+                        id + "\",\"fileUserSid\":\"" + policytest::kUserSid +
                         "\",\"fileName\":\"report.tar.gz\",\"fileSize\":2,\"fileDocType\":\"gz\",\"filePath\":\"" +
                         JsonPath(log.m_strFilePath) + "\"}]}," + kDeviceItem + "]}");
   }

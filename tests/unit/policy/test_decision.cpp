@@ -41,8 +41,12 @@ TEST(DecideDevice, WhatIsDoneBeforeAnyChange) {
       // Enabled again by someone else: nothing of the module's to undo.
       {Facts(false, kOn, true), DeviceStep::None, DeviceReason::Allowed, true, ""},
       // The module's disable waits for a restart: still the module's.
-      {[] { DeviceFacts f = Facts(false, kOn, true); f.bChangePending = true; return f; }(), DeviceStep::None,
-       DeviceReason::Allowed, false, ""},
+      {[] {
+         DeviceFacts f = Facts(false, kOn, true);
+         f.bChangePending = true;
+         return f;
+       }(),
+       DeviceStep::None, DeviceReason::Allowed, false, ""},
       // Absent at the moment of the pass: the entry stays.
       {Facts(false, kNone, true), DeviceStep::None, DeviceReason::NotControllable, false, ""},
       // Disabled by someone else: left alone.

@@ -32,8 +32,8 @@ TEST(DeviceFilter, LeavesUsbPlumbingAndSystemClassesAloneOnly) {
   filter.InitControlClassGuid();
   EXPECT_TRUE(filter.IsExcludeDevice(Device("PCI\\VEN_8086&DEV_A0ED\\3", "xHCI", DEVICE_CLASS_USB)));
   // Hubs and input devices: a scenario forbids everything on two machines.
-  EXPECT_FALSE(filter.IsExcludeDevice(Device("USB\\VID_0781&PID_5567\\4C53", "USB Mass Storage Device",
-                                             DEVICE_CLASS_USB)));
+  EXPECT_FALSE(
+      filter.IsExcludeDevice(Device("USB\\VID_0781&PID_5567\\4C53", "USB Mass Storage Device", DEVICE_CLASS_USB)));
   EXPECT_FALSE(filter.IsExcludeDevice(Device("USB\\VID_04F2\\CAM", "Camera", kImage)));
   EXPECT_FALSE(filter.IsOtherDeviceClass(kImage));
   EXPECT_FALSE(filter.IsOtherDeviceClass("4D36E967-E325-11CE-BFC1-08002BE10318"));  // case ignored
@@ -142,4 +142,3 @@ TEST(ForbidDeviceFile, HostileFilesNeitherCrashNorGetRead) {
   EXPECT_TRUE(list.empty());
   EXPECT_NE(policytest::ReadDiagLog().find("more than the 1048576 a forbidden-device file may"), std::string::npos);
 }
-

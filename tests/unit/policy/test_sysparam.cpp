@@ -18,7 +18,8 @@ std::string Policy(const std::string& extraEntry, const std::string& otherGroup)
       {"deviceName_10": "Odd", "deviceInstance_10": "A\\\\\\\\B\\C", "deviceId_10": "ODD"})" +
          extraEntry + R"(
     ],
-    "0x20060002": [{"x": ")" + otherGroup + R"("}]
+    "0x20060002": [{"x": ")" +
+         otherGroup + R"("}]
   }})";
 }
 

@@ -103,7 +103,7 @@ TEST_F(PolicyEngine, OnePassForbidsAuditsTipsAndRecordsAsTheRulesSay) {
   // Only the stick really goes down; the refusing device is tried.
   EXPECT_EQ(Disabled(), std::vector<std::string>{kStick});
   EXPECT_TRUE(Running(kRefuse));
-  EXPECT_TRUE(Running("USB\\VID_3333&PID_4444\\RO"));  // removable, not disableable
+  EXPECT_TRUE(Running("USB\\VID_3333&PID_4444\\RO"));   // removable, not disableable
   EXPECT_TRUE(Running("USB\\VID_7777&PID_0001\\TWO"));  // its last ID has no strategy
 
   // Recorded: the stick and the failed forbid; not the devices already off.
@@ -291,7 +291,6 @@ TEST_F(PolicyEngine, AbsentDeviceKeepsItsEntryUntilItIsGoneForGood) {
   EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
 }
 
-
 // The file is replaced whole: a write that fails at any step leaves the old
 // file as it was and no temporary beside it; an unchanged list writes nothing.
 TEST(ForbidDeviceFile, RewriteIsWholeOrNothing) {
@@ -311,5 +310,6 @@ TEST(ForbidDeviceFile, RewriteIsWholeOrNothing) {
   EXPECT_TRUE(file.WriteForbidDeviceInfoToFile(&one)) << "nothing to write";
   winsim::ClearFailures();
   EXPECT_TRUE(file.WriteForbidDeviceInfoToFile(&two));
-  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"), R"([{"deviceName_10":"A"},{"deviceName_10":"B"}])");
+  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"),
+            R"([{"deviceName_10":"A"},{"deviceName_10":"B"}])");
 }

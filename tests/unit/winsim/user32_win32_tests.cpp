@@ -147,7 +147,7 @@ TEST(User32, WaitForMultipleObjectsAnyAndAll) {
   HANDLE both[] = {a, b};
   EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), kTimeout);
   SetEvent(b);
-  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), kTimeout);  // a is not set
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), kTimeout);            // a is not set
   EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), WAIT_OBJECT_0 + 1);  // b, an auto-reset event, is taken
   SetEvent(a);
   SetEvent(b);

@@ -248,8 +248,8 @@ void DeleteTree(HKEY parent, const WCHAR* name) {
 TEST(Win32Registry, KeysAndTypedValues) {
   DeleteTree(HKEY_CURRENT_USER, kTestKey);
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
-                            &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key,
+                            nullptr),
             ERROR_SUCCESS);
   const WCHAR text[] = WIDE("C:\\Program Files\\Vault\\uninst.exe");
   const DWORD number = 0x12345678;
@@ -353,7 +353,8 @@ TEST(Win32Modules, SearchSystem32FindsSystemLibrariesOnly) {
   ASSERT_GT(GetModuleFileNameA(newdev, path, MAX_PATH), length);
   bool inSystem = true;
   for (UINT i = 0; i < length; ++i)
-    inSystem = inSystem && toupper(static_cast<unsigned char>(path[i])) == toupper(static_cast<unsigned char>(system[i]));
+    inSystem =
+        inSystem && toupper(static_cast<unsigned char>(path[i])) == toupper(static_cast<unsigned char>(system[i]));
   EXPECT_TRUE(inSystem && (path[length] == '\\' || path[length] == '/')) << path << " is not in " << system;
   HMODULE setupapi = LoadLibraryExA("setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   ASSERT_NE(setupapi, nullptr);

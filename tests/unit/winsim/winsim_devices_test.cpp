@@ -43,7 +43,6 @@ const char kMachine[] = R"({
      "friendlyName": "Integrated Camera", "status": "0x0180600A"},
     {"id": "SCSI\\DISK&VEN_NVME\\0", "class": "DiskDrive", "status": "0x0180000A"}]})";
 
-
 const char kReceiver[] = "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2";
 const char kHidIf[] = "USB\\VID_046D&PID_C52B&MI_00\\6&2A3A6C0B&0&0000";
 const char kKeyboard[] = "HID\\VID_046D&PID_C52B&MI_00\\7&1E5D3A2F&0&0000";
@@ -161,8 +160,8 @@ class DeviceTree : public ::testing::Test {
     return ids;
   }
   std::vector<std::string> Present() {
-    return Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr, nullptr,
-                                      nullptr));
+    return Ids(
+        SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr, nullptr, nullptr));
   }
   bool Listed(const std::string& id) {
     std::vector<std::string> ids = Present();
@@ -179,7 +178,8 @@ class DeviceTree : public ::testing::Test {
   // The key a portable device has under Windows Portable Devices while present.
   bool WpdKey(std::string id) {
     std::replace(id.begin(), id.end(), '\\', '#');
-    std::u16string path = u"SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\" + std::u16string(id.begin(), id.end());
+    std::u16string path =
+        u"SOFTWARE\\Microsoft\\Windows Portable Devices\\Devices\\" + std::u16string(id.begin(), id.end());
     HKEY key = nullptr;
     LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
     RegCloseKey(key);
@@ -199,15 +199,15 @@ class WinsimTree : public DeviceTree {};
 
 TEST_F(WinsimDevices, EnumeratesByPresenceClassEnumeratorAndInterfaceAndLooksUpClasses) {
   EXPECT_EQ(3u, Present().size());
-  EXPECT_EQ(5u, Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr))
-                    .size());
+  EXPECT_EQ(5u,
+            Ids(SetupDiGetClassDevsExW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr)).size());
   EXPECT_EQ(std::vector<std::string>{"SCSI\\DISK&VEN_NVME\\0"},
             Ids(SetupDiGetClassDevsExW(&kDiskClass, nullptr, nullptr, DIGCF_PRESENT, nullptr, nullptr, nullptr)));
   ASSERT_TRUE(winsim::PlugDevice(kStick));
   const GUID diskInterface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
   EXPECT_EQ(std::vector<std::string>{kDisk},
-            Ids(SetupDiGetClassDevsExW(&diskInterface, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT,
-                                       nullptr, nullptr, nullptr)));
+            Ids(SetupDiGetClassDevsExW(&diskInterface, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT, nullptr,
+                                       nullptr, nullptr)));
   EXPECT_EQ((std::vector<std::string>{kStick, kCam}),
             Ids(SetupDiGetClassDevsExW(nullptr, u"usb", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr, nullptr,
                                        nullptr)));
@@ -239,10 +239,12 @@ TEST_F(WinsimDevices, PropertyBuffersFollowSetupApiRules) {
 
   // A property the device lacks, and one deleted by writing no data.
   WCHAR text[64];
-  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_COMPATIBLEIDS, &type, (PBYTE)text, sizeof text, nullptr));
+  EXPECT_FALSE(
+      SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_COMPATIBLEIDS, &type, (PBYTE)text, sizeof text, nullptr));
   EXPECT_LAST_ERROR(ERROR_INVALID_DATA);
   ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set_, &cam, SPDRP_FRIENDLYNAME, nullptr, 0));
-  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_FRIENDLYNAME, &type, (PBYTE)text, sizeof text, nullptr));
+  EXPECT_FALSE(
+      SetupDiGetDeviceRegistryPropertyW(set_, &cam, SPDRP_FRIENDLYNAME, &type, (PBYTE)text, sizeof text, nullptr));
   EXPECT_LAST_ERROR(ERROR_INVALID_DATA);
 }
 
@@ -321,7 +323,8 @@ TEST_F(WinsimDevices, InstallsARootDeviceAndUpdatesItsDriver) {
   HMODULE newdev = LoadLibraryA("newdev.dll");
   ASSERT_NE(nullptr, newdev);
   typedef BOOL (*UpdateFn)(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL);
-  auto update = reinterpret_cast<UpdateFn>(reinterpret_cast<void*>(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW")));
+  auto update =
+      reinterpret_cast<UpdateFn>(reinterpret_cast<void*>(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW")));
   ASSERT_NE(nullptr, update);
   BOOL reboot = TRUE;
   ASSERT_TRUE(update(nullptr, u"root\\toaster", u"C:\\toaster.inf", INSTALLFLAG_FORCE, &reboot));
@@ -368,7 +371,8 @@ TEST_F(User32Broadcast, EveryChangeReachesItsRegisteredWindowsAfterTheCallReturn
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = kUsbDevice;
     for (DWORD flags : {DWORD(DEVICE_NOTIFY_WINDOW_HANDLE), DWORD(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)}) {
-      HWND hwnd = CreateWindowExA(0, "DmBroadcastTest", "", WS_MINIMIZE, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+      HWND hwnd =
+          CreateWindowExA(0, "DmBroadcastTest", "", WS_MINIMIZE, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
       if (!g_classWindow) g_classWindow = hwnd;
       EXPECT_NE(RegisterDeviceNotificationW(hwnd, &filter, flags), nullptr);
     }
@@ -523,8 +527,8 @@ TEST_F(WinsimTree, AStandardUserChangesNoDeviceAndNoMachineKey) {
   ASSERT_NE(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), key);
   RegCloseKey(key);
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExW(HKEY_LOCAL_MACHINE, u"X", 0, REG_DWORD, (const BYTE*)"\1\0\0\0", 4));
-  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor", 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Vendor", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &key, nullptr));
   EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Vendor", 0, nullptr, 0, KEY_ALL_ACCESS,
                                            nullptr, &key, nullptr));
   RegCloseKey(key);

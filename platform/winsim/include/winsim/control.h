@@ -67,10 +67,10 @@ WINSIM_CTL void AnnouncedThreadBegins();
 
 // One network adapter as GetAdaptersInfo lists it, in the order added.
 struct Adapter {
-  std::string name;         // empty: a GUID text is made up
-  std::string description;  // "Intel(R) Ethernet Connection I219-LM"
-  UINT type = 6;            // MIB_IF_TYPE_ETHERNET, IF_TYPE_IEEE80211, ...
-  std::vector<BYTE> mac;    // usually 6 bytes
+  std::string name;                    // empty: a GUID text is made up
+  std::string description;             // "Intel(R) Ethernet Connection I219-LM"
+  UINT type = 6;                       // MIB_IF_TYPE_ETHERNET, IF_TYPE_IEEE80211, ...
+  std::vector<BYTE> mac;               // usually 6 bytes
   std::vector<std::string> addresses;  // "192.168.1.20" or "192.168.1.20/24"
   std::string gateway;
   bool dhcp = true;

@@ -17,7 +17,7 @@ enum class InstallerBehaviour {
 };
 
 struct DeviceState {
-  bool exists = false;          // known to the machine (present or not)
+  bool exists = false;  // known to the machine (present or not)
   bool present = false;
   bool started = false;         // DN_STARTED
   ULONG status = 0;             // DN_* flags as stored

@@ -80,7 +80,8 @@ WINSIM_API BOOL CloseHandle(HANDLE hObject);
 WINSIM_API HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
 WINSIM_API HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 WINSIM_API BOOL ReleaseMutex(HANDLE hMutex);
-WINSIM_API HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+WINSIM_API HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                               LPCWSTR lpName);
 WINSIM_API BOOL SetEvent(HANDLE hEvent);
 WINSIM_API BOOL ResetEvent(HANDLE hEvent);
 WINSIM_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
@@ -138,8 +139,8 @@ WINSIM_API HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
                               DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 WINSIM_API BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                          LPVOID lpOverlapped);
-WINSIM_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                          LPDWORD lpNumberOfBytesWritten, LPVOID lpOverlapped);
+WINSIM_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                          LPVOID lpOverlapped);
 WINSIM_API DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
 WINSIM_API DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 WINSIM_API HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);

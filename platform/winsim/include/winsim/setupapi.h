@@ -282,11 +282,9 @@ WINSIM_API BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DE
                                                   DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                                   DWORD PropertyBufferSize, PDWORD RequiredSize);
 WINSIM_API BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                                  DWORD Property, const BYTE* PropertyBuffer,
-                                                  DWORD PropertyBufferSize);
+                                                  DWORD Property, const BYTE* PropertyBuffer, DWORD PropertyBufferSize);
 WINSIM_API BOOL SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                              PSP_CLASSINSTALL_HEADER ClassInstallParams,
-                                              DWORD ClassInstallParamsSize);
+                                              PSP_CLASSINSTALL_HEADER ClassInstallParams, DWORD ClassInstallParamsSize);
 WINSIM_API BOOL SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                           PSP_DEVINFO_DATA DeviceInfoData);
 WINSIM_API BOOL SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -474,14 +472,13 @@ WINSIM_API CONFIGRET CM_Connect_MachineW(PCWSTR UNCServerName, PHMACHINE phMachi
 WINSIM_API CONFIGRET CM_Disconnect_Machine(HMACHINE hMachine);
 WINSIM_API CONFIGRET CM_Locate_DevNodeW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, ULONG ulFlags);
 WINSIM_API CONFIGRET CM_Locate_DevNode_ExW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, ULONG ulFlags,
-                                          HMACHINE hMachine);
+                                           HMACHINE hMachine);
 WINSIM_API CONFIGRET CM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags);
 WINSIM_API CONFIGRET CM_Reenumerate_DevNode_Ex(DEVINST dnDevInst, ULONG ulFlags, HMACHINE hMachine);
 WINSIM_API CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
 WINSIM_API CONFIGRET CM_Get_Device_ID_ExW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags,
-                                         HMACHINE hMachine);
-WINSIM_API CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
-                                           ULONG ulFlags);
+                                          HMACHINE hMachine);
+WINSIM_API CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst, ULONG ulFlags);
 WINSIM_API CONFIGRET CM_Get_DevNode_Status_Ex(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
                                               ULONG ulFlags, HMACHINE hMachine);
 WINSIM_API CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
@@ -491,7 +488,7 @@ WINSIM_API CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG
 #define CSCONFIGFLAG_DO_NOT_CREATE 0x00000002
 #define CSCONFIGFLAG_DO_NOT_START 0x00000004
 WINSIM_API CONFIGRET CM_Get_HW_Prof_FlagsW(DEVINSTID_W szDevInstName, ULONG ulHardwareProfile, PULONG pulValue,
-                                          ULONG ulFlags);
+                                           ULONG ulFlags);
 
 // ---- newdev.dll (a separate library, loaded at run time) ----
 

@@ -73,7 +73,11 @@ typedef BYTE BOOLEAN;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef HANDLE* LPHANDLE;
-#define WINSIM_DECLARE_HANDLE(name) struct name##__ { int unused; }; typedef struct name##__* name
+#define WINSIM_DECLARE_HANDLE(name) \
+  struct name##__ {                 \
+    int unused;                     \
+  };                                \
+  typedef struct name##__* name
 WINSIM_DECLARE_HANDLE(HKEY);
 WINSIM_DECLARE_HANDLE(HWND);
 WINSIM_DECLARE_HANDLE(HINSTANCE);

@@ -117,8 +117,7 @@ bool ReadInstanceId(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, WCHAR* psz
   return InstanceIdOfNode(pDevInfoData->DevInst, static_cast<HMACHINE>(detail.RemoteMachineHandle), pszId);
 }
 
-bool ClassGuidsFromName(const WCHAR* pszClass, const WCHAR* pszMachine, std::vector<GUID>* pGuids,
-                        DWORD dwFirstRoom) {
+bool ClassGuidsFromName(const WCHAR* pszClass, const WCHAR* pszMachine, std::vector<GUID>* pGuids, DWORD dwFirstRoom) {
   pGuids->assign(dwFirstRoom, GUID());
   for (;;) {
     DWORD required = 0;
@@ -225,8 +224,8 @@ WCHAR* ReadPropertyBlock(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD
   if (buffer == nullptr) return nullptr;
   DWORD type = 0;
   DWORD required = 0;
-  while (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevInfoData, dwProperty, &type,
-                                            reinterpret_cast<PBYTE>(buffer), size, &required)) {
+  while (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevInfoData, dwProperty, &type, reinterpret_cast<PBYTE>(buffer),
+                                            size, &required)) {
     // Only a short buffer for a value of the expected type is worth a retry.
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || type != dwType || required <= size) {
       free(buffer);
@@ -425,8 +424,7 @@ EngineResult OpenDeviceSet(const Selection& selection, const WCHAR* pszMachine, 
   return ENGINE_OK;
 }
 
-bool MatchesSelection(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, HMACHINE hMachine,
-                      const Selection& selection) {
+bool MatchesSelection(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, HMACHINE hMachine, const Selection& selection) {
   WCHAR instanceId[ENGINE_MAX_DEVICE_ID_LEN];
   InstanceIdOfNode(pDevInfoData->DevInst, hMachine, instanceId);
 

@@ -44,8 +44,7 @@ struct DeviceSelector {
 };
 
 // Per-device operation of a selection; a non-zero result stops the walk.
-typedef EngineResult (*DeviceCallback)(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwIndex,
-                                       void* pContext);
+typedef EngineResult (*DeviceCallback)(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwIndex, void* pContext);
 // Handler of a command word: base name (unused), machine name or nullptr, the
 // arguments behind the command word.
 typedef EngineResult (*CommandHandler)(const WCHAR* pszBaseName, const WCHAR* pszMachine, int nArgs,

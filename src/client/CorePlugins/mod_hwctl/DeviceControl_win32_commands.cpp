@@ -31,8 +31,7 @@ bool CallPropertyChange(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD 
   params.StateChange = dwStateChange;
   params.Scope = dwScope;
   params.HwProfile = 0;
-  if (!SetupDiSetClassInstallParamsW(hDevInfo, pDevInfoData, &params.ClassInstallHeader, sizeof(params)))
-    return false;
+  if (!SetupDiSetClassInstallParamsW(hDevInfo, pDevInfoData, &params.ClassInstallHeader, sizeof(params))) return false;
   return SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, hDevInfo, pDevInfoData) != FALSE;
 }
 
@@ -48,8 +47,7 @@ EngineResult ChangeStateCallback(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoDat
   StateChangeContext* context = static_cast<StateChangeContext*>(pContext);
   // Enable also clears a global disable; its outcome does not matter, the
   // current-profile call below decides.
-  if (context->dwStateChange == DICS_ENABLE)
-    CallPropertyChange(hDevInfo, pDevInfoData, DICS_ENABLE, DICS_FLAG_GLOBAL);
+  if (context->dwStateChange == DICS_ENABLE) CallPropertyChange(hDevInfo, pDevInfoData, DICS_ENABLE, DICS_FLAG_GLOBAL);
   if (!CallPropertyChange(hDevInfo, pDevInfoData, context->dwStateChange, DICS_FLAG_CONFIGSPECIFIC))
     return ENGINE_OK;  // refused: skip the device, carry on with the next
   if (NeedsRestart(hDevInfo, pDevInfoData)) context->bReboot = TRUE;

@@ -40,8 +40,7 @@ bool EqualNoCase(const WString& a, const WString& b);
 bool ReadInstanceId(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, WCHAR* pszId, HMACHINE* phMachine = nullptr);
 // The setup class GUIDs of a class name; false on a failure other than a
 // short buffer (the list is grown to the reported count and read again).
-bool ClassGuidsFromName(const WCHAR* pszClass, const WCHAR* pszMachine, std::vector<GUID>* pGuids,
-                        DWORD dwFirstRoom);
+bool ClassGuidsFromName(const WCHAR* pszClass, const WCHAR* pszMachine, std::vector<GUID>* pGuids, DWORD dwFirstRoom);
 
 // ---- Handlers of the command table ------------------------------------------------
 #define DEVCTL_HANDLER(name) \

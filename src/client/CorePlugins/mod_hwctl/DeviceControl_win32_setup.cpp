@@ -61,9 +61,7 @@ EngineResult EditHardwareIds(std::vector<WString>* pList, int nOps, const WCHAR*
         pList->push_back(id);
         place = pList->size();
         break;
-      case '!':
-        place = kEnd;
-        break;
+      case '!': place = kEnd; break;
       default: {
         size_t at = place > pList->size() ? pList->size() : place;
         pList->insert(pList->begin() + static_cast<std::ptrdiff_t>(at), id);
@@ -193,8 +191,7 @@ EngineResult SetHwIdCallback(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, D
   if (!ReadInstanceId(hDevInfo, pDevInfoData, instanceId, &machine)) return ENGINE_OK;
   ULONG status = 0;
   ULONG problem = 0;
-  if (CM_Get_DevNode_Status_Ex(&status, &problem, pDevInfoData->DevInst, 0, machine) != CR_SUCCESS)
-    return ENGINE_OK;
+  if (CM_Get_DevNode_Status_Ex(&status, &problem, pDevInfoData->DevInst, 0, machine) != CR_SUCCESS) return ENGINE_OK;
   // Only IDs that no bus driver reports can be rewritten.
   if ((status & DN_ROOT_ENUMERATED) == 0) return ENGINE_OK;
 
@@ -298,15 +295,14 @@ DEVCTL_HANDLER(CmdSetHwId) {
 DEVCTL_HANDLER(CmdUpdate) {
   if (pszMachine != nullptr || nArgs < 2 || ppArgs[0][0] == 0 || ppArgs[1][0] == 0) return ENGINE_USAGE;
   WCHAR infPath[MAX_PATH];
-  if (!FullInfPath(ppArgs[0], infPath) || GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES)
-    return ENGINE_FAIL;
+  if (!FullInfPath(ppArgs[0], infPath) || GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES) return ENGINE_FAIL;
 
   // System libraries come from the system directory alone: a bare name
   // would find a newdev.dll planted beside the host first.
   Library newdev(LoadLibraryExA("newdev.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   if (!newdev.IsValid()) return ENGINE_FAIL;
-  UpdateDriverFn update =
-      reinterpret_cast<UpdateDriverFn>(reinterpret_cast<void*>(GetProcAddress(newdev.Get(), "UpdateDriverForPlugAndPlayDevicesW")));
+  UpdateDriverFn update = reinterpret_cast<UpdateDriverFn>(
+      reinterpret_cast<void*>(GetProcAddress(newdev.Get(), "UpdateDriverForPlugAndPlayDevicesW")));
   if (update == nullptr) return ENGINE_FAIL;
   BOOL reboot = FALSE;
   if (!update(nullptr, ppArgs[1], infPath, INSTALLFLAG_FORCE, &reboot)) return ENGINE_FAIL;

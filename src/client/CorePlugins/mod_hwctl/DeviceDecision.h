@@ -17,15 +17,15 @@
 #define DEVICE_TIP_ENABLE_FAILED "TIP_ENABLE_FAILED_DEVICE_NAME"
 
 struct DeviceFacts {
-  bool bForbid = false;        // the strategy's verdict
-  uint32_t dwState = 0;        // dwStatus_Now after the status query
-  bool bDisableable = false;   // DN_DISABLEABLE is set
-  bool bGuarded = false;       // a USB hub, or its present subtree holds an input device or a hub
-  bool bInForbidList = false;  // the module disabled it and has not enabled it since
-  bool bChangePending = false; // DN_NEED_RESTART: a change (a disable) waits for a restart
-  bool bInHelper = false;      // inside the agent's helper process
-  bool bLog = false;           // the strategy asks for an audit record
-  bool bTip = false;           // the strategy asks for a tip
+  bool bForbid = false;         // the strategy's verdict
+  uint32_t dwState = 0;         // dwStatus_Now after the status query
+  bool bDisableable = false;    // DN_DISABLEABLE is set
+  bool bGuarded = false;        // a USB hub, or its present subtree holds an input device or a hub
+  bool bInForbidList = false;   // the module disabled it and has not enabled it since
+  bool bChangePending = false;  // DN_NEED_RESTART: a change (a disable) waits for a restart
+  bool bInHelper = false;       // inside the agent's helper process
+  bool bLog = false;            // the strategy asks for an audit record
+  bool bTip = false;            // the strategy asks for a tip
 };
 
 enum class DeviceStep { None, Disable, Enable };
@@ -33,24 +33,24 @@ enum class DeviceStep { None, Disable, Enable };
 // Why a device is left as it is, or what was done: the words of the
 // decision trace.
 enum class DeviceReason {
-  Disabled,        // disabled now (or tried: see the audit code)
-  AlreadyOff,      // forbidden and not started already
-  NotControllable, // state 0: not disableable nor removable, hidden, or absent
-  NotDisableable,  // forbidden, running, but DN_DISABLEABLE is not set
-  Guarded,         // forbidden, but it carries an input device or a hub
-  Allowed,         // not forbidden; nothing of the module's to undo
-  Enabled,         // not forbidden any more: enabled again
-  EnableFailed,    // not forbidden any more: the enable did not take
-  NotOurs,         // not forbidden, not started, disabled by someone else
+  Disabled,         // disabled now (or tried: see the audit code)
+  AlreadyOff,       // forbidden and not started already
+  NotControllable,  // state 0: not disableable nor removable, hidden, or absent
+  NotDisableable,   // forbidden, running, but DN_DISABLEABLE is not set
+  Guarded,          // forbidden, but it carries an input device or a hub
+  Allowed,          // not forbidden; nothing of the module's to undo
+  Enabled,          // not forbidden any more: enabled again
+  EnableFailed,     // not forbidden any more: the enable did not take
+  NotOurs,          // not forbidden, not started, disabled by someone else
 };
 const char* DeviceReasonName(DeviceReason reason);
 
 struct DeviceActions {
   DeviceStep step = DeviceStep::None;
   DeviceReason reason = DeviceReason::Allowed;
-  uint32_t dwAudit = 0;         // operate type of the audit record; 0: none
-  const char* pszTip = nullptr; // resource key of the tip; null: none
-  bool bRepeatTip = false;      // the forbid tip of a device already off (held back when recent)
+  uint32_t dwAudit = 0;          // operate type of the audit record; 0: none
+  const char* pszTip = nullptr;  // resource key of the tip; null: none
+  bool bRepeatTip = false;       // the forbid tip of a device already off (held back when recent)
   bool bAddForbid = false;
   bool bEraseForbid = false;
   bool bAddEnableFail = false;
@@ -58,7 +58,7 @@ struct DeviceActions {
 
 // What a state change came to.
 struct DeviceOutcome {
-  uint64_t ret = 0;     // the facade's result of the change (after one retry of an enable)
+  uint64_t ret = 0;           // the facade's result of the change (after one retry of an enable)
   uint32_t dwStateAfter = 0;  // dwStatus_Now read again afterwards
 };
 

@@ -27,8 +27,8 @@ bool WriteWholeFile(const std::string& path, const std::string& text) {
     return false;
   }
   DWORD written = 0;
-  bool ok = WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-            written == text.size();
+  bool ok =
+      WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
   if (!ok) DIAG_LOG(LOG_ERROR, "writing %s failed: error %u", path.c_str(), static_cast<unsigned>(GetLastError()));
   if (ok && !FlushFileBuffers(file.Get())) {
     DIAG_LOG(LOG_ERROR, "flushing %s failed: error %u", path.c_str(), static_cast<unsigned>(GetLastError()));
@@ -71,7 +71,10 @@ bool ReadJsonString(const std::string& text, size_t& pos, std::string& out) {
         unsigned value = 0;
         for (int i = 1; i <= 4; ++i) {
           char h = text[pos + i];
-          unsigned digit = h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10 : h >= 'A' && h <= 'F' ? h - 'A' + 10 : 16;
+          unsigned digit = h >= '0' && h <= '9'   ? h - '0'
+                           : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                           : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                                  : 16;
           if (digit > 15) return false;
           value = value * 16 + digit;
         }
@@ -94,13 +97,15 @@ std::vector<std::string> SalvageForbidDeviceIds(const std::string& text) {
   const std::string key = std::string("\"") + kMemberName + "\"";
   for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
     size_t pos = at + key.size();
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n')) ++pos;
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n'))
+      ++pos;
     if (pos >= text.size() || text[pos] != ':') {
       at = pos;
       continue;
     }
     ++pos;
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n')) ++pos;
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n'))
+      ++pos;
     std::string id;
     if (pos < text.size() && text[pos] == '"' && ReadJsonString(text, pos, id) && !id.empty()) ids.push_back(id);
     at = pos;
@@ -139,8 +144,8 @@ void device_filecontrol::SetAsideLocked(const std::string& path) {
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
-  DIAG_LOG(LOG_ERROR, "the unreadable %s could not be kept aside (error %u): the next pass replaces it",
-           path.c_str(), static_cast<unsigned>(GetLastError()));
+  DIAG_LOG(LOG_ERROR, "the unreadable %s could not be kept aside (error %u): the next pass replaces it", path.c_str(),
+           static_cast<unsigned>(GetLastError()));
 }
 
 bool device_filecontrol::ReadForbidDeviceInfoToVector(std::vector<stDevice>* pVecDevice) {

@@ -7,8 +7,8 @@
 #include <vector>
 #include "common/util/ResultCode.h"
 
-#define RET_SYSPARAM_NO_ENTRIES 0x2301ULL     // the configuration holds no entries
-#define RET_SYSPARAM_EMPTY_PARSE 0x2302ULL    // empty text or no entries at parse time
+#define RET_SYSPARAM_NO_ENTRIES 0x2301ULL   // the configuration holds no entries
+#define RET_SYSPARAM_EMPTY_PARSE 0x2302ULL  // empty text or no entries at parse time
 
 class CSysParamDeviceInfo {
  public:

@@ -62,8 +62,7 @@ void SleepSystemInterval(uint64_t interval) {
 DM_EXPORT uint8_t cpfInitialize() {
   try {
     FollowAgentDiagLevel();
-  } catch (...) {
-  }
+  } catch (...) {}
   return 1;
 }
 
@@ -134,8 +133,7 @@ uint32_t cpf_Start(void* pArgument) {
 uint32_t cpf_GetStatus(uint32_t* pStatus) {
   try {
     if (pStatus != nullptr) *pStatus = g_dwModuleStatus.load(std::memory_order_relaxed);
-  } catch (...) {
-  }
+  } catch (...) {}
   return 0;
 }
 

@@ -42,9 +42,7 @@ void ReleaseStorage(CMemBuffer& buffer) {
 
 bool Exiting() { return g_bExit.load(std::memory_order_relaxed); }
 
-uint32_t AgentDiagLevel() {
-  return Mem_GetConfigValue(SHARED_INDEX_DIAG_LEVEL)->load(std::memory_order_relaxed);
-}
+uint32_t AgentDiagLevel() { return Mem_GetConfigValue(SHARED_INDEX_DIAG_LEVEL)->load(std::memory_order_relaxed); }
 
 // What the inventory holds, to tell whether a fresh look found anything new.
 std::string InventorySignature(const std::vector<stDevice>& devices) {
@@ -140,7 +138,8 @@ void RunDeviceEnum() {
     unsigned long ulPause = kDeviceEnumPauseMs;
     if (ulLookAgainMs != 0) {
       ULONGLONG now = GetTickCount64();
-      ulPause = ullLookAgainAt <= now ? 0 : static_cast<unsigned long>(std::min<ULONGLONG>(ullLookAgainAt - now, ulPause));
+      ulPause =
+          ullLookAgainAt <= now ? 0 : static_cast<unsigned long>(std::min<ULONGLONG>(ullLookAgainAt - now, ulPause));
     }
     manage.WaitForDeviceWork(ulPause);
   }
@@ -236,8 +235,7 @@ static void RunModuleMain(void* pArgument) {
     // look) and looks at the stop flag at least once a second.
     while (!Exiting()) {
       MSG message;
-      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      }
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {}
       MsgWaitForMultipleObjectsEx(0, nullptr, kPumpWaitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
   }

@@ -51,7 +51,8 @@ uint32_t WatchPortableDevices() {
       // the change is acted on, so that nothing after it goes unseen.
       status = RegNotifyChangeKeyValue(key.Get(), TRUE, kNotifyFilter, event.Get(), TRUE);
       if (status != ERROR_SUCCESS)
-        DIAG_LOG_AS(LOG_ERROR, "Thread_Reg_Change", "Error NotifyChangeKeyValue return error %d", static_cast<int>(status));
+        DIAG_LOG_AS(LOG_ERROR, "Thread_Reg_Change", "Error NotifyChangeKeyValue return error %d",
+                    static_cast<int>(status));
       g_DeviceManage.SetDeviceChanged(1);
       g_DeviceManage.WakeDeviceThread();
       if (status != ERROR_SUCCESS) break;
@@ -79,8 +80,8 @@ HWND WndNotify_MakeWindow() {
   wc.lpszClassName = kWindowClassW;
   RegisterClassW(&wc);
 
-  HWND hWnd = CreateWindowExA(0, DEVICE_NOTIFY_WINDOW_NAME, DEVICE_NOTIFY_WINDOW_NAME, WS_MINIMIZE, 0, 0, 0, 0,
-                              nullptr, nullptr, hInstance, nullptr);
+  HWND hWnd = CreateWindowExA(0, DEVICE_NOTIFY_WINDOW_NAME, DEVICE_NOTIFY_WINDOW_NAME, WS_MINIMIZE, 0, 0, 0, 0, nullptr,
+                              nullptr, hInstance, nullptr);
 
   // The two classes, then every class: a device is judged when it starts,
   // whatever its interfaces (a stick's disk, volume and portable device start

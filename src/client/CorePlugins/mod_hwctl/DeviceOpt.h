@@ -101,8 +101,7 @@ class device_manage {
 
   // Control by strategy.
   eRet ControlDeviceByStrategy();
-  eRet Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32_t bLog, uint32_t bTip,
-                         std::string& strStrategyId);
+  eRet Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32_t bLog, uint32_t bTip, std::string& strStrategyId);
   // Completes an entry restored from the file with the class, name and
   // pattern of `device`.
   uint32_t IsInDeviceList(uint32_t dwList, const stDevice& device);

@@ -84,7 +84,8 @@ eRet device_manage::ControlDeviceByStrategy() {
 
     DeviceVerdict verdict = JudgeDevice(device);
     DIAG_LOG(LOG_INFO, "judged %s: verdict %u, strategy \"%s\", device IDs %s", device.strInstancePath.c_str(),
-             static_cast<unsigned>(verdict.bForbid), verdict.strStrategyId.c_str(), Joined(verdict.vecDeviceId).c_str());
+             static_cast<unsigned>(verdict.bForbid), verdict.strStrategyId.c_str(),
+             Joined(verdict.vecDeviceId).c_str());
     Do_ForbidOrEnable(verdict.bForbid, device, verdict.bLog, verdict.bTip, verdict.strStrategyId);
   }
   ForgetVanishedDevices();
@@ -138,8 +139,7 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
   return ret;
 }
 
-void device_manage::Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId,
-                          bool bInHelper) {
+void device_manage::Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId, bool bInHelper) {
   if (actions.bEraseForbid) EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
   // Recorded before the audit and the tip: what the module did is never
   // lost, whatever happens to the agent's libraries.
@@ -248,7 +248,8 @@ void device_manage::ReSetDevice() {
     }
     if (m_DeviceControl.EnableDevice(device) != RET_SUCCESS) continue;
     m_DeviceControl.QueryDeviceStatus(device);
-    if (device.dwStatus_Now == DEVICE_STATE_RUNNING) bChanged |= m_vecEnableFailDeviceInfo.EraseOne(entry.strInstancePath);
+    if (device.dwStatus_Now == DEVICE_STATE_RUNNING)
+      bChanged |= m_vecEnableFailDeviceInfo.EraseOne(entry.strInstancePath);
   }
   if (bChanged) SaveLists();
 }
@@ -311,7 +312,8 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
     if (absent.empty()) break;
     if (!bEnabledAny || round + 1 == kUninstallRounds) {
       for (const stDevice& entry : absent)
-        DIAG_LOG(LOG_ERROR, "%s is not on the machine and could not be enabled before the uninstall; it stays in the file",
+        DIAG_LOG(LOG_ERROR,
+                 "%s is not on the machine and could not be enabled before the uninstall; it stays in the file",
                  entry.strInstancePath.c_str());
       failed.insert(failed.end(), absent.begin(), absent.end());
       ret = 2;

@@ -168,17 +168,16 @@ void device_manage::GetDeviceIdList(const stDevice& device, std::vector<std::str
   m_SysParamDeviceInfo.GetDeviceInfoList(&definitions);
   for (const CSysParamDeviceInfo& definition : definitions) {
     const std::string& type = definition.strDeviceType;
-    bool bApplies = type == DEVICE_CLASS_PORTABLE_TYPE
-                        ? device.strDeviceClassGuid == DEVICE_CLASS_WPD ||
-                              device.strDeviceClassGuid == DEVICE_CLASS_PORTABLE_TYPE
-                        : type == device.strDeviceClassGuid;
+    bool bApplies = type == DEVICE_CLASS_PORTABLE_TYPE ? device.strDeviceClassGuid == DEVICE_CLASS_WPD ||
+                                                             device.strDeviceClassGuid == DEVICE_CLASS_PORTABLE_TYPE
+                                                       : type == device.strDeviceClassGuid;
     if (bApplies && MatchWildcard(definition.strInstancePath, device.strInstancePath)) {
       vecDeviceId.push_back(definition.strDeviceID);
       // Which definition gave which ID: an administrator reading the trace
       // needs it to see why a device counts as what it counts.
-      DIAG_LOG(LOG_INFO, "device ID %s of %s: definition \"%s\" (type %s, instance %s)",
-               definition.strDeviceID.c_str(), device.strInstancePath.c_str(), definition.strDeviceName.c_str(),
-               type.c_str(), definition.strInstancePath.c_str());
+      DIAG_LOG(LOG_INFO, "device ID %s of %s: definition \"%s\" (type %s, instance %s)", definition.strDeviceID.c_str(),
+               device.strInstancePath.c_str(), definition.strDeviceName.c_str(), type.c_str(),
+               definition.strInstancePath.c_str());
     }
   }
   if (vecDeviceId.empty()) vecDeviceId.push_back(DEVICE_ID_UNDEFINED);

@@ -116,7 +116,8 @@ bool device_tree::Load() {
     AppendIds(ReadMultiStringProperty(set, &data, SPDRP_HARDWAREID), ids);
     AppendIds(ReadMultiStringProperty(set, &data, SPDRP_COMPATIBLEIDS), ids);
     auto k = kinds.find(Upper(node.strInstancePath));
-    node.strKind = DeviceGuardKind(GuidText(data.ClassGuid), ids, k == kinds.end() ? std::vector<std::string>() : k->second);
+    node.strKind =
+        DeviceGuardKind(GuidText(data.ClassGuid), ids, k == kinds.end() ? std::vector<std::string>() : k->second);
     nodes.push_back(std::move(node));
   }
   owner.Reset();

@@ -11,9 +11,9 @@
 
 struct DeviceTreeNode {
   std::string strInstancePath;
-  std::string strParent;     // instance path of the parent; empty below the root
-  std::string strName;       // friendly name, else description
-  std::string strKind;       // "keyboard", "mouse", "HID input device", "USB hub" or empty
+  std::string strParent;  // instance path of the parent; empty below the root
+  std::string strName;    // friendly name, else description
+  std::string strKind;    // "keyboard", "mouse", "HID input device", "USB hub" or empty
 };
 
 class device_tree {
