@@ -24,8 +24,6 @@
 // left off.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <signal.h>
 #include <spawn.h>
@@ -37,6 +35,7 @@
 #include <set>
 #include <sstream>
 
+#include "agent/vaultcommon/HostText.h"
 #include "support/agent_sandbox.h"
 #include "laptop_model.h"
 #include "platform/winapi.h"
@@ -105,10 +104,9 @@ std::map<std::string, Mirrored> LoadMirrored(const std::string& dir) {
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    std::string id, plugged, disabled, inUse;
-    if (std::getline(fields, id, '\t') && std::getline(fields, plugged, '\t') && std::getline(fields, disabled, '\t') &&
-        std::getline(fields, inUse, '\t'))
-      states[id] = Mirrored{plugged == "1", disabled == "1", inUse == "1"};
+    std::string id;
+    Mirrored m;
+    if (std::getline(fields, id, '\t') && fields >> m.plugged >> m.disabled >> m.inUse) states[id] = m;
   }
   return states;
 }
@@ -133,10 +131,7 @@ std::string DevicesJson(const std::map<std::string, Mirrored>& states) {
     d.AddMember("disabled", rapidjson::Value(it->second.disabled), a);
     d.AddMember("inUse", rapidjson::Value(it->second.inUse), a);
   }
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  doc["devices"].Accept(writer);
-  return buffer.GetString();
+  return hosttext::JsonText(doc["devices"]);
 }
 
 winsim::InstallerBehaviour ToWinsim(Behaviour b) {
