@@ -2,6 +2,7 @@
 // same source runs on winsim and, built with mingw, on Wine or Windows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstring>
@@ -24,7 +25,7 @@ struct Handle {
   }
 };
 
-TEST(Win32Sync, NamedMutexOwnershipAndAbandonment) {
+TEST(Win32Sync, MutexesEventsWaitsAndBadHandles) {
   Handle first(CreateMutexW(nullptr, TRUE, WIDE("DmWinsimTestMutex")));
   ASSERT_NE(first.h, nullptr);
   EXPECT_LAST_ERROR(ERROR_SUCCESS);
@@ -51,15 +52,12 @@ TEST(Win32Sync, NamedMutexOwnershipAndAbandonment) {
   std::thread([&] { EXPECT_EQ(WaitForSingleObject(first.h, 1000), WAIT_OBJECT_0); }).join();
   EXPECT_EQ(WaitForSingleObject(first.h, 1000), static_cast<DWORD>(WAIT_ABANDONED));
   EXPECT_TRUE(ReleaseMutex(first.h));
-}
 
-TEST(Win32Sync, EventsWaitsAndBadHandles) {
+  // Events: an auto-reset one is consumed by the wait it ends.
   Handle autoReset(CreateEventW(nullptr, FALSE, TRUE, nullptr));
   Handle manual(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ASSERT_NE(autoReset.h, nullptr);
-  ASSERT_NE(manual.h, nullptr);
   EXPECT_EQ(WaitForSingleObject(autoReset.h, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(autoReset.h, 0), kTimeout);  // consumed
+  EXPECT_EQ(WaitForSingleObject(autoReset.h, 0), kTimeout);
 
   ULONGLONG before = GetTickCount64();
   EXPECT_EQ(WaitForSingleObjectEx(manual.h, 50, FALSE), kTimeout);
@@ -139,13 +137,11 @@ TEST(Win32CodePage, ConversionsFollowWin32Rules) {
 
   EXPECT_FAILS(MultiByteToWideChar(12345, 0, latin, -1, wide, 16), 0, ERROR_INVALID_PARAMETER);
   EXPECT_FAILS(MultiByteToWideChar(CP_ACP, 0, latin, 0, wide, 16), 0, ERROR_INVALID_PARAMETER);
-}
 
-// A conversion that stopped inside a double-byte character must not leave its
-// state to the next one, nor may threads converting at once disturb each other.
-TEST(Win32CodePage, ConversionsStayRightAfterBadInputAndAcrossThreads) {
-  const char hiragana[] = "\x82\xA0";  // U+3042 in Shift-JIS
-  WCHAR wide[8];
+  // A conversion that stopped inside a double-byte character must not leave
+  // its state to the next one, nor may threads converting at once disturb
+  // each other.
+  const char hiragana[] = "\x82\xA0";                 // U+3042 in Shift-JIS
   MultiByteToWideChar(932, 0, hiragana, 1, wide, 8);  // a lone lead byte: its answer varies
   ASSERT_EQ(MultiByteToWideChar(932, 0, hiragana, 2, wide, 8), 1);
   EXPECT_EQ(wide[0], 0x3042);
@@ -162,10 +158,8 @@ TEST(Win32CodePage, ConversionsStayRightAfterBadInputAndAcrossThreads) {
       if (units != 3 || bytes != static_cast<int>(strlen(text)) + 1 || strcmp(back, text) != 0) ++wrong;
     }
   };
-  std::thread a(convert), b(convert), c(convert);
-  a.join();
-  b.join();
-  c.join();
+  std::thread threads[] = {std::thread(convert), std::thread(convert), std::thread(convert)};
+  for (std::thread& t : threads) t.join();
   EXPECT_EQ(wrong.load(), 0);
 }
 
@@ -175,19 +169,21 @@ TEST(Win32Files, CreateReadWriteSeekFindMoveDelete) {
   const std::string dir = std::string(temp) + "DmWinsim" + std::to_string(GetCurrentProcessId()) + "\\";
   CreateDirectoryA(dir.c_str(), nullptr);
   const std::string a = dir + "Alpha.txt", b = dir + "beta.txt", c = dir + "gamma.log";
+  auto open = [](const std::string& name, DWORD access, DWORD disposition) {
+    return CreateFileA(name.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
 
-  HANDLE h = CreateFileA(a.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = open(a, GENERIC_WRITE, CREATE_NEW);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD done = 0;
   EXPECT_TRUE(WriteFile(h, "0123456789", 10, &done, nullptr));
   char buf[32] = {};
   EXPECT_FAILS(ReadFile(h, buf, 4, &done, nullptr), FALSE, ERROR_ACCESS_DENIED);  // opened for writing only
   CloseHandle(h);
-  EXPECT_EQ(CreateFileA(a.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_LAST_ERROR(ERROR_FILE_EXISTS);
+  EXPECT_FAILS(open(a, GENERIC_WRITE, CREATE_NEW), INVALID_HANDLE_VALUE, ERROR_FILE_EXISTS);
 
   // Names match regardless of case; OPEN_ALWAYS says when the file was there.
-  h = CreateFileA((dir + "alpha.TXT").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+  h = open(dir + "alpha.TXT", GENERIC_READ, OPEN_ALWAYS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_LAST_ERROR(ERROR_ALREADY_EXISTS);
   EXPECT_EQ(GetFileSize(h, nullptr), 10u);
@@ -199,8 +195,7 @@ TEST(Win32Files, CreateReadWriteSeekFindMoveDelete) {
   EXPECT_EQ(SetFilePointer(h, 2, &hi, FILE_BEGIN), 2u);
   EXPECT_EQ(hi, 1);
   CloseHandle(h);
-  for (const std::string& name : {b, c})
-    CloseHandle(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  for (const std::string& name : {b, c}) CloseHandle(open(name, GENERIC_WRITE, CREATE_ALWAYS));
 
   WIN32_FIND_DATAA fd;
   HANDLE find = FindFirstFileA((dir + "*.txt").c_str(), &fd);
@@ -210,24 +205,19 @@ TEST(Win32Files, CreateReadWriteSeekFindMoveDelete) {
   EXPECT_LAST_ERROR(ERROR_NO_MORE_FILES);
   EXPECT_TRUE(FindClose(find));
   EXPECT_EQ(found, 2);
-  EXPECT_EQ(FindFirstFileA(dir.substr(0, 3).c_str(), &fd), INVALID_HANDLE_VALUE);  // a drive root "X:\"
-  EXPECT_LAST_ERROR(ERROR_FILE_NOT_FOUND);
+  // A drive root "X:\" exists but is nothing to find.
+  EXPECT_FAILS(FindFirstFileA(dir.substr(0, 3).c_str(), &fd), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(PathFileExistsA(dir.substr(0, 3).c_str()));
 
   // Directories: attributes yes, opening without backup semantics no. A
   // missing folder and a missing file fail differently.
   EXPECT_TRUE(GetFileAttributesA(dir.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-  EXPECT_EQ(CreateFileA(dir.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
+  EXPECT_FAILS(open(dir, FILE_READ_ATTRIBUTES, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
   EXPECT_FAILS(GetFileAttributesA((dir + "missing\\x.txt").c_str()), INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(CreateFileA((dir + "nothing.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_LAST_ERROR(ERROR_FILE_NOT_FOUND);
+  EXPECT_FAILS(open(dir + "nothing.txt", GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
 
   EXPECT_TRUE(MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_TRUE(DeleteFileA(b.c_str()));
-  EXPECT_TRUE(DeleteFileA(c.c_str()));
+  for (const std::string& name : {b, c}) EXPECT_TRUE(DeleteFileA(name.c_str()));
   EXPECT_FAILS(DeleteFileA(a.c_str()), FALSE, ERROR_FILE_NOT_FOUND);  // moved away
   EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
   EXPECT_FALSE(PathFileExistsA(dir.c_str()));
@@ -245,16 +235,20 @@ void DeleteTree(HKEY parent, const WCHAR* name) {
   RegDeleteKeyW(parent, name);
 }
 
-TEST(Win32Registry, KeysAndTypedValues) {
+LSTATUS SetOne(HKEY key, const WCHAR* name) {
+  const DWORD one = 1;
+  return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+}
+
+TEST(Win32Registry, KeysTypedValuesAndChangeNotifications) {
   DeleteTree(HKEY_CURRENT_USER, kTestKey);
   HKEY key;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key,
                             nullptr),
             ERROR_SUCCESS);
   const WCHAR text[] = WIDE("C:\\Program Files\\Vault\\uninst.exe");
-  const DWORD number = 0x12345678;
   EXPECT_EQ(RegSetValueExW(key, WIDE("Path"), 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof(text)), 0);
-  EXPECT_EQ(RegSetValueExW(key, WIDE("Count"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4), 0);
+  EXPECT_EQ(SetOne(key, WIDE("Count")), 0);
 
   // Size query, too small a buffer, then the data; names are case-insensitive.
   DWORD type = 0, size = 0;
@@ -277,8 +271,7 @@ TEST(Win32Registry, KeysAndTypedValues) {
   HKEY child, reader;
   ASSERT_EQ(RegCreateKeyExW(key, WIDE("Child\\Grand"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr), 0);
   ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, WIDE("software\\dmwinsimtest\\CHILD"), 0, KEY_READ, &reader), 0);
-  EXPECT_EQ(RegSetValueExW(reader, WIDE("x"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4),
-            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SetOne(reader, WIDE("x")), ERROR_ACCESS_DENIED);
   WCHAR name[64];
   DWORD nameLen = 64;
   EXPECT_EQ(RegEnumKeyExW(reader, 0, name, &nameLen, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
@@ -291,29 +284,20 @@ TEST(Win32Registry, KeysAndTypedValues) {
   EXPECT_EQ(RegQueryValueExW(child, WIDE("x"), nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
   EXPECT_EQ(RegOpenKeyExW(key, WIDE("Child\\Grand"), 0, KEY_READ, &child), ERROR_FILE_NOT_FOUND);
   RegCloseKey(reader);
-  RegCloseKey(key);
-  DeleteTree(HKEY_CURRENT_USER, kTestKey);
   EXPECT_EQ(RegCloseKey(reader), ERROR_INVALID_HANDLE);
-}
 
-TEST(Win32Registry, NotifyFiresOnMatchingChangesOnly) {
-  DeleteTree(HKEY_CURRENT_USER, kTestKey);
-  HKEY key, sub;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+  HKEY sub;
   ASSERT_EQ(RegCreateKeyExW(key, WIDE("Sub"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr), 0);
   Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const DWORD one = 1;
 
   // Names only, whole subtree: a value set is not a name change, a new key
   // (made by another thread) is.
   ASSERT_EQ(RegNotifyChangeKeyValue(key, TRUE, REG_NOTIFY_CHANGE_NAME, event.h, TRUE), ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExW(sub, WIDE("v"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), 0);
+  EXPECT_EQ(SetOne(sub, WIDE("v")), 0);
   EXPECT_EQ(WaitForSingleObject(event.h, 100), kTimeout);
+  HKEY created = nullptr;
   std::thread([&] {
-    HKEY created;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, WIDE("Software\\DmWinsimTest\\Sub\\New"), 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, &created, nullptr) == ERROR_SUCCESS)
-      RegCloseKey(created);
+    RegCreateKeyExW(sub, WIDE("New"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr);
   }).join();
   EXPECT_EQ(WaitForSingleObject(event.h, 2000), WAIT_OBJECT_0);
 
@@ -324,14 +308,12 @@ TEST(Win32Registry, NotifyFiresOnMatchingChangesOnly) {
   ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_ALL_ACCESS, &again), 0);
   ASSERT_EQ(RegNotifyChangeKeyValue(again, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, event.h, TRUE),
             ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExW(sub, WIDE("w"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), 0);
+  EXPECT_EQ(SetOne(sub, WIDE("w")), 0);
   EXPECT_EQ(WaitForSingleObject(event.h, 100), kTimeout);
-  EXPECT_EQ(RegSetValueExW(key, WIDE("w"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), 0);
+  EXPECT_EQ(SetOne(key, WIDE("w")), 0);
   EXPECT_EQ(WaitForSingleObject(event.h, 2000), WAIT_OBJECT_0);
 
-  RegCloseKey(again);
-  RegCloseKey(sub);
-  RegCloseKey(key);
+  for (HKEY k : {created, again, sub, key}) RegCloseKey(k);
   DeleteTree(HKEY_CURRENT_USER, kTestKey);
 }
 
@@ -351,10 +333,8 @@ TEST(Win32Modules, SearchSystem32FindsSystemLibrariesOnly) {
   EXPECT_NE(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW"), nullptr);
   char path[MAX_PATH] = {};
   ASSERT_GT(GetModuleFileNameA(newdev, path, MAX_PATH), length);
-  bool inSystem = true;
-  for (UINT i = 0; i < length; ++i)
-    inSystem =
-        inSystem && toupper(static_cast<unsigned char>(path[i])) == toupper(static_cast<unsigned char>(system[i]));
+  bool inSystem = std::equal(system, system + length, path,
+                             [](unsigned char x, unsigned char y) { return toupper(x) == toupper(y); });
   EXPECT_TRUE(inSystem && (path[length] == '\\' || path[length] == '/')) << path << " is not in " << system;
   HMODULE setupapi = LoadLibraryExA("setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   ASSERT_NE(setupapi, nullptr);
@@ -365,8 +345,8 @@ TEST(Win32Modules, SearchSystem32FindsSystemLibrariesOnly) {
   SetLastError(0);
   EXPECT_FAILS(LoadLibraryExA("vaultbase.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr, ERROR_MOD_NOT_FOUND);
   ASSERT_NE(LoadLibraryA("vaultbase.dll"), nullptr) << "vaultbase.dll is built beside the tests";
-  EXPECT_EQ(LoadLibraryExA("no_such_library.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
-  EXPECT_LAST_ERROR(ERROR_MOD_NOT_FOUND);
+  EXPECT_FAILS(LoadLibraryExA("no_such_library.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr,
+               ERROR_MOD_NOT_FOUND);
 }
 
 }  // namespace
