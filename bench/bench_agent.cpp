@@ -99,9 +99,14 @@ void ParseOptions(int argc, char** argv, std::initializer_list<Option> options, 
       _Exit(2);
     }
     ++i;
-    if (match->number) *match->number = atoi(argv[i]);
+    if (match->number) *match->number = std::max(atoi(argv[i]), match->least);
     if (match->text) *match->text = argv[i];
   }
+}
+
+void AgentInstall::CreateOrExit(unsigned logLevel, const char* program) {
+  std::string error;
+  ExitUnless(Create(logLevel, &error), program, error);
 }
 
 void ExitUnless(bool ok, const char* program, const std::string& error) {

@@ -27,6 +27,8 @@ class AgentInstall {
   // installs the agent where its "UninstallExe" points, with the benchmark
   // policy and the given diagnostic level. False with a reason otherwise.
   bool Create(unsigned logLevel, std::string* error);
+  // Create, or the program ends as ExitUnless ends it.
+  void CreateOrExit(unsigned logLevel, const char* program);
   // The same on another machine description with another policy file; the
   // machine's "UninstallExe" must point into C:\Program Files\Vault\.
   bool Create(const std::string& machinePath, const std::string& policyPath, unsigned logLevel, std::string* error);
@@ -49,12 +51,13 @@ class AgentInstall {
 };
 
 // Command-line options "--name value" of a benchmark program: each fills
-// its number or its text; anything else prints "usage: <program> <usage>"
-// and ends the program with 2.
+// its number (raised to `least` when below it) or its text; anything else
+// prints "usage: <program> <usage>" and ends the program with 2.
 struct Option {
   const char* name;
   int* number;
   const char** text;
+  int least;
 };
 void ParseOptions(int argc, char** argv, std::initializer_list<Option> options, const char* usage);
 // Ends the program with 1 and "<program>: <error>" unless `ok`.

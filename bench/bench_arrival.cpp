@@ -70,12 +70,11 @@ double PlugUntilDisabled(const std::string& id, double limitMs) {
 
 int main(int argc, char** argv) {
   int events = 20;
-  bench::ParseOptions(argc, argv, {{"--events", &events, nullptr}}, "[--events N]");
-  if (events < 1) events = 1;
+  bench::ParseOptions(argc, argv, {{"--events", &events, nullptr, 1}}, "[--events N]");
 
   bench::AgentInstall install;
+  install.CreateOrExit(bench::kLevelError, "bench_arrival");
   std::string error;
-  bench::ExitUnless(install.Create(bench::kLevelError, &error), "bench_arrival", error);
   for (int n = 0; n <= events; ++n) {
     if (!AddStick(StickId(n), &error)) {
       fprintf(stderr, "bench_arrival: cannot add a stick: %s\n", error.c_str());

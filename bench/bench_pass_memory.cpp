@@ -17,12 +17,10 @@
 
 int main(int argc, char** argv) {
   int passes = 10000;
-  bench::ParseOptions(argc, argv, {{"--passes", &passes, nullptr}}, "[--passes N]");
-  if (passes < 1000) passes = 1000;
+  bench::ParseOptions(argc, argv, {{"--passes", &passes, nullptr, 1000}}, "[--passes N]");
 
   bench::AgentInstall install;
-  std::string error;
-  bench::ExitUnless(install.Create(bench::kLevelError, &error), "bench_pass_memory", error);
+  install.CreateOrExit(bench::kLevelError, "bench_pass_memory");
   CDiagLog::Instance().SetName("device");
   FollowAgentDiagLevel();
 

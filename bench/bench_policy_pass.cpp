@@ -93,14 +93,12 @@ extern "C" __attribute__((noinline)) void bench_profiled_pass(device_manage* man
 int main(int argc, char** argv) {
   int passes = 30;
   const char* profile = nullptr;
-  bench::ParseOptions(argc, argv, {{"--passes", &passes, nullptr}, {"--profile", nullptr, &profile}},
+  bench::ParseOptions(argc, argv, {{"--passes", &passes, nullptr, 1}, {"--profile", nullptr, &profile, 0}},
                       "[--passes N] [--profile error|info]");
-  if (passes < 1) passes = 1;
 
   bench::AgentInstall install;
-  std::string error;
-  unsigned firstLevel = profile != nullptr && strcmp(profile, "info") == 0 ? bench::kLevelInfo : bench::kLevelError;
-  bench::ExitUnless(install.Create(firstLevel, &error), "bench_policy_pass", error);
+  install.CreateOrExit(profile && strcmp(profile, "info") == 0 ? bench::kLevelInfo : bench::kLevelError,
+                       "bench_policy_pass");
   CDiagLog::Instance().SetName("device");  // as cpf_QueryInfo does
   FollowAgentDiagLevel();
 

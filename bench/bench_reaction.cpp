@@ -170,7 +170,7 @@ void Report(const char* prefix, std::vector<double>& sample, int missed, const s
 
 int main(int argc, char** argv) {
   int plugs = 20, changes = 20;
-  bench::ParseOptions(argc, argv, {{"--plugs", &plugs, nullptr}, {"--changes", &changes, nullptr}},
+  bench::ParseOptions(argc, argv, {{"--plugs", &plugs, nullptr, 1}, {"--changes", &changes, nullptr, 1}},
                       "[--plugs N] [--changes N]");
 
   bench::AgentInstall install;

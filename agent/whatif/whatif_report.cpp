@@ -363,34 +363,32 @@ std::string RenderJson(const Report& report) {
   using Writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
   rapidjson::StringBuffer buffer;
   Writer w(buffer);
-  auto text = [&](const char* key, const std::string& value) {
+  auto string = [&](const std::string& v) { w.String(v.c_str(), static_cast<rapidjson::SizeType>(v.size())); };
+  auto text = [&](const char* key, const std::string& v) {
     w.Key(key);
-    w.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+    string(v);
   };
-  auto list = [&](const char* key, const std::vector<std::string>& values) {
+  // An array under `key`, one element per value written by `each`.
+  auto array = [&](const char* key, const auto& values, auto each) {
     w.Key(key);
     w.StartArray();
-    for (const std::string& v : values) w.String(v.c_str(), static_cast<rapidjson::SizeType>(v.size()));
+    for (const auto& v : values) each(v);
     w.EndArray();
   };
+  auto list = [&](const char* key, const std::vector<std::string>& values) { array(key, values, string); };
   // Records the agent's libraries wrote as JSON stay JSON; others stay text.
   auto records = [&](const char* key, const std::vector<std::string>& values) {
-    w.Key(key);
-    w.StartArray();
-    for (const std::string& v : values) {
+    array(key, values, [&](const std::string& v) {
       rapidjson::Document doc;
       doc.Parse(v.c_str(), v.size());
       if (doc.HasParseError())
-        w.String(v.c_str(), static_cast<rapidjson::SizeType>(v.size()));
+        string(v);
       else
         doc.Accept(w);
-    }
-    w.EndArray();
+    });
   };
   w.StartObject();
-  w.Key("devices");
-  w.StartArray();
-  for (const DeviceReport& r : report.devices) {
+  array("devices", report.devices, [&](const DeviceReport& r) {
     w.StartObject();
     text("instanceId", r.instanceId);
     text("description", r.description);
@@ -406,19 +404,15 @@ std::string RenderJson(const Report& report) {
     records("audit", r.audit);
     records("tips", r.tips);
     w.EndObject();
-  }
-  w.EndArray();
-  w.Key("lockoutRisk");
-  w.StartArray();
-  for (const LockoutEntry& l : report.lockout) {
+  });
+  array("lockoutRisk", report.lockout, [&](const LockoutEntry& l) {
     w.StartObject();
     text("instanceId", l.instanceId);
     text("description", l.description);
     text("kind", l.kind);
     text("lostThrough", l.lostThrough);
     w.EndObject();
-  }
-  w.EndArray();
+  });
   records("audit", report.audit);
   records("tips", report.tips);
   w.EndObject();

@@ -20,21 +20,36 @@ const DWORD kTryLockTimeout = 16;
 // minute, month, second, year) in a zeroed array of 41 units.
 void FormatMutexName(const SYSTEMTIME& time, WCHAR (&name)[41]);
 
-class slcMutex {
+// The four slots every lockable object of this module fills, in the host's
+// order. Not copyable: each object owns what it holds.
+class slcLockable {
+ public:
+  slcLockable() = default;
+  slcLockable(const slcLockable&) = delete;
+  slcLockable& operator=(const slcLockable&) = delete;
+
+  // Slot 0: destroys the object, frees it when bit 0 of `flags` is set.
+  virtual void* ScalarDeletingDestructor(unsigned int flags) = 0;
+  virtual DWORD Lock() = 0;
+  virtual DWORD TryLock() = 0;
+  virtual DWORD Unlock() = 0;
+
+ protected:
+  ~slcLockable() = default;
+};
+
+class slcMutex : public slcLockable {
  public:
   slcMutex();
   ~slcMutex();
-  slcMutex(const slcMutex&) = delete;
-  slcMutex& operator=(const slcMutex&) = delete;
 
-  // Slot 0: destroys the object, frees it when bit 0 of `flags` is set.
-  virtual void* ScalarDeletingDestructor(unsigned int flags);
+  void* ScalarDeletingDestructor(unsigned int flags) override;
   // Waits without limit; the wait result.
-  virtual DWORD Lock();
+  DWORD Lock() override;
   // Waits at most 10 ms; kTryLockTimeout on timeout, otherwise the wait result.
-  virtual DWORD TryLock();
+  DWORD TryLock() override;
   // Releases; the release result (nonzero on success).
-  virtual DWORD Unlock();
+  DWORD Unlock() override;
 
   HANDLE m_hMutex;
   SECURITY_ATTRIBUTES m_sa;
@@ -55,20 +70,18 @@ DWORD LockableLock(void* pLockable);
 DWORD LockableTryLock(void* pLockable);
 DWORD LockableUnlock(void* pLockable);
 
-class slcThreadLock {
+class slcThreadLock : public slcLockable {
  public:
   // `pTarget` is any lockable object (a slcMutex, the host's run context), or
   // null. Takes it at once when `bLockNow` is set and there is a target.
   slcThreadLock(void* pTarget, bool bLockNow);
   // Gives back every hold still counted.
   ~slcThreadLock();
-  slcThreadLock(const slcThreadLock&) = delete;
-  slcThreadLock& operator=(const slcThreadLock&) = delete;
 
-  virtual void* ScalarDeletingDestructor(unsigned int flags);
-  virtual DWORD Lock();
-  virtual DWORD TryLock();
-  virtual DWORD Unlock();
+  void* ScalarDeletingDestructor(unsigned int flags) override;
+  DWORD Lock() override;
+  DWORD TryLock() override;
+  DWORD Unlock() override;
 
   void* m_pTarget;
   int32_t m_nLockCount;

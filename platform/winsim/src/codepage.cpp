@@ -333,6 +333,24 @@ WStr FoldCase(const WStr& text) {
 
 using namespace winsim::internal;
 
+namespace {
+
+// Both conversions end alike: a capacity of 0 asks for the length, a smaller
+// one fails without writing, otherwise the text is copied unterminated (the
+// terminator is part of the input when the caller passed -1).
+template <class Ch>
+int CopyConverted(const std::basic_string<Ch>& out, Ch* target, int capacity) {
+  if (capacity == 0) return static_cast<int>(out.size());
+  if (out.size() > static_cast<size_t>(capacity)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  memcpy(target, out.data(), out.size() * sizeof(Ch));
+  return static_cast<int>(out.size());
+}
+
+}  // namespace
+
 UINT GetACP(void) { return LockMachine().machine.codePage; }
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
@@ -355,13 +373,7 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
     SetLastError(error);
     return 0;
   }
-  if (cchWideChar == 0) return static_cast<int>(out.size());
-  if (out.size() > static_cast<size_t>(cchWideChar)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  memcpy(lpWideCharStr, out.data(), out.size() * sizeof(WCHAR));
-  return static_cast<int>(out.size());
+  return CopyConverted(out, lpWideCharStr, cchWideChar);
 }
 
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
@@ -393,11 +405,5 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
     return 0;
   }
   if (lpUsedDefaultChar) *lpUsedDefaultChar = used ? TRUE : FALSE;
-  if (cbMultiByte == 0) return static_cast<int>(out.size());
-  if (out.size() > static_cast<size_t>(cbMultiByte)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  memcpy(lpMultiByteStr, out.data(), out.size());
-  return static_cast<int>(out.size());
+  return CopyConverted(out, lpMultiByteStr, cbMultiByte);
 }

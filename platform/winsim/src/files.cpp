@@ -71,6 +71,33 @@ bool Fail(const std::string& host) {
   return false;
 }
 
+// The attributes of a path (following links), INVALID_FILE_ATTRIBUTES with
+// the error set when there is nothing there.
+DWORD AttributesOf(LPCSTR path) {
+  std::string host;
+  if (!HostOf(path, &host)) return INVALID_FILE_ATTRIBUTES;
+  struct stat st;
+  if (stat(host.c_str(), &st) != 0) {
+    Fail(host);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return Attributes(st, host.substr(host.find_last_of('/') + 1));
+}
+
+// Deletes a file, or an empty directory when `directory` is set; the other
+// kind is refused as Windows refuses it.
+BOOL RemovePath(LPCSTR path, bool directory) {
+  std::string host;
+  if (!HostOf(path, &host)) return FALSE;
+  struct stat st;
+  if (lstat(host.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) != 0) != directory) {
+    SetLastError(directory ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if ((directory ? rmdir(host.c_str()) : unlink(host.c_str())) != 0) return Fail(host);
+  return TRUE;
+}
+
 // DOS wildcards, case-insensitive: "*" any run, "?" one character.
 bool WildMatch(const char* pattern, const char* name) {
   if (*pattern == '\0') return *name == '\0';
@@ -207,6 +234,29 @@ std::shared_ptr<FileObject> FileForTransfer(HANDLE handle, LPVOID overlapped, bo
   return file;
 }
 
+// ReadFile and WriteFile after their fault points: all `size` bytes, or up
+// to the end of the file when reading. A write that fails part-way reports
+// what it wrote.
+BOOL Transfer(HANDLE handle, char* at, DWORD size, LPDWORD transferred, LPVOID overlapped, bool writing) {
+  if (transferred) *transferred = 0;
+  auto file = FileForTransfer(handle, overlapped, writing);
+  if (!file) return FALSE;
+  DWORD done = 0;
+  while (done < size) {
+    ssize_t n = writing ? write(file->fd, at + done, size - done) : read(file->fd, at + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      if (writing && transferred) *transferred = done;
+      SetLastError(ErrnoToWin32(errno, std::string()));
+      return FALSE;
+    }
+    if (n == 0) break;  // end of file: a read succeeds with fewer bytes
+    done += static_cast<DWORD>(n);
+  }
+  if (transferred) *transferred = done;
+  return TRUE;
+}
+
 }  // namespace
 
 namespace {
@@ -241,45 +291,15 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPVOID lpOverlapped) {
   WINSIM_FAIL_POINT(FALSE);
-  if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
-  auto file = FileForTransfer(hFile, lpOverlapped, false);
-  if (!file) return FALSE;
-  DWORD done = 0;
-  char* dst = static_cast<char*>(lpBuffer);
-  while (done < nNumberOfBytesToRead) {
-    ssize_t n = read(file->fd, dst + done, nNumberOfBytesToRead - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      SetLastError(ErrnoToWin32(errno, std::string()));
-      return FALSE;
-    }
-    if (n == 0) break;  // end of file: success with fewer bytes
-    done += static_cast<DWORD>(n);
-  }
-  if (lpNumberOfBytesRead) *lpNumberOfBytesRead = done;
-  return TRUE;
+  return Transfer(hFile, static_cast<char*>(lpBuffer), nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped, false);
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPVOID lpOverlapped) {
   WINSIM_FAIL_POINT(FALSE);
-  if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
-  auto file = FileForTransfer(hFile, lpOverlapped, true);
-  if (!file) return FALSE;
-  DWORD done = 0;
-  const char* src = static_cast<const char*>(lpBuffer);
-  while (done < nNumberOfBytesToWrite) {
-    ssize_t n = write(file->fd, src + done, nNumberOfBytesToWrite - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
-      SetLastError(ErrnoToWin32(errno, std::string()));
-      return FALSE;
-    }
-    done += static_cast<DWORD>(n);
-  }
-  if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
-  return TRUE;
+  // Only read from: Transfer writes into the buffer when reading alone.
+  char* from = static_cast<char*>(const_cast<void*>(lpBuffer));
+  return Transfer(hFile, from, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped, true);
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
@@ -438,28 +458,12 @@ BOOL FindClose(HANDLE hFindFile) {
 
 DWORD GetFileAttributesA(LPCSTR lpFileName) {
   WINSIM_FAIL_POINT(INVALID_FILE_ATTRIBUTES);
-  std::string host;
-  if (!HostOf(lpFileName, &host)) return INVALID_FILE_ATTRIBUTES;
-  struct stat st;
-  if (stat(host.c_str(), &st) != 0) {
-    Fail(host);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  std::string name = host.substr(host.find_last_of('/') + 1);
-  return Attributes(st, name);
+  return AttributesOf(lpFileName);
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName) {
   WINSIM_FAIL_POINT(FALSE);
-  std::string host;
-  if (!HostOf(lpFileName, &host)) return FALSE;
-  struct stat st;
-  if (lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (unlink(host.c_str()) != 0) return Fail(host);
-  return TRUE;
+  return RemovePath(lpFileName, false);
 }
 
 BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
@@ -513,24 +517,12 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttribu
 
 BOOL RemoveDirectoryA(LPCSTR lpPathName) {
   WINSIM_FAIL_POINT(FALSE);
-  std::string host;
-  if (!HostOf(lpPathName, &host)) return FALSE;
-  struct stat st;
-  if (lstat(host.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-    SetLastError(ERROR_DIRECTORY);
-    return FALSE;
-  }
-  if (rmdir(host.c_str()) != 0) return Fail(host);
-  return TRUE;
+  return RemovePath(lpPathName, true);
 }
 
 BOOL PathFileExistsA(LPCSTR pszPath) {
   WINSIM_FAIL_POINT(FALSE);
-  std::string host;
-  if (!HostOf(pszPath, &host)) return FALSE;
-  struct stat st;
-  if (stat(host.c_str(), &st) != 0) return Fail(host);
-  return TRUE;
+  return AttributesOf(pszPath) != INVALID_FILE_ATTRIBUTES;
 }
 
 DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {

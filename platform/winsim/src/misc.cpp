@@ -287,39 +287,38 @@ HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
   return S_OK;
 }
 
-BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
-  WINSIM_FAIL_POINT(FALSE);
-  if (!pcbBuffer) {
+namespace {
+
+// The name calls copy a terminated name into the caller's buffer and give
+// the size needed, terminator included, when it does not fit; they differ in
+// that error and in whether the terminator counts in the size on success.
+template <class Ch>
+BOOL CopyName(const std::basic_string<Ch>& name, Ch* buffer, LPDWORD size, DWORD tooSmall, bool countTerminator) {
+  if (!size) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::string name = LockMachine().machine.userName;  // the guard ends here: conversions lock too
-  name = Utf8ToAnsi(name);
   DWORD needed = static_cast<DWORD>(name.size() + 1);
-  if (!lpBuffer || *pcbBuffer < needed) {
-    *pcbBuffer = needed;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  if (!buffer || *size < needed) {
+    *size = needed;
+    SetLastError(tooSmall);
     return FALSE;
   }
-  memcpy(lpBuffer, name.c_str(), needed);
-  *pcbBuffer = needed;  // the terminator counts here
+  memcpy(buffer, name.c_str(), needed * sizeof(Ch));
+  *size = countTerminator ? needed : needed - 1;
   return TRUE;
+}
+
+}  // namespace
+
+BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
+  WINSIM_FAIL_POINT(FALSE);
+  std::string name = LockMachine().machine.userName;  // the guard ends here: conversions lock too
+  return CopyName(Utf8ToAnsi(name), lpBuffer, pcbBuffer, ERROR_INSUFFICIENT_BUFFER, true);
 }
 
 BOOL GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize) {
   WINSIM_FAIL_POINT(FALSE);
-  if (!nSize) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  std::string utf8 = LockMachine().machine.computerName;
-  WStr name = Utf8ToUtf16(utf8);
-  if (!lpBuffer || *nSize <= name.size()) {
-    *nSize = static_cast<DWORD>(name.size() + 1);
-    SetLastError(ERROR_BUFFER_OVERFLOW);
-    return FALSE;
-  }
-  memcpy(lpBuffer, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
-  *nSize = static_cast<DWORD>(name.size());  // here it does not
-  return TRUE;
+  std::string name = LockMachine().machine.computerName;
+  return CopyName(Utf8ToUtf16(name), lpBuffer, nSize, ERROR_BUFFER_OVERFLOW, false);
 }

@@ -141,6 +141,16 @@ void KeyHandle::OnHandleClosed(HANDLE handle) {
   }
 }
 
+// With g_regMutex held: takes a key that is not a root, with its subtree,
+// out of its parent.
+void RemoveKey(const std::shared_ptr<RegKey>& key) {
+  RegKey* parent = key->parent;
+  parent->subkeys.erase(FoldCase(key->name));
+  parent->lastWrite = Now();
+  MarkDeleted(key.get());
+  Notify(parent, REG_NOTIFY_CHANGE_NAME);
+}
+
 // Walks or creates `parts` below `base`; `notify` only for the live tree.
 std::shared_ptr<RegKey> CreatePath(std::shared_ptr<RegKey> key, const std::vector<WStr>& parts, bool notify,
                                    bool* created) {
@@ -251,6 +261,14 @@ LSTATUS Resolve(HKEY hKey, std::shared_ptr<RegKey>* key, REGSAM* access) {
   *key = handle->key;
   *access = handle->access;
   return ERROR_SUCCESS;
+}
+
+// With g_regMutex held: the key behind hKey when its handle carries `right`
+// (0 asks for none).
+LSTATUS ResolveFor(HKEY hKey, REGSAM right, std::shared_ptr<RegKey>* key) {
+  REGSAM access = 0;
+  if (LSTATUS rc = Resolve(hKey, key, &access)) return rc;
+  return (access & right) == right ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
 std::unique_lock<std::mutex> LockRegistry() {
@@ -465,11 +483,7 @@ bool DeleteRegistryKey(const std::string& keyPath) {
   auto lock = LockRegistry();
   auto key = FindPath(Root(g_tree, root), parts);
   if (!key) return false;
-  RegKey* parent = key->parent;
-  parent->subkeys.erase(FoldCase(key->name));
-  parent->lastWrite = Now();
-  MarkDeleted(key.get());
-  Notify(parent, REG_NOTIFY_CHANGE_NAME);
+  RemoveKey(key);
   return true;
 }
 
@@ -485,8 +499,7 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDe
   *phkResult = nullptr;
   auto lock = LockRegistry();
   std::shared_ptr<RegKey> key;
-  REGSAM access = 0;
-  if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
+  if (LSTATUS rc = ResolveFor(hKey, 0, &key)) return rc;
   key = FindPath(key, SplitPath(lpSubKey ? WStr(lpSubKey) : WStr()));
   if (!key) return ERROR_FILE_NOT_FOUND;
   REGSAM granted = 0;
@@ -539,9 +552,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   auto lock = LockRegistry();
   std::shared_ptr<RegKey> key;
-  REGSAM access = 0;
-  if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
-  if (!(access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (LSTATUS rc = ResolveFor(hKey, KEY_QUERY_VALUE, &key)) return rc;
   RegValue* value = FindValue(key.get(), lpValueName);
   if (!value) return ERROR_FILE_NOT_FOUND;
   if (lpType) *lpType = value->type;
@@ -581,9 +592,7 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
   if (!lpData && cbData) return ERROR_NOACCESS;
   auto lock = LockRegistry();
   std::shared_ptr<RegKey> key;
-  REGSAM access = 0;
-  if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
-  if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  if (LSTATUS rc = ResolveFor(hKey, KEY_SET_VALUE, &key)) return rc;
   SetValue(key.get(), lpValueName ? WStr(lpValueName) : WStr(), dwType, lpData, cbData, true);
   return ERROR_SUCCESS;
 }
@@ -592,9 +601,7 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   WINSIM_FAIL_POINT_STATUS();
   auto lock = LockRegistry();
   std::shared_ptr<RegKey> key;
-  REGSAM access = 0;
-  if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
-  if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  if (LSTATUS rc = ResolveFor(hKey, KEY_SET_VALUE, &key)) return rc;
   RegValue* value = FindValue(key.get(), lpValueName);
   if (!value) return ERROR_FILE_NOT_FOUND;
   key->values.erase(key->values.begin() + (value - key->values.data()));
@@ -608,19 +615,14 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (!lpSubKey) return ERROR_INVALID_PARAMETER;
   auto lock = LockRegistry();
   std::shared_ptr<RegKey> key;
-  REGSAM access = 0;
-  if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
+  if (LSTATUS rc = ResolveFor(hKey, 0, &key)) return rc;
   key = FindPath(key, SplitPath(lpSubKey));
   if (!key) return ERROR_FILE_NOT_FOUND;
   // Roots cannot go, and a key goes only once its subkeys are gone.
   if (!key->parent || !key->subkeys.empty()) return ERROR_ACCESS_DENIED;
   REGSAM granted = 0;
   if (!Grant(key.get(), 0x00010000 /* DELETE */, &granted)) return ERROR_ACCESS_DENIED;
-  RegKey* parent = key->parent;
-  parent->subkeys.erase(FoldCase(key->name));
-  parent->lastWrite = Now();
-  MarkDeleted(key.get());
-  Notify(parent, REG_NOTIFY_CHANGE_NAME);
+  RemoveKey(key);
   return ERROR_SUCCESS;
 }
 
@@ -630,9 +632,7 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
   if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
   auto lock = LockRegistry();
   std::shared_ptr<RegKey> key;
-  REGSAM access = 0;
-  if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
-  if (!(access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  if (LSTATUS rc = ResolveFor(hKey, KEY_ENUMERATE_SUB_KEYS, &key)) return rc;
   if (dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
   auto it = key->subkeys.begin();
   std::advance(it, dwIndex);
@@ -652,9 +652,7 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
   auto lock = LockRegistry();
   std::shared_ptr<RegKey> key;
-  REGSAM access = 0;
-  if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
-  if (!(access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (LSTATUS rc = ResolveFor(hKey, KEY_QUERY_VALUE, &key)) return rc;
   if (dwIndex >= key->values.size()) return ERROR_NO_MORE_ITEMS;
   const RegValue& value = key->values[dwIndex];
   if (value.name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
@@ -676,9 +674,7 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
   if (!event) return ERROR_INVALID_HANDLE;
   auto lock = LockRegistry();
   std::shared_ptr<RegKey> key;
-  REGSAM access = 0;
-  if (LSTATUS rc = Resolve(hKey, &key, &access)) return rc;
-  if (!(access & KEY_NOTIFY)) return ERROR_ACCESS_DENIED;
+  if (LSTATUS rc = ResolveFor(hKey, KEY_NOTIFY, &key)) return rc;
   HANDLE handle = reinterpret_cast<HANDLE>(hKey);
   auto block = g_notifyBlocks.emplace(handle, std::make_pair(dwNotifyFilter, bWatchSubtree != FALSE)).first;
   for (auto it = g_watches.begin(); it != g_watches.end();)

@@ -44,12 +44,18 @@ DevInfoSet* GetSet(HDEVINFO h) {
   return set;
 }
 
+// A caller's structure must be there and carry its own size (the version
+// it was written for); sets the error otherwise.
+template <class T>
+bool SizedArgument(const T* data) {
+  if (data && data->cbSize == sizeof(T)) return true;
+  SetLastError(data ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
+  return false;
+}
+
 // The element that `data` names; sets the error and returns null otherwise.
 Element* GetElement(DevInfoSet* set, PSP_DEVINFO_DATA data) {
-  if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    SetLastError(data ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (!SizedArgument(data)) return nullptr;
   for (auto& e : set->elements)
     if (e.devInst == data->DevInst) return &e;
   SetLastError(ERROR_INVALID_PARAMETER);
@@ -489,8 +495,7 @@ WINSIM_API BOOL SetupDiGetDeviceInfoListDetailW(HDEVINFO DeviceInfoSet,
   ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
-  if (!DeviceInfoSetDetailData) return Fail(ERROR_INVALID_PARAMETER);
-  if (DeviceInfoSetDetailData->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_W)) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (!SizedArgument(DeviceInfoSetDetailData)) return FALSE;
   DeviceInfoSetDetailData->ClassGuid = set->hasClass ? set->classGuid : GUID{};
   DeviceInfoSetDetailData->RemoteMachineHandle = nullptr;  // local machine
   DeviceInfoSetDetailData->RemoteMachineName[0] = 0;
@@ -519,7 +524,7 @@ WINSIM_API BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInst
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
   if (OpenFlags & ~DWORD(DIOD_INHERIT_CLASSDRVS | DIOD_CANCEL_REMOVE)) return Fail(ERROR_INVALID_FLAGS);
-  if (DeviceInfoData && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (DeviceInfoData && !SizedArgument(DeviceInfoData)) return FALSE;
   if (!DeviceInstanceId || !*DeviceInstanceId) return Fail(ERROR_INVALID_DEVINST_NAME);
   DeviceNode* n = NodeById(FromW(DeviceInstanceId));
   if (!n || !n->registered) return Fail(ERROR_NO_SUCH_DEVINST);
@@ -538,7 +543,7 @@ WINSIM_API BOOL SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceNa
   if (!set) return FALSE;
   if (CreationFlags & ~DWORD(DICD_GENERATE_ID | DICD_INHERIT_CLASSDRVS)) return Fail(ERROR_INVALID_FLAGS);
   if (!ClassGuid) return Fail(ERROR_INVALID_PARAMETER);
-  if (DeviceInfoData && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (DeviceInfoData && !SizedArgument(DeviceInfoData)) return FALSE;
   std::u16string name = FromW(DeviceName);
   if (name.empty()) return Fail(ERROR_INVALID_DEVINST_NAME);
   if (set->hasClass && !SameGuid(set->classGuid, *ClassGuid)) return Fail(ERROR_CLASS_MISMATCH);
@@ -578,8 +583,7 @@ WINSIM_API BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
   ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
-  if (!DeviceInfoData) return Fail(ERROR_INVALID_PARAMETER);
-  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+  if (!SizedArgument(DeviceInfoData)) return FALSE;
   if (MemberIndex >= set->elements.size()) return Fail(ERROR_NO_MORE_ITEMS);
   FillData(*set, set->elements[MemberIndex], DeviceInfoData);
   return TRUE;
@@ -750,8 +754,7 @@ BOOL TransferInstallParams(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoDa
   ModelLock lock(Model().mutex);
   DevInfoSet* set = GetSet(DeviceInfoSet);
   if (!set) return FALSE;
-  if (!params || params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W))
-    return Fail(params ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
+  if (!SizedArgument(params)) return FALSE;
   Element* e = DeviceInfoData ? GetElement(set, DeviceInfoData) : nullptr;
   if (DeviceInfoData && !e) return FALSE;
   DWORD& flags = e ? e->installFlags : set->installFlags;

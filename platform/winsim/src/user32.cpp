@@ -244,10 +244,7 @@ bool TakePosted(DWORD thread, LPMSG out, HWND hwnd, UINT first, UINT last, bool 
 
 // A window filter must name a window of this thread (or NULL, or -1).
 bool ValidFilterWindow(HWND hwnd) {
-  if (!hwnd || hwnd == reinterpret_cast<HWND>(-1)) return true;
-  State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  return LiveWindow(s, hwnd) != nullptr;
+  return !hwnd || hwnd == reinterpret_cast<HWND>(-1) || winsim::internal::IsLiveWindow(hwnd);
 }
 
 }  // namespace
