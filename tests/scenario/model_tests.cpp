@@ -154,6 +154,9 @@ class Segment {
     // What a killed segment did after its last save.
     Observe(false);
     agent_.reset(new scenario::AgentSandbox(sandbox, scenario::LaptopMachineJson(sandbox, devices)));
+    // A killed segment's checks went with it: what its module left listed is
+    // the module's, as a check would have found.
+    ClaimListed(FileEntries());
     for (const auto& [id, behaviour] : state.installers) winsim::SetInstallerBehaviour(id, ToWinsim(behaviour));
     winsim::MirrorDeviceChanges(JournalFile(dir), StatesFile(dir));
     // Errors only in the diagnostic log, which the checks do not read.
@@ -307,15 +310,22 @@ class Segment {
     return ids;
   }
 
+  // Listed in the file, a device is the module's: nothing tells it a later
+  // disable by someone else from its own.
+  void ClaimListed(const std::set<std::string>& file) {
+    for (const model::Device& d : laptop_.Devices()) {
+      Carried& c = carried_[d.id];
+      c.moduleClaim = file.count(d.id) != 0 || c.moduleDisabled;
+    }
+  }
+
   std::vector<std::string> Violations() {
     Observe(true);
     std::vector<std::string> found;
     std::set<std::string> file = FileEntries();
+    ClaimListed(file);
     for (const model::Device& d : laptop_.Devices()) {
       Carried& c = carried_[d.id];
-      // Listed in the file, a device is the module's: nothing tells it a
-      // later disable by someone else from its own.
-      c.moduleClaim = file.count(d.id) != 0 || c.moduleDisabled;
       winsim::DeviceState s = winsim::GetDeviceState(d.id);
       if (c.moduleDisabled && !file.count(d.id)) found.push_back("(a) disabled but not in the file: " + d.id);
       bool controllable = !model::Laptop::Excluded(d) && !laptop_.Guarded(d.id) && (s.status & DN_DISABLEABLE) &&
