@@ -1,27 +1,23 @@
 // Random event plans against the real plug-in on the laptop, checked after
 // every settling pass against the rules of the model:
-//   (a) a device the module disabled and has not enabled since is in its
-//       file;
+//   (a) a device the module disabled and has not enabled since is in its file;
 //   (b) the module never disables an excluded device;
 //   (c) a forbidden, controllable device (not excluded, disableable, not in
 //       state 0, carrying no input device or hub, its installer behaving, no
 //       change pending) is not running;
 //   (d) the module never enables a device that someone else disabled;
-//   (e) the module never disables a hub or a device that carries an input
-//       device or a hub;
+//   (e) the module never disables a hub or a device that carries one or an
+//       input device;
 //   at uninstall, every device the module disabled is enabled again, and the
 //   file is gone unless it lists what could not be enabled.
-// Events: plugs, policy edits, class installers that refuse or wait for a
-// restart, parents disabled and enabled by someone else, volumes in use,
-// restarts, kills of the agent in the middle of a pass, uninstalls (also one
-// already under way when the agent starts).
-// The laptop runs on winsim's virtual clock: each settling wait lets the
-// module run its whole schedule in no wall time, and the checks read the
-// machine while every module thread waits.
-// A restart or a kill ends the process: the driver runs each segment of a plan
-// in a child process (this program again). winsim mirrors the journal and the
-// device configuration to files, so a segment picks up where a killed one
-// left off.
+// Events: plugs, policy edits, refusing or restart-waiting class installers,
+// parents switched by someone else, volumes in use, restarts, kills in the
+// middle of a pass, uninstalls (also one under way when the agent starts).
+// The laptop runs on winsim's virtual clock: a settling wait lets the module
+// run its whole schedule in no wall time, and the checks read the machine
+// while every module thread waits. Each segment of a plan (ended by a restart
+// or a kill) runs in a child process (this program again); winsim mirrors the
+// journal and the device configuration to files for the next segment.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
@@ -59,9 +55,8 @@ const DWORD kSettleMs = 5000;
 struct Carried {
   bool moduleDisabled = false;  // the module disabled it and has not enabled it since
   bool userDisabled = false;    // disabled by someone else, never by the module since
-  // In the module's file (or disabled by it) when last looked at.
-  bool moduleClaim = false;
-  bool moduleTouched = false;  // the module disabled it at some time
+  bool moduleClaim = false;     // in the module's file (or disabled by it) when last looked at
+  bool moduleTouched = false;   // the module disabled it at some time
 };
 
 struct Mirrored {
@@ -154,9 +149,7 @@ class Segment {
     // What a killed segment did after its last save.
     Observe(false);
     agent_.reset(new scenario::AgentSandbox(sandbox, scenario::LaptopMachineJson(sandbox, devices)));
-    // A killed segment's checks went with it: what its module left listed is
-    // the module's, as a check would have found.
-    ClaimListed(FileEntries());
+    ClaimListed(FileEntries());  // as the checks of a killed segment would have
     for (const auto& [id, behaviour] : state.installers) winsim::SetInstallerBehaviour(id, ToWinsim(behaviour));
     winsim::MirrorDeviceChanges(JournalFile(dir), StatesFile(dir));
     // Errors only in the diagnostic log, which the checks do not read.
@@ -313,10 +306,8 @@ class Segment {
   // Listed in the file, a device is the module's: nothing tells it a later
   // disable by someone else from its own.
   void ClaimListed(const std::set<std::string>& file) {
-    for (const model::Device& d : laptop_.Devices()) {
-      Carried& c = carried_[d.id];
-      c.moduleClaim = file.count(d.id) != 0 || c.moduleDisabled;
-    }
+    for (const model::Device& d : laptop_.Devices())
+      carried_[d.id].moduleClaim = file.count(d.id) != 0 || carried_[d.id].moduleDisabled;
   }
 
   std::vector<std::string> Violations() {
