@@ -3,9 +3,8 @@
 // grows past its maximum size. Not locked: CDiagLog serialises its callers.
 #pragma once
 #include <cstdint>
-#include <cstdio>
 #include <string>
-#include "common/util/ScopedHandle.h"
+#include "common/util/LineFile.h"
 
 class CDiagLogFile {
  public:
@@ -13,7 +12,6 @@ class CDiagLogFile {
   // <installDir>tpmlog/log_<name>.txt.
   CDiagLogFile(const std::string& name, const std::string& installDir, uint32_t dwMaxSize = 20u << 20,
                uint32_t dwCutSize = 1u << 20);
-  ~CDiagLogFile();
   CDiagLogFile(const CDiagLogFile&) = delete;
   CDiagLogFile& operator=(const CDiagLogFile&) = delete;
 
@@ -25,20 +23,13 @@ class CDiagLogFile {
   // dropped). Exceptions are left to the caller.
   bool WriteLine(const std::string& text);
 
-  const std::string& Path() const { return m_strPath; }
+  const std::string& Path() const { return m_file.Path(); }
   const std::string& Name() const { return m_strName; }
-  int64_t Size() const { return m_llSize; }
+  int64_t Size() const { return m_file.Size(); }
 
  private:
-  void Rotate();
-  void CloseStream();
-
-  uint32_t m_dwMaxSize;
-  uint32_t m_dwCutSize;
-  int64_t m_llSize;
-  std::string m_strPath;
   std::string m_strName;
-  ScopedFile m_pStream;  // open only while a line is written or the file cut
+  CLineFile m_file;
 };
 
 // "%d-%02d-%02d %02d:%02d:%02d, " of the local time.

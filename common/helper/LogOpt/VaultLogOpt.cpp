@@ -30,6 +30,13 @@ int64_t KiBRoundedUp(uint64_t bytes) {
 
 }  // namespace
 
+int64_t UnixTimeMs() {
+  FILETIME now = {};
+  GetSystemTimeAsFileTime(&now);
+  int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+  return (ticks - kUnixEpochIn100ns) / 10000;
+}
+
 std::string AnsiToUtf8(const std::string& text) {
   if (text.empty()) return std::string();
   int length = static_cast<int>(text.size());
@@ -77,10 +84,7 @@ CVaultLogOpt::CVaultLogOpt()
   const char* server = Mem_GetServerIp(1);
   if (server) m_strServerIp = server;
 
-  FILETIME now = {};
-  GetSystemTimeAsFileTime(&now);
-  int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-  m_llLogTime = (ticks - kUnixEpochIn100ns) / 10000;
+  m_llLogTime = UnixTimeMs();
 
   std::list<std::string> addresses;
   GetLocalIpList(addresses);

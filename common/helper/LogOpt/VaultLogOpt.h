@@ -11,6 +11,9 @@
 // is empty or cannot be converted.
 std::string AnsiToUtf8(const std::string& text);
 
+// The system time in milliseconds since 1970: the audit record's logTime.
+int64_t UnixTimeMs();
+
 class CVaultLogOpt {
  public:
   CVaultLogOpt();
