@@ -32,18 +32,22 @@ TEST(Plugin, RunFillsAValidCallbackTableOnly) {
   EXPECT_EQ(context.locks, context.unlocks);
 }
 
-TEST(Plugin, ShutdownAndMainThreadHonourTheStopFlag) {
+TEST(Plugin, TheStopFlagCutsShutdownShortAndEndsTheMainThread) {
   std::string agent = dmtest::LoadAgentMachine("plugin-main", true);
   ASSERT_FALSE(agent.empty());
+  // Without the flag the host's shutdown gives the threads their pause; with
+  // it, nothing is left to wait for.
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(cpfShutdown(), 1);
+  cpfShutdown();
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
 
   ASSERT_EQ(GetInstallDir(), dmtest::kAgentDir) << dmtest::kOwnProcess;
   CDiagLog::Instance().SetName("main");
   g_bExit.store(true);
-  EXPECT_EQ(cpfShutdown(), 1);
-  EXPECT_EQ(Thread_Module_Main(nullptr), 0u);  // stops before its first poll
+  start = std::chrono::steady_clock::now();
+  cpfShutdown();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+  Thread_Module_Main(nullptr);  // stops before its first poll instead of waiting for a policy
   g_bExit.store(false);
   std::string log = dmtest::ReadTextFile(agent + "/tpmlog/log_main.txt");
   EXPECT_NE(log.find(" DeviceManagerModule.cpp Thread_Module_Main], Thread_Module_Main Begin!\n"), std::string::npos)

@@ -330,7 +330,6 @@ TEST_F(Engine, BadArgumentsAndOtherCommands) {
   EXPECT_EQ(m_control.DeviceControl("find", std::string(10000, '*'), &list), 0u);
   EXPECT_EQ(list.size(), 6u);
 
-  for (const char* command : {"help", "?", "classes", "rescan"}) EXPECT_EQ(RunCmd({command, "ignored"}), ENGINE_OK);
   EXPECT_TRUE(Found({"listclass", "NoSuchClass"}).empty());
   EXPECT_EQ(Found({"listclass", "", "DiskDrive"}), std::vector<std::string>{kDisk});
   EXPECT_EQ(Found({"stack", std::string("@") + kUsb}), std::vector<std::string>{kUsb});
