@@ -5,7 +5,6 @@
 #include "common/util/DiagLog.h"
 #include "common/util/WorkerThread.h"
 
-std::atomic<bool> g_bExit{false};
 std::atomic<uint32_t> g_dwModuleStatus{0};
 cpfModuleInfoBlock cpfModuleInfo = {1024, 196791, 1, {0}};
 
@@ -20,12 +19,6 @@ const uint64_t kShutdownPause = 2000000;
 
 // The record the host reads; built at load, before any export is called.
 _pluginInfo g_pluginInfo;
-
-uint64_t SystemTimeNow() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-}
 
 }  // namespace
 
@@ -43,16 +36,6 @@ _pluginInfo::_pluginInfo() {
   m_mapA.Clear();
   m_mapC.Clear();
   m_mapB.Clear();
-}
-
-void SleepSystemInterval(uint64_t interval) {
-  uint64_t deadline = SystemTimeNow() + interval;
-  for (;;) {
-    uint64_t now = SystemTimeNow();
-    if (now >= deadline) return;
-    uint64_t milliseconds = (deadline - now + 9999) / 10000;
-    Sleep(static_cast<DWORD>(milliseconds));
-  }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,9 +1,10 @@
 // The plug-in frame: the four exported entry points the host calls, the
 // plug-in record it reads, the callbacks it reaches through its table, and the
-// module-wide stop flag and status word.
+// module-wide status word.
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include "ModuleState.h"
 #include "common/cpf/CpfPluginInfo.h"
 #include "common/cpf/CpfRunContext.h"
 #include "common/util/MemBuffer.h"
@@ -26,8 +27,7 @@ static_assert(sizeof(cpfModuleInfoBlock) == 1024, "information block is 1024 byt
 const uint32_t CPF_QUERY_NULL_BLOCK = 257;
 const uint32_t CPF_QUERY_BAD_SIZE = 260;
 
-// Read on every pass of every module loop; nothing in the module sets them.
-extern std::atomic<bool> g_bExit;
+// The module's status word; nothing in the module changes it.
 extern std::atomic<uint32_t> g_dwModuleStatus;
 extern cpfModuleInfoBlock cpfModuleInfo;
 
@@ -41,6 +41,3 @@ uint32_t cpf_Start(void* pArgument);
 uint32_t cpf_GetStatus(uint32_t* pStatus);
 uint32_t cpf_GetName(CMemBuffer* pName);
 uint32_t cpf_Nop(void* pArgument);
-
-// Sleeps until the system clock has advanced by `interval` units of 100 ns.
-void SleepSystemInterval(uint64_t interval);

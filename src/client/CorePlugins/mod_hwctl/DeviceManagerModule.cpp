@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
-#include "DeviceManager.h"
+#include "ModuleState.h"
 #include "DeviceMonitor_win32.h"
 #include "DeviceOpt.h"
 #include "common/helper/StrategyOpt/StrategyOptHelper.h"

@@ -1,7 +1,7 @@
 #include "DeviceMonitor_win32.h"
 
 #include <cstring>
-#include "DeviceManager.h"
+#include "ModuleState.h"
 #include "DeviceOpt.h"
 #include "common/util/DiagLog.h"
 #include "common/util/ScopedHandle.h"
