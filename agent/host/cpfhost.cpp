@@ -126,6 +126,7 @@ void Usage(FILE* out, const char* self) {
 }
 
 bool ParseArguments(int argc, char** argv, HostOptions* options) {
+  const char* self = options->self.c_str();
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
@@ -133,8 +134,12 @@ bool ParseArguments(int argc, char** argv, HostOptions* options) {
       fflush(stdout);
       HostExit(0);
     }
+    if (arg != "--plugin" && arg != "--machine" && arg != "--scenario" && arg != "--seconds" && arg != "--start-arg") {
+      fprintf(stderr, "%s: unknown option %s\n", self, arg.c_str());
+      return false;
+    }
     if (i + 1 >= argc) {
-      fprintf(stderr, "cpfhost: %s needs a value\n", arg.c_str());
+      fprintf(stderr, "%s: %s needs a value\n", self, arg.c_str());
       return false;
     }
     std::string value = argv[++i];
@@ -148,18 +153,18 @@ bool ParseArguments(int argc, char** argv, HostOptions* options) {
     } else if (arg == "--seconds") {
       long seconds = strtol(value.c_str(), &end, 10);
       if (value.empty() || *end != '\0' || seconds < 0 || seconds > 86400 * 365) {
-        fprintf(stderr, "cpfhost: --seconds needs a number of seconds, not \"%s\"\n", value.c_str());
+        fprintf(stderr, "%s: --seconds needs a number of seconds, not \"%s\"\n", self, value.c_str());
         return false;
       }
       options->seconds = static_cast<int>(seconds);
     } else if (arg == "--start-arg") {
       options->startArg = strtoull(value.c_str(), &end, 0);
       if (value.empty() || *end != '\0') {
-        fprintf(stderr, "cpfhost: --start-arg needs a number, not \"%s\"\n", value.c_str());
+        fprintf(stderr, "%s: --start-arg needs a number, not \"%s\"\n", self, value.c_str());
         return false;
       }
     } else {
-      fprintf(stderr, "cpfhost: unknown option %s\n", arg.c_str());
+      fprintf(stderr, "%s: unknown option %s\n", self, arg.c_str());
       return false;
     }
   }
@@ -172,11 +177,23 @@ bool ParseArguments(int argc, char** argv, HostOptions* options) {
   HostExit(code);
 }
 
+std::string g_self = "cpfhost";
+
+// The name the host was started by, without its folder or .exe.
+std::string SelfName(const char* argv0) {
+  std::string name = argv0 != nullptr ? argv0 : "";
+  size_t slash = name.find_last_of("/\\");
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  if (name.size() > 4 && (name.compare(name.size() - 4, 4, ".exe") == 0 || name.compare(name.size() - 4, 4, ".EXE") == 0))
+    name.resize(name.size() - 4);
+  return name.empty() ? "cpfhost" : name;
+}
+
 template <typename Fn>
 Fn Export(void* plugin, const char* name) {
   Fn fn = reinterpret_cast<Fn>(HostFindExport(plugin, name));
   if (fn == nullptr) {
-    fprintf(stderr, "cpfhost: the plug-in does not export %s\n", name);
+    fprintf(stderr, "%s: the plug-in does not export %s\n", g_self.c_str(), name);
     Finish(3);
   }
   return fn;
@@ -187,13 +204,14 @@ Fn Export(void* plugin, const char* name) {
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   HostOptions options;
+  options.self = g_self = SelfName(argc > 0 ? argv[0] : nullptr);
   if (!ParseArguments(argc, argv, &options)) {
     Usage(stderr, argv[0]);
     Finish(1);
   }
   std::string error;
-  if (!HostPlatformInit(options, &error)) {
-    fprintf(stderr, "cpfhost: %s\n", error.c_str());
+  if (!HostPlatformInit(options, &error) || !HostCheckScenario(options, &error)) {
+    fprintf(stderr, "%s: %s\n", g_self.c_str(), error.c_str());
     Finish(1);
   }
   HostInstallStopHandler();
@@ -202,7 +220,7 @@ int main(int argc, char** argv) {
   printf("host.plugin = %s\n", pluginPath.c_str());
   void* plugin = HostLoadPlugin(pluginPath, &error);
   if (plugin == nullptr) {
-    fprintf(stderr, "cpfhost: cannot load %s: %s\n", pluginPath.c_str(), error.c_str());
+    fprintf(stderr, "%s: cannot load %s: %s\n", g_self.c_str(), pluginPath.c_str(), error.c_str());
     Finish(2);
   }
   auto cpfInitialize = Export<PFN_cpfInitialize>(plugin, "cpfInitialize");
@@ -213,7 +231,7 @@ int main(int argc, char** argv) {
   unsigned initialized = cpfInitialize();
   printf("cpfInitialize = %u\n", initialized);
   if (initialized == 0) {
-    fprintf(stderr, "cpfhost: the plug-in refused to initialize\n");
+    fprintf(stderr, "%s: the plug-in refused to initialize\n", g_self.c_str());
     Finish(3);
   }
 

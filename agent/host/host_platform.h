@@ -5,6 +5,7 @@
 #include <string>
 
 struct HostOptions {
+  std::string self = "cpfhost";  // the name it was started by (cpfhost, vaulthelper), for its messages
   std::string pluginPath;    // empty: DeviceManager.dll beside the host
   std::string machinePath;   // simulated build only
   std::string scenarioPath;  // played by HostPlayScenario

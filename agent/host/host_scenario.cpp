@@ -296,12 +296,30 @@ void Wait(HostTimeline& timeline, unsigned ms, const std::string& until, size_t 
 
 }  // namespace
 
+namespace {
+// Where the module's log ended before this run's module started: what is
+// before it is an earlier run's in the same sandbox.
+uint64_t g_logStart = 0;
+}  // namespace
+
+bool HostCheckScenario(const HostOptions& options, std::string* error) {
+  if (options.scenarioPath.empty()) return true;
+  std::error_code ec;
+  std::string log = winsim::HostPath(GetInstallDir()) + "/tpmlog/log_device.txt";
+  uintmax_t size = std::filesystem::file_size(log, ec);
+  g_logStart = ec ? 0 : static_cast<uint64_t>(size);
+  Scenario scenario;
+  if (LoadScenario(options.scenarioPath, &scenario, error)) return true;
+  *error = "scenario " + options.scenarioPath + ": " + *error;
+  return false;
+}
+
 void HostPlayScenario(const HostOptions& options) {
   if (options.scenarioPath.empty()) return;
   Scenario scenario;
   std::string error;
   if (!LoadScenario(options.scenarioPath, &scenario, &error)) {
-    fprintf(stderr, "cpfhost: scenario %s: %s\n", options.scenarioPath.c_str(), error.c_str());
+    fprintf(stderr, "%s: scenario %s: %s\n", options.self.c_str(), options.scenarioPath.c_str(), error.c_str());
     return;
   }
   std::string installDir = GetInstallDir();
@@ -311,7 +329,7 @@ void HostPlayScenario(const HostOptions& options) {
   if (!scenario.description.empty()) printf("scenario.description = %s\n", scenario.description.c_str());
   printf("scenario.install_dir = %s (%s)\n", installDir.c_str(), installHostDir.c_str());
 
-  HostTimeline timeline(installHostDir);
+  HostTimeline timeline(installHostDir, g_logStart);
   // A wait's "until" looks at what happened since the last action, which may
   // have shown its effect before the wait began.
   size_t sinceAction = 0;

@@ -8,3 +8,6 @@
 // scenario has been played and its timeline printed (or at once when there is
 // none); the host then keeps running for --seconds or until Ctrl-C.
 void HostPlayScenario(const HostOptions& options);
+// Reads the scenario before the module starts: false with `error` set when
+// it cannot be played, so the host ends instead of running without it.
+bool HostCheckScenario(const HostOptions& options, std::string* error);

@@ -73,7 +73,7 @@ bool InterestingLogLine(const std::string& level, const std::string& message) {
 
 }  // namespace
 
-HostTimeline::HostTimeline(const std::string& installHostDir)
+HostTimeline::HostTimeline(const std::string& installHostDir, uint64_t logStart)
     : m_startMs(static_cast<int64_t>(winsim::ClockMs())),
       m_wallStartMs(WallMs()),
       m_journalStartMs(static_cast<int64_t>(winsim::JournalClockMs())) {
@@ -85,6 +85,8 @@ HostTimeline::HostTimeline(const std::string& installHostDir)
     std::ifstream in(file->path, std::ios::binary | std::ios::ate);
     if (in) file->offset = static_cast<uint64_t>(in.tellg());
   }
+  // The log already holds this run's start; an earlier run's lines are before it.
+  m_log.offset = logStart;
 }
 
 int64_t HostTimeline::NowMs() const { return static_cast<int64_t>(winsim::ClockMs()) - m_startMs; }

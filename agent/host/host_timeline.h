@@ -13,8 +13,9 @@
 class HostTimeline {
  public:
   // `installHostDir`: host path of the agent's installation folder, ending
-  // with a separator. Times are counted from now.
-  explicit HostTimeline(const std::string& installHostDir);
+  // with a separator; `logStart`: the size of the module's log before this
+  // run's module started. Times are counted from now.
+  HostTimeline(const std::string& installHostDir, uint64_t logStart);
 
   // Milliseconds since the timeline started.
   int64_t NowMs() const;

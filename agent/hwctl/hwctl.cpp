@@ -7,6 +7,7 @@
 //
 // capture writes the machine's device tree as a machine description (to
 // FILE, else to standard output): 0 written, 2 failure, 3 bad arguments.
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -115,16 +116,43 @@ int Capture(const std::vector<std::string>& args) {
   return ENGINE_OK;
 }
 
-void PrintUsage() {
-  fprintf(stderr, "usage: hwctl %s[-m:MACHINE] [-r] COMMAND [ARGUMENTS...]\n",
+void PrintUsage(FILE* out) {
+  fprintf(out, "usage: hwctl %s[-m:MACHINE] [-r] COMMAND [ARGUMENTS...]\n",
           PlatformHasMachineFiles() ? "[--machine FILE] " : "");
-  fprintf(stderr, "       hwctl %scapture [FILE]\n", PlatformHasMachineFiles() ? "[--machine FILE] " : "");
-  fprintf(stderr,
+  fprintf(out, "       hwctl %scapture [FILE]\n", PlatformHasMachineFiles() ? "[--machine FILE] " : "");
+  fprintf(out,
           "devices: '*' (all), =CLASS first, @INSTANCE-ID, HARDWARE-ID patterns with '*', 'LITERAL\n"
-          "commands:");
+          "commands: capture");
   for (const CommandEntry* entry = g_commandTable; entry->pszCommand != nullptr; ++entry)
-    fprintf(stderr, " %s", PlatformWideToConsole(entry->pszCommand).c_str());
-  fprintf(stderr, "\n");
+    fprintf(out, " %s", PlatformWideToConsole(entry->pszCommand).c_str());
+  fprintf(out, "\n");
+}
+
+bool SameWord(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+// The command word after the engine's own options (-m:MACHINE, -r), as the
+// engine finds it; empty when there is none.
+std::string CommandWord(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg.empty() || (arg[0] != '-' && arg[0] != '/')) return arg;
+    std::string option = arg.substr(1);
+    bool engineOption = (option.size() > 2 && (option[0] == 'm' || option[0] == 'M') && option[1] == ':') ||
+                        option == "r" || option == "R";
+    if (!engineOption) return option;
+  }
+  return std::string();
+}
+
+bool KnownCommand(const std::string& word) {
+  if (SameWord(word, "capture")) return true;
+  for (const CommandEntry* entry = g_commandTable; entry->pszCommand != nullptr; ++entry)
+    if (SameWord(word, PlatformWideToConsole(entry->pszCommand))) return true;
+  return false;
 }
 
 }  // namespace
@@ -152,6 +180,16 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::string word = CommandWord(narrow);
+  if (word == "-help" || word == "h" || word == "?" || SameWord(word, "help")) {
+    PrintUsage(stdout);
+    return ENGINE_OK;
+  }
+  if (!word.empty() && !KnownCommand(word)) {
+    fprintf(stderr, "hwctl: unknown command \"%s\"\n", word.c_str());
+    PrintUsage(stderr);
+    return ENGINE_USAGE;
+  }
   if (!narrow.empty() && narrow[0] == "capture")
     return Capture(std::vector<std::string>(narrow.begin() + 1, narrow.end()));
 
@@ -166,7 +204,7 @@ int main(int argc, char** argv) {
   if (!rows.empty()) PrintTable(rows);
   printf("%u device record(s); result %d (%s)\n", static_cast<unsigned>(rows.size()), static_cast<int>(result),
          ResultName(result));
-  if (result == ENGINE_USAGE) PrintUsage();
+  if (result == ENGINE_USAGE) PrintUsage(stderr);
   fflush(stdout);
   return result;
 }

@@ -32,6 +32,7 @@
 #include "agent/host/StartPlugin.h"
 #include "agent/vaultstrategy/PolicyStore.h"
 #include "platform/winapi.h"
+#include "whatif_fleet.h"
 #include "whatif_report.h"
 #include "winsim/control.h"
 #include "winsim/devices_control.h"
@@ -49,6 +50,7 @@ struct Options {
   std::vector<std::string> plugs;
   unsigned session = 1;
   bool json = false;
+  whatif::FleetOptions fleet;  // the runs beyond one machine and policy
 };
 
 [[noreturn]] void Exit(int code) {
@@ -71,13 +73,21 @@ void Usage(FILE* out) {
   fprintf(out,
           "usage: whatif --machine CAPTURE --policy POLICY [--plug INSTANCE-ID ...] [--session N] [--json]\n"
           "              [--explain INSTANCE-ID]\n"
+          "       whatif --policy POLICY --machines DIR [--jobs N] [--shard K/N] [--compare POLICY-B] [--json]\n"
+          "       whatif --machine CAPTURE --policy POLICY --compare POLICY-B [--plug INSTANCE-ID ...] [--json]\n"
+          "       whatif --merge FLEET-JSON ...\n"
           "  --machine CAPTURE    machine description (hwctl capture on the machine, or examples/machines)\n"
           "  --policy POLICY      the candidate policy (the format of config\\policy.json)\n"
           "  --plug INSTANCE-ID   a known device to plug in once the module settled (repeatable)\n"
           "  --session N          the logged-on user's session (default 1)\n"
           "  --json               one JSON document instead of the text report\n"
           "  --explain ID         the whole chain for one device\n"
-          "exit code: 0, 2 when the LOCKOUT RISK section is not empty, 1 for bad input\n"
+          "  --machines DIR       every *.json of DIR by name, each a run of its own (N at once, default: cores)\n"
+          "  --shard K/N          only the K-th (from 1) of N contiguous slices of DIR's sorted list\n"
+          "  --compare POLICY-B   the devices whose action differs under POLICY-B\n"
+          "  --merge FILE ...     one fleet document from shard documents (--json output of --machines)\n"
+          "exit code: 0, 2 when the LOCKOUT RISK section is not empty (for --compare: when POLICY-B has a\n"
+          "lockout risk POLICY has not), 1 for bad input (for a fleet: any machine)\n"
           "WHATIF_KEEP=1 in the environment keeps the scratch sandbox (the module's log, the agent's files)\n");
 }
 
@@ -93,7 +103,13 @@ Options ParseArguments(int argc, char** argv) {
       o.json = true;
       continue;
     }
-    if (arg != "--machine" && arg != "--policy" && arg != "--plug" && arg != "--session" && arg != "--explain") {
+    if (arg == "--merge") {
+      while (i + 1 < argc) o.fleet.merge.push_back(argv[++i]);
+      if (o.fleet.merge.empty()) Fail("--merge needs the shard documents");
+      continue;
+    }
+    if (arg != "--machine" && arg != "--policy" && arg != "--plug" && arg != "--session" && arg != "--explain" &&
+        arg != "--machines" && arg != "--jobs" && arg != "--shard" && arg != "--compare") {
       Usage(stderr);
       Fail("unknown argument \"" + arg + "\"");
     }
@@ -107,18 +123,43 @@ Options ParseArguments(int argc, char** argv) {
       o.plugs.push_back(value);
     else if (arg == "--explain")
       o.explain = value;
-    else {
+    else if (arg == "--machines")
+      o.fleet.machines = value;
+    else if (arg == "--compare")
+      o.fleet.compare = value;
+    else if (arg == "--jobs") {
+      char* end = nullptr;
+      unsigned long n = strtoul(value.c_str(), &end, 10);
+      if (*end != '\0' || value[0] == '-' || n == 0 || n > 1024) Fail("--jobs needs a count, not \"" + value + "\"");
+      o.fleet.jobs = static_cast<unsigned>(n);
+    } else if (arg == "--shard") {
+      unsigned k = 0, n = 0;
+      char rest = 0;
+      if (sscanf(value.c_str(), "%u/%u%c", &k, &n, &rest) != 2 || k < 1 || k > n)
+        Fail("--shard needs K/N with 1 <= K <= N, not \"" + value + "\"");
+      o.fleet.shard = k;
+      o.fleet.shards = n;
+    } else {
       char* end = nullptr;
       unsigned long n = strtoul(value.c_str(), &end, 10);
       if (*end != '\0' || value[0] == '-' || n > 0xFFFFu)
         Fail("--session needs a session number, not \"" + value + "\"");
       o.session = static_cast<unsigned>(n);
+      o.fleet.session = value;
     }
   }
-  if (o.machine.empty() || o.policy.empty()) {
+  if (!o.fleet.merge.empty()) return o;
+  if (!o.fleet.machines.empty() && !o.machine.empty()) Fail("--machine and --machines exclude each other");
+  if (!o.fleet.machines.empty() && !o.explain.empty()) Fail("--explain takes one --machine");
+  if (!o.fleet.compare.empty() && !o.explain.empty()) Fail("--explain and --compare exclude each other");
+  if (o.policy.empty() || (o.machine.empty() && o.fleet.machines.empty())) {
     Usage(stderr);
-    Fail("--machine and --policy are required");
+    Fail("--machine (or --machines) and --policy are required");
   }
+  o.fleet.policy = o.policy;
+  o.fleet.machine = o.machine;
+  o.fleet.plugs = o.plugs;
+  o.fleet.json = o.json;
   return o;
 }
 
@@ -204,6 +245,17 @@ std::string PrepareDescription(rapidjson::Document& doc, const std::string& sand
   return hosttext::JsonText(doc);
 }
 
+// Class GUIDs compare as Windows compares them: braces optional, any case.
+std::string BareGuid(const std::string& guid) {
+  std::string g = guid;
+  if (g.size() >= 2 && g.front() == '{' && g.back() == '}') g = g.substr(1, g.size() - 2);
+  return g;
+}
+
+bool SameGuid(const std::string& a, const std::string& b) {
+  return strcasecmp(BareGuid(a).c_str(), BareGuid(b).c_str()) == 0;
+}
+
 // Everything whatif knows of one device of the description.
 std::vector<whatif::MachineDevice> DescribedDevices(const rapidjson::Document& doc) {
   std::vector<whatif::MachineDevice> devices;
@@ -220,7 +272,17 @@ std::vector<whatif::MachineDevice> DescribedDevices(const rapidjson::Document& d
     m.className = Text(d, "class");
     std::string guid = Text(d, "classGuid");
     for (const auto& c : classes)
-      if (!guid.empty() && strcasecmp(c.first.c_str(), guid.c_str()) == 0) m.className = c.second;
+      if (!guid.empty() && SameGuid(c.first, guid)) m.className = c.second;
+    // Windows' own classes are known without a "classes" entry.
+    static const char* const kKnown[][2] = {{"4d36e96b-e325-11ce-bfc1-08002be10318", "Keyboard"},
+                                            {"4d36e96f-e325-11ce-bfc1-08002be10318", "Mouse"},
+                                            {"745a17a0-74d3-11d0-b6fe-00a0c90f57da", "HIDClass"},
+                                            {"4d36e972-e325-11ce-bfc1-08002be10318", "Net"},
+                                            {"4d36e967-e325-11ce-bfc1-08002be10318", "DiskDrive"},
+                                            {"36fc9e60-c465-11cf-8056-444553540000", "USB"}};
+    if (m.className.empty() && !guid.empty())
+      for (const auto& k : kKnown)
+        if (SameGuid(k[0], guid)) m.className = k[1];
     m.name = Text(d, "friendlyName");
     if (m.name.empty()) m.name = Text(d, "name");
     if (m.name.empty()) m.name = Text(d, "description");
@@ -258,6 +320,12 @@ void Settle(unsigned minimumMs) {
 
 int main(int argc, char** argv) {
   Options options = ParseArguments(argc, argv);
+  if (!options.fleet.merge.empty() || !options.fleet.machines.empty() || !options.fleet.compare.empty()) {
+    // Each machine and policy is a run of this program of its own.
+    options.fleet.self = fs::read_symlink("/proc/self/exe").string();
+    if (!options.fleet.merge.empty()) Exit(whatif::RunMerge(options.fleet));
+    Exit(options.fleet.compare.empty() ? whatif::RunFleet(options.fleet) : whatif::RunCompare(options.fleet));
+  }
 
   std::string machineText, policyText, error;
   if (!ReadFile(options.machine, &machineText)) Fail("cannot read the machine description " + options.machine);

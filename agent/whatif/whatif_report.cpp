@@ -25,8 +25,13 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+// An interface is named or given by its GUID, with or without braces.
 bool Has(const std::vector<std::string>& list, const std::string& upperItem) {
-  return std::any_of(list.begin(), list.end(), [&](const std::string& s) { return Upper(s) == upperItem; });
+  return std::any_of(list.begin(), list.end(), [&](const std::string& s) {
+    std::string u = Upper(s);
+    if (u.size() >= 2 && u.front() == '{' && u.back() == '}') u = u.substr(1, u.size() - 2);
+    return u == upperItem;
+  });
 }
 
 void AddOnce(std::vector<std::string>& list, const std::string& item) {

@@ -57,6 +57,9 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   ASSERT_TRUE(dmtest::WriteTextFile(dir + "/bad.json", R"({"steps": [{"plug": "X"}, {"jump": 1}]})"));
   std::string out = Play(dir + "/bad.json");
   EXPECT_NE(out.find("step 2: unknown member \"jump\""), std::string::npos) << out;
+  HostOptions bad;
+  bad.scenarioPath = dir + "/bad.json";
+  EXPECT_FALSE(HostCheckScenario(bad, &error));
   EXPECT_EQ(dmtest::ReadTextFile(install + "config/policy.json"), "");
 
   ASSERT_TRUE(dmtest::WriteTextFile(dir + "/s.json", R"({
@@ -78,8 +81,19 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
            R"( "businessInfo": [{"businessType": 6, "deviceInfo": {"deviceName": "Stick"}}]})"
            "\n";
   });
+  // An earlier run's log in the same sandbox is not this run's; what the
+  // module writes after the host looked is.
+  std::filesystem::create_directories(install + "tpmlog");
+  const std::string logLine = "2026-01-01 00:00:00, dm ERROR(1-1)0[1 f.cpp Fn], ";
+  ASSERT_TRUE(dmtest::WriteTextFile(install + "tpmlog/log_device.txt", logLine + "earlier run\n"));
+  HostOptions check;
+  check.scenarioPath = dir + "/s.json";
+  ASSERT_TRUE(HostCheckScenario(check, &error)) << error;
+  std::ofstream(install + "tpmlog/log_device.txt", std::ios::app) << logLine << "this run\n";
   out = Play(dir + "/s.json");
   module.join();
+  EXPECT_EQ(out.find("earlier run"), std::string::npos) << out;
+  EXPECT_NE(out.find("ERROR Fn: this run"), std::string::npos) << out;
 
   EXPECT_EQ(dmtest::ReadTextFile(install + "config/policy.json"), R"({"strategies": []})");
   rapidjson::Document agent;
