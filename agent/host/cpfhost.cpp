@@ -184,7 +184,8 @@ std::string SelfName(const char* argv0) {
   std::string name = argv0 != nullptr ? argv0 : "";
   size_t slash = name.find_last_of("/\\");
   if (slash != std::string::npos) name = name.substr(slash + 1);
-  if (name.size() > 4 && (name.compare(name.size() - 4, 4, ".exe") == 0 || name.compare(name.size() - 4, 4, ".EXE") == 0))
+  if (name.size() > 4 &&
+      (name.compare(name.size() - 4, 4, ".exe") == 0 || name.compare(name.size() - 4, 4, ".EXE") == 0))
     name.resize(name.size() - 4);
   return name.empty() ? "cpfhost" : name;
 }

@@ -6,10 +6,10 @@
 
 struct HostOptions {
   std::string self = "cpfhost";  // the name it was started by (cpfhost, vaulthelper), for its messages
-  std::string pluginPath;    // empty: DeviceManager.dll beside the host
-  std::string machinePath;   // simulated build only
-  std::string scenarioPath;  // played by HostPlayScenario
-  int seconds = -1;          // < 0: until Ctrl-C
+  std::string pluginPath;        // empty: DeviceManager.dll beside the host
+  std::string machinePath;       // simulated build only
+  std::string scenarioPath;      // played by HostPlayScenario
+  int seconds = -1;              // < 0: until Ctrl-C
   unsigned long long startArg = 0;
 };
 

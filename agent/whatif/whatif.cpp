@@ -24,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,6 +51,7 @@ struct Options {
   std::vector<std::string> plugs;
   unsigned session = 1;
   bool json = false;
+  bool lintTrace = false;      // a lint's run on one machine: every known device plugged, the module's IDs
   whatif::FleetOptions fleet;  // the runs beyond one machine and policy
 };
 
@@ -103,6 +105,14 @@ Options ParseArguments(int argc, char** argv) {
       o.json = true;
       continue;
     }
+    if (arg == "--lint") {
+      o.fleet.lint = true;
+      continue;
+    }
+    if (arg == "--lint-trace") {
+      o.lintTrace = true;
+      continue;
+    }
     if (arg == "--merge") {
       while (i + 1 < argc) o.fleet.merge.push_back(argv[++i]);
       if (o.fleet.merge.empty()) Fail("--merge needs the shard documents");
@@ -115,9 +125,10 @@ Options ParseArguments(int argc, char** argv) {
     }
     if (i + 1 >= argc || argv[i + 1][0] == '\0') Fail(arg + " needs a value");
     std::string value = argv[++i];
-    if (arg == "--machine")
+    if (arg == "--machine") {
       o.machine = value;
-    else if (arg == "--policy")
+      o.fleet.lintMachines.push_back(value);
+    } else if (arg == "--policy")
       o.policy = value;
     else if (arg == "--plug")
       o.plugs.push_back(value);
@@ -149,6 +160,12 @@ Options ParseArguments(int argc, char** argv) {
     }
   }
   if (!o.fleet.merge.empty()) return o;
+  if (o.fleet.lint) {
+    if (o.policy.empty()) Fail("--lint needs --policy");
+    o.fleet.policy = o.policy;
+    o.fleet.json = o.json;
+    return o;
+  }
   if (!o.fleet.machines.empty() && !o.machine.empty()) Fail("--machine and --machines exclude each other");
   if (!o.fleet.machines.empty() && !o.explain.empty()) Fail("--explain takes one --machine");
   if (!o.fleet.compare.empty() && !o.explain.empty()) Fail("--explain and --compare exclude each other");
@@ -274,12 +291,10 @@ std::vector<whatif::MachineDevice> DescribedDevices(const rapidjson::Document& d
     for (const auto& c : classes)
       if (!guid.empty() && SameGuid(c.first, guid)) m.className = c.second;
     // Windows' own classes are known without a "classes" entry.
-    static const char* const kKnown[][2] = {{"4d36e96b-e325-11ce-bfc1-08002be10318", "Keyboard"},
-                                            {"4d36e96f-e325-11ce-bfc1-08002be10318", "Mouse"},
-                                            {"745a17a0-74d3-11d0-b6fe-00a0c90f57da", "HIDClass"},
-                                            {"4d36e972-e325-11ce-bfc1-08002be10318", "Net"},
-                                            {"4d36e967-e325-11ce-bfc1-08002be10318", "DiskDrive"},
-                                            {"36fc9e60-c465-11cf-8056-444553540000", "USB"}};
+    static const char* const kKnown[][2] = {
+        {"4d36e96b-e325-11ce-bfc1-08002be10318", "Keyboard"},  {"4d36e96f-e325-11ce-bfc1-08002be10318", "Mouse"},
+        {"745a17a0-74d3-11d0-b6fe-00a0c90f57da", "HIDClass"},  {"4d36e972-e325-11ce-bfc1-08002be10318", "Net"},
+        {"4d36e967-e325-11ce-bfc1-08002be10318", "DiskDrive"}, {"36fc9e60-c465-11cf-8056-444553540000", "USB"}};
     if (m.className.empty() && !guid.empty())
       for (const auto& k : kKnown)
         if (SameGuid(k[0], guid)) m.className = k[1];
@@ -316,13 +331,68 @@ void Settle(unsigned minimumMs) {
   }
 }
 
+// For a lint: each judged device's strategy device IDs in the module's order
+// with the policy library's answer to each, and what a forbid reaches that
+// the guard keeps or the machine would lose.
+std::string LintTrace(const whatif::Report& report, const std::map<std::string, whatif::Judgement>& judged,
+                      unsigned session) {
+  rapidjson::Document doc(rapidjson::kObjectType);
+  auto& a = doc.GetAllocator();
+  auto str = [&](const std::string& s) { return rapidjson::Value(s.c_str(), a); };
+  rapidjson::Value devices(rapidjson::kArrayType), reaches(rapidjson::kArrayType);
+  for (const auto& entry : judged) {
+    const whatif::Judgement& j = entry.second;
+    if (j.deviceIds.empty()) continue;
+    rapidjson::Value d(rapidjson::kObjectType), answers(rapidjson::kArrayType), definitions(rapidjson::kArrayType);
+    d.AddMember("instanceId", str(entry.first), a);
+    for (const std::string& id : j.deviceIds) {
+      std::map<std::string, std::string> condition = {{"deviceId_10", id}};
+      std::string value, action, method, strategy;
+      bool found =
+          vaultstrategy::PolicyStore::Instance().FindStrategy(session, 0x10030001, &condition, &value, &action);
+      if (found) {
+        vaultstrategy::ElementOfText(action, "processMethod_10", &method);
+        vaultstrategy::ElementOfText(value, "id", &strategy);
+      }
+      rapidjson::Value answer(rapidjson::kObjectType);
+      answer.AddMember("deviceId", str(id), a);
+      answer.AddMember("forbid", found && method == "forbid", a);
+      answer.AddMember("strategyId", str(strategy), a);
+      answers.PushBack(answer, a);
+    }
+    for (const std::string& def : j.definitions) definitions.PushBack(str(def), a);
+    d.AddMember("answers", answers, a);
+    d.AddMember("definitions", definitions, a);
+    devices.PushBack(d, a);
+  }
+  for (const whatif::LockoutEntry& l : report.lockout) {
+    if (l.kind == "system disk") continue;
+    rapidjson::Value r(rapidjson::kObjectType);
+    r.AddMember("instanceId", str(l.instanceId), a);
+    r.AddMember("kind", str(l.kind + ", lost through " + l.lostThrough), a);
+    reaches.PushBack(r, a);
+  }
+  for (const whatif::DeviceReport& d : report.devices) {
+    if (d.action != "guarded") continue;
+    rapidjson::Value r(rapidjson::kObjectType);
+    r.AddMember("instanceId", str(d.instanceId), a);
+    r.AddMember("kind", str("kept running by the guard"), a);
+    reaches.PushBack(r, a);
+  }
+  doc.AddMember("devices", devices, a);
+  doc.AddMember("reaches", reaches, a);
+  return hosttext::JsonText(doc) + "\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options = ParseArguments(argc, argv);
-  if (!options.fleet.merge.empty() || !options.fleet.machines.empty() || !options.fleet.compare.empty()) {
+  if (options.fleet.lint || !options.fleet.merge.empty() || !options.fleet.machines.empty() ||
+      !options.fleet.compare.empty()) {
     // Each machine and policy is a run of this program of its own.
     options.fleet.self = fs::read_symlink("/proc/self/exe").string();
+    if (options.fleet.lint) Exit(whatif::RunLint(options.fleet));
     if (!options.fleet.merge.empty()) Exit(whatif::RunMerge(options.fleet));
     Exit(options.fleet.compare.empty() ? whatif::RunFleet(options.fleet) : whatif::RunCompare(options.fleet));
   }
@@ -385,6 +455,13 @@ int main(int argc, char** argv) {
   Settle(5000);
   for (const std::string& id : options.plugs) winsim::PlugDevice(id);
   if (!options.plugs.empty()) Settle(3000);
+  if (options.lintTrace) {
+    // Every device the machine knows, judged as it would be when plugged.
+    bool plugged = false;
+    for (const auto& d : machine)
+      if (!winsim::GetDeviceState(d.id).present) plugged = winsim::PlugDevice(d.id) || plugged;
+    if (plugged) Settle(3000);
+  }
   winsim::WaitForQuietMachine(10000);
 
   for (auto& d : machine) {
@@ -404,6 +481,13 @@ int main(int argc, char** argv) {
   fflush(stdout);
   dup2(savedStdout, 1);
   close(savedStdout);
+  if (options.lintTrace) {
+    std::string trace = LintTrace(report, whatif::ParseTrace(logText), options.session);
+    fwrite(trace.data(), 1, trace.size(), stdout);
+    std::error_code ignoredError;
+    fs::remove_all(scratch, ignoredError);
+    Exit(0);
+  }
   std::string out = options.json ? whatif::RenderJson(report) : whatif::RenderText(report, options.explain);
   fwrite(out.data(), 1, out.size(), stdout);
   std::error_code ignored;

@@ -33,11 +33,8 @@ const int kBadInput = 1;
 const int kLockout = 2;
 
 // One whatif run of its own: its arguments and what it gave.
-struct Run {
-  explicit Run(std::vector<std::string> a) : args(std::move(a)) {}
-  std::vector<std::string> args;
-  int code = -1;
-  std::string out, err;
+struct Run : ChildRun {
+  explicit Run(std::vector<std::string> a) { args = std::move(a); }
 };
 
 std::string ScratchFolder() {
@@ -47,7 +44,7 @@ std::string ScratchFolder() {
   return mkdtemp(path) == nullptr ? std::string() : std::string(path);
 }
 
-pid_t Start(const std::string& self, const Run& run, const std::string& out, const std::string& err) {
+pid_t Start(const std::string& self, const ChildRun& run, const std::string& out, const std::string& err) {
   pid_t pid = fork();
   if (pid != 0) return pid;
   int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -64,7 +61,8 @@ pid_t Start(const std::string& self, const Run& run, const std::string& out, con
 
 // Every run in its own process, `jobs` at once; false when the runs cannot be
 // started at all.
-bool RunAll(const std::string& self, std::vector<Run>& runs, unsigned jobs, std::string* why) {
+template <typename R>
+bool RunAll(const std::string& self, std::vector<R>& runs, unsigned jobs, std::string* why) {
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
   std::string scratch = ScratchFolder();
   if (scratch.empty()) {
@@ -76,7 +74,7 @@ bool RunAll(const std::string& self, std::vector<Run>& runs, unsigned jobs, std:
   auto finish = [&](pid_t pid, int status) {
     size_t i = running[pid];
     running.erase(pid);
-    Run& r = runs[i];
+    ChildRun& r = runs[i];
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     hosttext::ReadFile(scratch + "/" + std::to_string(i) + ".out", &r.out);
     hosttext::ReadFile(scratch + "/" + std::to_string(i) + ".err", &r.err);
@@ -105,7 +103,7 @@ bool RunAll(const std::string& self, std::vector<Run>& runs, unsigned jobs, std:
 }
 
 // The reason a run gave on standard error, on one line, without the program's name.
-std::string Reason(const Run& r) {
+std::string Reason(const ChildRun& r) {
   std::string reason;
   std::istringstream in(r.err);
   for (std::string line; std::getline(in, line);) {
@@ -229,8 +227,8 @@ unsigned Number(const rapidjson::Value& v, const char* key) {
 void AddChanges(std::string& out, const rapidjson::Value& entry, const std::string& indent) {
   if (const rapidjson::Value* changes = Array(entry, "changes"))
     for (const auto& c : changes->GetArray())
-      out += indent + Str(c, "instanceId") + ": " + (Str(c, "before").empty() ? "\"\"" : Str(c, "before")) +
-             " -> " + (Str(c, "after").empty() ? "\"\"" : Str(c, "after")) + "\n";
+      out += indent + Str(c, "instanceId") + ": " + (Str(c, "before").empty() ? "\"\"" : Str(c, "before")) + " -> " +
+             (Str(c, "after").empty() ? "\"\"" : Str(c, "after")) + "\n";
   for (const std::string& id : NewRisks(entry)) out += indent + "NEW LOCKOUT RISK " + id + "\n";
 }
 
@@ -319,8 +317,7 @@ rapidjson::Value Difference(const rapidjson::Document& before, const rapidjson::
   rapidjson::Value risk(rapidjson::kObjectType);
   for (int side = 0; side < 2; ++side) {
     rapidjson::Value list(rapidjson::kArrayType);
-    if (const rapidjson::Value* l = Array(side == 0 ? before : after, "lockoutRisk"))
-      list.CopyFrom(*l, a);
+    if (const rapidjson::Value* l = Array(side == 0 ? before : after, "lockoutRisk")) list.CopyFrom(*l, a);
     risk.AddMember(rapidjson::StringRef(side == 0 ? "before" : "after"), list, a);
   }
   rapidjson::Value entry(rapidjson::kObjectType);
@@ -330,6 +327,12 @@ rapidjson::Value Difference(const rapidjson::Document& before, const rapidjson::
 }
 
 }  // namespace
+
+bool RunChildren(const std::string& self, std::vector<ChildRun>& runs, unsigned jobs, std::string* why) {
+  return RunAll(self, runs, jobs, why);
+}
+
+std::string ChildReason(const ChildRun& run) { return Reason(run); }
 
 int RunFleet(const FleetOptions& o) {
   std::vector<std::string> paths;
