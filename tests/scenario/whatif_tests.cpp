@@ -8,6 +8,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <map>
 #include <cstdlib>
 #include <iterator>
 #include <set>
@@ -177,6 +180,221 @@ TEST(Whatif, BadInputEndsWithOneAndAReason) {
     for (const std::string& a : args) shown += a + " ";
     EXPECT_EQ(r.code, 1) << shown << "\n" << r.err;
     EXPECT_NE(r.err.find("whatif: "), std::string::npos) << shown;
+  }
+}
+
+// A report without what differs from one run to the next (record IDs and
+// times), as one comparable text.
+void StripRunStamps(rapidjson::Value& v) {
+  if (v.IsObject()) {
+    v.RemoveMember("logId");
+    v.RemoveMember("logTime");
+    for (auto& m : v.GetObject()) StripRunStamps(m.value);
+  } else if (v.IsArray()) {
+    for (auto& item : v.GetArray()) StripRunStamps(item);
+  }
+}
+
+std::string Stable(const rapidjson::Value& value) {
+  rapidjson::Document copy;
+  copy.CopyFrom(value, copy.GetAllocator());
+  StripRunStamps(copy);
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  copy.Accept(writer);
+  return buffer.GetString();
+}
+
+// The laptop with every setup class given by its GUID in braces and upper
+// case, as a description may write it: the same machine to whatif.
+std::string BracedLaptop() {
+  rapidjson::Document doc = Parse(dmtest::ReadTextFile(kExamples + "/machines/laptop.json"));
+  auto& a = doc.GetAllocator();
+  std::map<std::string, std::string> guids;
+  for (const auto& c : doc["classes"].GetArray()) guids[c["name"].GetString()] = c["guid"].GetString();
+  for (auto& d : doc["devices"].GetArray()) {
+    if (!d.HasMember("class")) continue;
+    std::string guid = "{" + guids[d["class"].GetString()] + "}";
+    for (char& c : guid) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    d.RemoveMember("class");
+    d.AddMember("classGuid", rapidjson::Value(guid.c_str(), a), a);
+  }
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  doc.Accept(writer);
+  return buffer.GetString();
+}
+
+// A fleet's per-machine results are the single runs'; shards merged are the
+// whole fleet; a bad machine is reported among the good ones and makes it 1.
+TEST(WhatifFleet, AgreesWithSingleRunsAndShardsMergeToTheWhole) {
+  std::string dir = dmtest::MakeTempDir("whatif-fleet"), fleet = dir + "/fleet";
+  std::filesystem::create_directories(fleet);
+  std::filesystem::copy_file(kExamples + "/machines/laptop.json", fleet + "/a-laptop.json");
+  std::filesystem::copy_file(kExamples + "/machines/minimal.json", fleet + "/c-minimal.json");
+  dmtest::WriteTextFile(fleet + "/b-braced.json", BracedLaptop());
+  dmtest::WriteTextFile(fleet + "/d-broken.json", "{\"devices\": [");
+  dmtest::WriteTextFile(fleet + "/notes.txt", "not a machine");
+
+  Outcome all = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet, "--jobs", "2", "--json"});
+  EXPECT_EQ(all.code, 1) << all.err;
+  rapidjson::Document doc = Parse(all.out);
+  ASSERT_TRUE(doc.IsObject() && doc["machines"].IsArray()) << all.out;
+  ASSERT_EQ(doc["machines"].Size(), 4u);
+  const char* const names[] = {"a-laptop.json", "b-braced.json", "c-minimal.json", "d-broken.json"};
+  for (unsigned i = 0; i < 4; ++i) {
+    const auto& m = doc["machines"][i];
+    EXPECT_EQ(std::string(m["machine"].GetString()), names[i]);
+    Outcome single = Execute(dir, "", "whatif", {"--machine", fleet + "/" + names[i], "--policy", kPolicy, "--json"});
+    if (i == 3) {
+      EXPECT_EQ(single.code, 1);
+      EXPECT_TRUE(m.HasMember("error") &&
+                  std::string(m["error"].GetString()).find("not a machine") != std::string::npos);
+      continue;
+    }
+    rapidjson::Document one = Parse(single.out);
+    rapidjson::Value entry;
+    entry.CopyFrom(m, one.GetAllocator());
+    entry.EraseMember("machine");
+    EXPECT_EQ(Stable(entry), Stable(one)) << names[i];
+  }
+  // Class GUIDs in braces and upper case name the same classes: the braced
+  // laptop loses what the laptop loses.
+  EXPECT_EQ(Stable(doc["machines"][1]["lockoutRisk"]), Stable(doc["machines"][0]["lockoutRisk"]));
+  EXPECT_GT(doc["machines"][0]["lockoutRisk"].Size(), 0u);
+
+  std::vector<std::string> merge = {"--merge"};
+  for (const char* shard : {"1/3", "2/3", "3/3"}) {
+    Outcome part = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet, "--shard", shard, "--json"});
+    std::string file = dir + "/shard" + std::to_string(merge.size()) + ".json";
+    dmtest::WriteTextFile(file, part.out);
+    merge.push_back(file);
+  }
+  std::reverse(merge.begin() + 1, merge.end());  // the order of the files does not matter
+  Outcome merged = Execute(dir, "", "whatif", merge);
+  EXPECT_EQ(merged.code, 1);
+  EXPECT_EQ(Stable(Parse(merged.out)), Stable(doc));
+
+  Outcome text = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet});
+  EXPECT_NE(text.out.find("d-broken.json: error: "), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("TOTAL: 4 machines, 1 bad"), std::string::npos) << text.out;
+}
+
+// A comparison lists exactly the devices whose action two single runs
+// differ on, and ends with 2 only when the second policy loses more.
+TEST(WhatifCompare, IsTheDifferenceOfTwoSingleRuns) {
+  std::string dir = dmtest::MakeTempDir("whatif-compare");
+  std::string laptop = kExamples + "/machines/laptop.json", allowed = kExamples + "/policies/usb-allowed.json";
+  std::string forbidAll = dir + "/forbid-all.json";
+  dmtest::WriteTextFile(forbidAll, R"({"strategies": [{"id": 1, "type": "0x10030001", "sessions": "*",
+      "conditions": {"deviceId_10": "*"}, "action": {"processMethod_10": "forbid"}}]})");
+  const std::string stick = "USB\\VID_0781&PID_5567\\4C530001230101108154";
+  auto actions = [&](const std::string& policy) {
+    Outcome r = Execute(dir, "", "whatif", {"--machine", laptop, "--policy", policy, "--plug", stick, "--json"});
+    std::map<std::string, std::string> out;
+    rapidjson::Document doc = Parse(r.out);
+    for (const auto& d : doc["devices"].GetArray()) out[d["instanceId"].GetString()] = d["action"].GetString();
+    return out;
+  };
+  for (const auto& pair : std::vector<std::pair<std::string, std::string>>{{allowed, kPolicy}, {kPolicy, forbidAll}}) {
+    Outcome r =
+        Execute(dir, "", "whatif",
+                {"--machine", laptop, "--policy", pair.first, "--compare", pair.second, "--plug", stick, "--json"});
+    rapidjson::Document doc = Parse(r.out);
+    ASSERT_TRUE(doc.IsObject() && doc["changes"].IsArray()) << r.err;
+    std::map<std::string, std::string> a = actions(pair.first), b = actions(pair.second);
+    std::map<std::string, std::pair<std::string, std::string>> expected, got;
+    for (const auto& x : a) expected[x.first].first = x.second;
+    for (const auto& x : b) expected[x.first].second = x.second;
+    for (auto it = expected.begin(); it != expected.end();)
+      it = it->second.first == it->second.second ? expected.erase(it) : std::next(it);
+    for (const auto& c : doc["changes"].GetArray())
+      got[c["instanceId"].GetString()] = {c["before"].GetString(), c["after"].GetString()};
+    EXPECT_EQ(got, expected) << pair.second;
+    EXPECT_FALSE(got.empty());
+    std::set<std::string> before, after;
+    for (const auto& l : doc["lockoutRisk"]["before"].GetArray()) before.insert(l["instanceId"].GetString());
+    for (const auto& l : doc["lockoutRisk"]["after"].GetArray()) after.insert(l["instanceId"].GetString());
+    bool more = std::any_of(after.begin(), after.end(), [&](const std::string& id) { return !before.count(id); });
+    EXPECT_EQ(r.code, more ? 2 : 0) << pair.second;
+  }
+}
+
+// One plain policy per lint code; the example policy has no error.
+TEST(WhatifLint, EachTrapIsFoundAndTheExampleIsClean) {
+  std::string dir = dmtest::MakeTempDir("whatif-lint");
+  const std::string laptop = kExamples + "/machines/laptop.json";
+  const std::string disks = R"({"deviceName_10": "USB storage", "deviceType_10": "4d36e967-e325-11ce-bfc1-08002be10318",
+      "deviceInstance_10": "USBSTOR\\*", "deviceId_10": "USB-STORAGE"})";
+  const std::string allDisks =
+      R"({"deviceName_10": "All disks", "deviceType_10": "4d36e967-e325-11ce-bfc1-08002be10318",
+      "deviceInstance_10": "*", "deviceId_10": "ALL-DISKS"})";
+  auto policy = [&](const std::string& ids, const std::string& action, const std::string& definitions) {
+    return R"({"strategies": [{"id": 5, "type": "0x10030001", "sessions": "*", "conditions": {"deviceId_10": )" + ids +
+           R"(}, "action": )" + action + R"(}], "sysParams": {"0x20060001": [)" + definitions + "]}}";
+  };
+  const std::string forbid = R"({"processMethod_10": "forbid"})";
+  struct Case {
+    std::string code, text;
+    int exit;
+  };
+  const std::vector<Case> cases = {
+      {"overridden-verdict", policy(R"(["USB-STORAGE", "ALL-DISKS-NOT"])", forbid, disks + "," + allDisks), 2},
+      {"action-value", policy(R"(["USB-STORAGE"])", R"({"processMethod_10": "Forbid"})", disks), 2},
+      {"action-value",
+       policy(R"(["USB-STORAGE"])", R"({"processMethod_10": "forbid", "logType_10": "AuditLog"})", disks), 2},
+      {"no-definition", policy(R"(["USB-STORAGE", "NO-SUCH-ID"])", forbid, disks), 0},
+      {"reaches-guarded", policy(R"(["*"])", forbid, disks), 0},
+      {"unused-definition", policy(R"(["USB-STORAGE"])", forbid, disks + "," + allDisks), 2},
+  };
+  for (const Case& c : cases) {
+    dmtest::WriteTextFile(dir + "/p.json", c.text);
+    Outcome r = Execute(dir, "", "whatif", {"--policy", dir + "/p.json", "--lint", "--machine", laptop, "--json"});
+    rapidjson::Document doc = Parse(r.out);
+    ASSERT_TRUE(doc.IsObject() && doc["findings"].IsArray()) << c.code << ": " << r.err;
+    bool found = false;
+    std::string devices;
+    for (const auto& f : doc["findings"].GetArray()) {
+      if (std::string(f["code"].GetString()) != c.code) continue;
+      found = true;
+      devices += Stable(f["devices"]);
+    }
+    EXPECT_TRUE(found) << c.code << ": " << r.out;
+    // The trap is named on the devices it catches: the SanDisk disk among them.
+    if (c.code == "overridden-verdict") {
+      EXPECT_NE(devices.find("VEN_SANDISK"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(r.code, c.exit) << c.code << ": " << r.out;
+  }
+  // Swapping the two definitions forbids the disk: no trap.
+  dmtest::WriteTextFile(dir + "/p.json", policy(R"(["USB-STORAGE"])", forbid, allDisks + "," + disks));
+  Outcome swapped = Execute(dir, "", "whatif", {"--policy", dir + "/p.json", "--lint", "--machine", laptop});
+  EXPECT_EQ(swapped.out.find("overridden-verdict"), std::string::npos) << swapped.out;
+
+  Outcome example = Execute(dir, "", "whatif", {"--policy", kPolicy, "--lint", "--machine", laptop});
+  EXPECT_EQ(example.code, 0) << example.out << example.err;
+  EXPECT_EQ(example.out.find("error "), std::string::npos) << example.out;
+  EXPECT_EQ(Execute(dir, "", "whatif", {"--policy", dir + "/none.json", "--lint"}).code, 1);
+}
+
+// The tools' first minutes: help is help, and a host that cannot play what
+// it was given says who it is and ends with an error.
+TEST(FirstMinutes, HelpAndBadInputOfTheTools) {
+  std::string dir = dmtest::MakeTempDir("first");
+  Outcome help = Execute(dir, "", "hwctl", {"--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_NE(help.out.find("commands: capture"), std::string::npos) << help.out;
+  Outcome unknown = Execute(dir, "", "hwctl", {"--machine", kExamples + "/machines/minimal.json", "frobnicate"});
+  EXPECT_NE(unknown.code, 0);
+  EXPECT_NE(unknown.err.find("unknown command \"frobnicate\""), std::string::npos) << unknown.err;
+  for (const char* host : {"cpfhost", "vaulthelper"}) {
+    Outcome missing = Execute(dir, "WINSIM_SANDBOX=" + Quote(dir + "/sandbox"), host,
+                              {"--machine", kExamples + "/machines/minimal.json", "--scenario", dir + "/none.json"});
+    EXPECT_EQ(missing.code, 1) << host;
+    EXPECT_EQ(missing.err.find(std::string(host) + ": scenario "), 0u) << missing.err;
+    Outcome bad = Execute(dir, "", host, {"--frobnicate"});
+    EXPECT_EQ(bad.code, 1) << host;
+    EXPECT_EQ(bad.err.find(std::string(host) + ": unknown option"), 0u) << bad.err;
   }
 }
 
