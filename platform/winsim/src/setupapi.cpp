@@ -95,7 +95,7 @@ Element& AddElement(DevInfoSet& set, const DeviceNode& n) {
   return set.elements.back();
 }
 
-bool Visible(const DeviceNode& n) { return !n.removed && n.registered; }
+bool Visible(const DeviceNode& n) { return !n.removed && n.registered && n.known; }
 
 // Copies a value out the way SetupAPI does: the size is always reported, the
 // data only when it fits.
