@@ -30,6 +30,12 @@ DeviceActions DecideDevice(const DeviceFacts& f) {
       a.reason = DeviceReason::NotDisableable;
     } else if (f.bGuarded) {
       a.reason = DeviceReason::Guarded;
+      // Left running against the policy: reports show it as a forbid that
+      // failed, once a run, and the user is told why, once an hour.
+      if (f.bGuardSettled) {
+        if (f.bGuardNew && f.bLog && f.bInHelper) a.dwAudit = DEVICE_LOG_FORBID_FAILED;
+        if (tips) a.pszTip = DEVICE_TIP_GUARDED, a.bRepeatTip = true;
+      }
     } else {
       a.step = DeviceStep::Disable;
       a.reason = DeviceReason::Disabled;

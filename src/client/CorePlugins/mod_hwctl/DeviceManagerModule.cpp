@@ -111,6 +111,12 @@ void RunDeviceEnum() {
         if (reload()) dwReason = kReasonDevice;
         ullLookAgainAt = GetTickCount64() + ulLookAgainMs;
       }
+      // A composite device whose functions were awaited is judged again.
+      if (manage.PassDueAt() != 0 && GetTickCount64() >= manage.PassDueAt()) {
+        manage.ClearPassDue();
+        manage.ReLoadDevice();
+        dwReason = kReasonDevice;
+      }
       if (manage.IsStrategyChanged() != 0) {
         DIAG_LOG_AS(LOG_INFO, kName, "Strategy File Changed!");
         dwReason = kReasonStrategy;
@@ -140,6 +146,10 @@ void RunDeviceEnum() {
       ULONGLONG now = GetTickCount64();
       ulPause =
           ullLookAgainAt <= now ? 0 : static_cast<unsigned long>(std::min<ULONGLONG>(ullLookAgainAt - now, ulPause));
+    }
+    if (manage.PassDueAt() != 0) {
+      ULONGLONG now = GetTickCount64(), due = manage.PassDueAt();
+      ulPause = due <= now ? 0 : static_cast<unsigned long>(std::min<ULONGLONG>(due - now, ulPause));
     }
     manage.WaitForDeviceWork(ulPause);
   }

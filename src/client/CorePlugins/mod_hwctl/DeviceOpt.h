@@ -139,6 +139,15 @@ class device_manage {
   void NoteDeviceArrival(uint32_t dwTick);
   uint32_t GetDeviceChanged() const { return m_dwDeviceChanged.load(std::memory_order_relaxed); }
   void SetDeviceChanged(uint32_t value) { m_dwDeviceChanged.store(value, std::memory_order_relaxed); }
+  // A pass the guard asks for at a tick (GetTickCount64), the earliest one
+  // kept; 0: none. The device thread runs it then and clears it.
+  void RequestPassAt(uint64_t ullTick) {
+    uint64_t due = m_ullPassDueAt.load(std::memory_order_relaxed);
+    while ((due == 0 || ullTick < due) && !m_ullPassDueAt.compare_exchange_weak(due, ullTick)) {
+    }
+  }
+  uint64_t PassDueAt() const { return m_ullPassDueAt.load(std::memory_order_relaxed); }
+  void ClearPassDue() { m_ullPassDueAt.store(0, std::memory_order_relaxed); }
 
   device_filter m_DeviceFilter;
   CSysParamDeviceInfo m_SysParamDeviceInfo;
@@ -153,6 +162,7 @@ class device_manage {
   std::atomic<uint32_t> m_dwUninstall;
   std::atomic<uint32_t> m_dwDeviceChangeTime;
   std::atomic<uint32_t> m_dwDeviceChanged;
+  std::atomic<uint64_t> m_ullPassDueAt{0};
 
   // Held for a whole policy pass and for the whole uninstall action, so that
   // a pass under way when the uninstall begins cannot disable a device or
@@ -166,12 +176,21 @@ class device_manage {
   // Drops list entries whose device the machine no longer knows at all.
   void ForgetVanishedDevices();
   // True when the device must stay running because it is a USB hub or its
-  // present subtree holds an input device or a hub; says so once per device
-  // and run. The tree is read once per pass (m_bTreeRead).
-  bool IsGuarded(const stDevice& device);
+  // present subtree holds an input device, a hub or a network adapter; says
+  // so once per device and run. Also true, for now, while a composite
+  // device's functions are awaited and while the tree cannot be read whole.
+  // The tree is read once per pass (m_bTreeRead).
+  struct GuardAnswer {
+    bool bSettled = false;  // guarded for what it carries, not for now
+    bool bNew = false;      // for the first time in this run
+  };
+  bool IsGuarded(const stDevice& device, GuardAnswer* pAnswer);
   device_tree m_DeviceTree;
   bool m_bTreeRead = false;
+  bool m_bTreeWhole = true;
   std::set<std::string> m_setGuardWarned;
+  // When the module first saw each running composite device without functions (tick count).
+  std::map<std::string, uint64_t> m_mapAwaitingFunctions;
   // Devices whose exclusion was traced: once per device, not at every pass.
   std::set<std::string> m_setExcludeTraced;
   bool m_bSysParamLoaded;  // device thread only

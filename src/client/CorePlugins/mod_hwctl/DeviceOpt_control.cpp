@@ -25,6 +25,11 @@ const eRet kWaitsForRestart = 1;
 // back by the previous round start.
 const int kUninstallRounds = 4;
 const uint32_t kUninstallRoundPauseMs = 1000;
+// A composite device's functions get their nodes right after it starts (its
+// bus driver enumerates them); on a first plug their drivers are installed
+// after that. A running composite device without functions waits this long
+// for them after the module first saw it, then is judged on what it has.
+const uint64_t kFunctionWaitMs = 5000;
 
 // Audit records and tips belong to the agent's helper process only.
 bool InVaultHelper() {
@@ -107,7 +112,11 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
   facts.bInForbidList = IsInDeviceList(DEVICE_LIST_FORBID, device) != 0;
   facts.bChangePending = (device.dwStatus & DEVREC_DN_NEED_RESTART) != 0;
   // The guard is asked only where a disable would follow.
-  facts.bGuarded = facts.bForbid && facts.dwState == DEVICE_STATE_RUNNING && facts.bDisableable && IsGuarded(device);
+  GuardAnswer guard;
+  facts.bGuarded =
+      facts.bForbid && facts.dwState == DEVICE_STATE_RUNNING && facts.bDisableable && IsGuarded(device, &guard);
+  facts.bGuardSettled = guard.bSettled;
+  facts.bGuardNew = guard.bNew;
   facts.bInHelper = bInVaulthelper;
   facts.bLog = bLog != 0;
   facts.bTip = bTip != 0;
@@ -148,7 +157,7 @@ void device_manage::Apply(const DeviceActions& actions, stDevice& device, std::s
   if (actions.dwAudit != 0) WriteDeviceLog(device, actions.dwAudit, strStrategyId);
   if (actions.pszTip == nullptr) return;
   if (strcmp(actions.pszTip, DEVICE_TIP_ENABLE) == 0 && bInHelper) DIAG_LOG(LOG_INFO, "EnableDevice success");
-  if (strcmp(actions.pszTip, DEVICE_TIP_FORBID) == 0) {
+  if (strcmp(actions.pszTip, DEVICE_TIP_FORBID) == 0 || strcmp(actions.pszTip, DEVICE_TIP_GUARDED) == 0) {
     const uint64_t now = GetTickCount64();
     auto shown = m_mapForbidTipShown.find(device.strInstancePath);
     // A device found off again and again is tipped once an hour, not at
@@ -163,17 +172,41 @@ void device_manage::Apply(const DeviceActions& actions, stDevice& device, std::s
   NotifyDeviceTip(actions.pszTip, device);
 }
 
-bool device_manage::IsGuarded(const stDevice& device) {
+bool device_manage::IsGuarded(const stDevice& device, GuardAnswer* pAnswer) {
   if (!m_bTreeRead) {
-    m_DeviceTree.Load();
+    m_bTreeWhole = m_DeviceTree.Load();
     m_bTreeRead = true;
   }
+  GuardAnswer ignored;
+  GuardAnswer& answer = pAnswer ? *pAnswer : ignored;
+  // Fails closed: with part of the tree unknown, anything that may carry
+  // other devices stays running until a pass reads it whole. A disk's
+  // volumes hang below the volume manager, never below the disk.
+  if (!m_bTreeWhole && device.strDeviceClassGuid != DEVICE_CLASS_DISKDRIVE) {
+    DIAG_LOG(LOG_INFO, "%s is left running this pass: the device tree is not read whole",
+             device.strInstancePath.c_str());
+    return true;
+  }
   std::string why = m_DeviceTree.Guard(device.strInstancePath);
+  if (why.empty() && m_DeviceTree.AwaitsFunctions(device.strInstancePath)) {
+    // A first plug: its functions have no nodes yet, and one may be the
+    // user's keyboard.
+    const uint64_t now = GetTickCount64();
+    const uint64_t since = m_mapAwaitingFunctions.emplace(device.strInstancePath, now).first->second;
+    if (now - since < kFunctionWaitMs) {
+      DIAG_LOG(LOG_INFO, "%s waits for its functions (%llu ms so far)", device.strInstancePath.c_str(),
+               static_cast<unsigned long long>(now - since));
+      RequestPassAt(since + kFunctionWaitMs);
+      return true;
+    }
+  }
   if (why.empty()) return false;
+  answer.bSettled = true;
   // Disabling it would take the user's keyboard, mouse or everything behind
   // a hub with it: it stays running, and its own forbidden functions are
   // judged one by one.
-  if (m_setGuardWarned.insert(device.strInstancePath).second)
+  answer.bNew = m_setGuardWarned.insert(device.strInstancePath).second;
+  if (answer.bNew)
     DIAG_LOG(LOG_WARN, "%s (%s) is left running although forbidden: %s", device.strInstancePath.c_str(),
              device.strDeviceName.c_str(), why.c_str());
   return true;
@@ -221,7 +254,7 @@ void device_manage::ReSetDevice() {
     if ((device.dwStatus & DEVREC_DN_DISABLEABLE) == 0) continue;
     // A forbidden device runs again: disabled again, unless the policy now
     // allows it (the next pass then forgets it) or it carries an input device.
-    if (!JudgeDevice(device).bForbid || IsGuarded(device)) continue;
+    if (!JudgeDevice(device).bForbid || IsGuarded(device, nullptr)) continue;
     eRet disabled = m_DeviceControl.DisableDevice(device);
     if (disabled == kWaitsForRestart) {
       std::vector<stDevice> vecCycle;
