@@ -256,6 +256,30 @@ TEST_F(Scenario, SlowStickDiskIsJudgedAtItsOwnStart) {
   EXPECT_EQ(ModuleChanges(kSlowDisk), std::vector<std::string>{"disabled"});
 }
 
+// A disk without interfaces that starts 6 s after its stick, long after the
+// look-again chain of the plug ended: only the tree's change broadcast tells,
+// and the module disables it within about a second of its start.
+TEST_F(Scenario, LateDiskWithoutInterfacesIsDisabledSoonAfterItsStart) {
+  const char kSlowStick[] = "USB\\VID_090C&PID_1000\\0374722050003386";
+  const char kLateDisk[] = "USBSTOR\\DISK&VEN_SANDISK&PROD_LATE\\0374722050003386&1";
+  std::string error;
+  ASSERT_TRUE(winsim::AddDevice(R"({"id": "USBSTOR\\DISK&VEN_SANDISK&PROD_LATE\\0374722050003386&1",
+      "class": "DiskDrive", "name": "SanDisk Late USB Device", "status": "0x0180600A", "present": false,
+      "startDelay": 6000, "parent": "USB\\VID_090C&PID_1000\\0374722050003386"})",
+                                &error))
+      << error;
+  ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), true));
+  ASSERT_TRUE(winsim::PlugDevice(kSlowStick));
+  ASSERT_TRUE(WaitFor([&] { return Disabled(kLateDisk); })) << agent_.DeviceLog();
+  uint64_t arrived = 0, disabled = 0;
+  for (const auto& e : winsim::DeviceJournal()) {
+    if (e.instanceId != kLateDisk) continue;
+    if (e.change == "arrived" && arrived == 0) arrived = e.timeMs;
+    if (e.change == "disabled") disabled = e.timeMs;
+  }
+  EXPECT_LE(disabled - arrived, 1000u) << agent_.DeviceLog();
+}
+
 // Twenty arrivals in a few seconds, then the module's own enables (which
 // Windows broadcasts like any other arrival): passes stay bounded, and once
 // the machine is still, no pass follows (no feedback loop). A forbidden radio
