@@ -245,40 +245,33 @@ TEST(Whatif, ALineFeedInANameShiftsNoLaterDevice) {
 }
 
 // A 10,000-device workstation with its six sticks plugged: every present
-// device is listed, and the sticks' disks are disabled.
+// device is listed, and whatif disables the disk of each stick that runs.
 TEST(Whatif, TenThousandDevicesAreAllListed) {
   std::string dir = dmtest::MakeTempDir("whatif-10k");
-  const std::string generated = dir + "/workstation.json";
-  ASSERT_EQ(std::system(("python3 " + Quote(kExamples + "/machines/gen_workstation.py") + " " + Quote(generated) +
+  const std::string machine = dir + "/workstation.json";
+  ASSERT_EQ(std::system(("python3 " + Quote(kExamples + "/machines/gen_workstation.py") + " " + Quote(machine) +
                          " --devices 10000 >/dev/null").c_str()),
             0);
-  rapidjson::Document doc = Parse(dmtest::ReadTextFile(generated));
-  size_t present = 0;
-  std::vector<std::string> sticks;
-  for (auto& d : doc["devices"].GetArray()) {
+  rapidjson::Document doc = Parse(dmtest::ReadTextFile(machine));
+  size_t present = 0, running = 0;
+  std::vector<std::string> args = {"--machine", machine, "--policy", kPolicy, "--json"};
+  for (const auto& d : doc["devices"].GetArray()) {
     if (!d.HasMember("present") || d["present"].GetBool()) {
       ++present;
-    } else {
-      d["present"].SetBool(true);  // plugged from the start
-      if (std::string(d["class"].GetString()) == "USB") sticks.push_back(d["id"].GetString());
+    } else if (std::string(d["class"].GetString()) == "USB") {
+      args.push_back("--plug");
+      args.push_back(d["id"].GetString());
+      // A stick someone disabled brings no disk.
+      if (std::string(d["status"].GetString()) != "0x01806400") ++running;
     }
   }
-  ASSERT_EQ(sticks.size(), 6u);
-  const size_t plugged = doc["devices"].Size();
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  doc.Accept(writer);
-  const std::string machine = dir + "/plugged.json";
-  dmtest::WriteTextFile(machine, buffer.GetString());
+  ASSERT_EQ(args.size(), 5u + 2 * 6);
 
-  Outcome find = Execute(dir, "", "hwctl", {"--machine", generated, "find", "*"});
+  Outcome find = Execute(dir, "", "hwctl", {"--machine", machine, "find", "*"});
   ASSERT_EQ(find.code, 0) << find.err;
   EXPECT_EQ(RecordCount(find.out), present);
-  find = Execute(dir, "", "hwctl", {"--machine", machine, "find", "*"});
-  ASSERT_EQ(find.code, 0) << find.err;
-  EXPECT_EQ(RecordCount(find.out), plugged);
 
-  Outcome whatif = Execute(dir, "", "whatif", {"--machine", machine, "--policy", kPolicy, "--json"});
+  Outcome whatif = Execute(dir, "", "whatif", args);
   ASSERT_TRUE(whatif.code == 0 || whatif.code == 2) << whatif.err;
   rapidjson::Document report = Parse(whatif.out);
   ASSERT_TRUE(report.IsObject() && report["devices"].IsArray()) << whatif.out.substr(0, 500);
@@ -287,7 +280,8 @@ TEST(Whatif, TenThousandDevicesAreAllListed) {
     if (std::string(d["action"].GetString()) == "disabled" &&
         std::string(d["instanceId"].GetString()).compare(0, 8, "USBSTOR\\") == 0)
       ++disks;
-  EXPECT_EQ(disks, sticks.size());
+  EXPECT_GT(running, 0u);
+  EXPECT_EQ(disks, running);
 }
 
 TEST(Whatif, BadInputEndsWithOneAndAReason) {
