@@ -29,6 +29,7 @@ const char kRootHub[] = "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0";
 const char kForbidFile[] = "config/ForbidDeviceInfo.dat";
 const char kAudit[] = "audit/audit.jsonl";
 const char kTips[] = "notify/notifications.jsonl";
+const char kJournal[] = "tpmlog/decisions_device.jsonl";
 const char kPassDone[] = "waishe ,ControlDeviceByStrategy : 0x";
 
 // USB disks and Bluetooth radios have strategy device IDs; the strategy
@@ -152,6 +153,18 @@ TEST_F(Scenario, PluggedStickIsForbiddenOnceAndEnabledWhenThePolicyRelaxes) {
   EXPECT_NE(agent_.Lines(kTips)[1].find("has been enabled again"), std::string::npos);
   EXPECT_EQ(agent_.Lines(kAudit).size(), 1u) << "an enable is not audited";
   EXPECT_EQ(ModuleChanges(kDisk), (std::vector<std::string>{"disabled", "enabled"}));
+
+  // The journal explains both outcomes once each, with what gave the verdict.
+  std::vector<std::string> diskLines;
+  for (const std::string& line : agent_.Lines(kJournal))
+    if (line.find(R"("instanceId":"USBSTOR\\DISK&VEN_SANDISK)") != std::string::npos) diskLines.push_back(line);
+  ASSERT_EQ(diskLines.size(), 2u) << agent_.Read(kJournal);
+  EXPECT_NE(diskLines[0].find(R"("verdict":"forbid","strategy":"1001","deviceIds":["USB-STORAGE"],)"
+                              R"("definitions":["USB storage"],"exclusion":"","guard":"","action":"disabled","result":"0x0"})"),
+            std::string::npos)
+      << diskLines[0];
+  EXPECT_NE(diskLines[1].find(R"("verdict":"allow","strategy":"1001")"), std::string::npos) << diskLines[1];
+  EXPECT_NE(diskLines[1].find(R"("action":"enabled")"), std::string::npos) << diskLines[1];
 }
 
 // An enable that asks for a restart of Windows has not happened: the module

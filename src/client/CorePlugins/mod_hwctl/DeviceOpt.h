@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "DecisionJournal.h"
 #include "DeviceControl_win32.h"
 #include "DeviceDecision.h"
 #include "DeviceFileControl.h"
@@ -78,6 +79,7 @@ struct DeviceVerdict {
   uint32_t bTip = 0;
   std::string strStrategyId;
   std::vector<std::string> vecDeviceId;
+  std::vector<std::string> vecDefinition;  // the definitions that gave the IDs
 };
 
 class device_manage {
@@ -94,7 +96,10 @@ class device_manage {
   // Inventory and classification.
   void LoadDevice();
   void ReLoadDevice();
-  void GetDeviceIdList(const stDevice& device, std::vector<std::string>& vecDeviceId);
+  // `pvecDefinition`, when given, receives the name of the definition that
+  // gave each ID.
+  void GetDeviceIdList(const stDevice& device, std::vector<std::string>& vecDeviceId,
+                       std::vector<std::string>* pvecDefinition = nullptr);
   std::string TranslateDeviceName(std::string strDeviceGuid);
   uint32_t IsStrategyChanged();
   uint32_t IsSysParamDeviceInfoChanged();
@@ -169,8 +174,19 @@ class device_manage {
   // present subtree holds an input device or a hub; says so once per device
   // and run. The tree is read once per pass (m_bTreeRead).
   bool IsGuarded(const stDevice& device);
+  // Writes the journal line of a judged device.
+  void JournalDevice(const stDevice& device, const DeviceVerdict& verdict, const char* pszAction,
+                     const std::string& strExclusion);
   device_tree m_DeviceTree;
   bool m_bTreeRead = false;
+  std::string m_strLastGuard;  // what the last guarded device carries
+  decision_journal m_Journal;
+  // What the last Do_ForbidOrEnable came to, for the journal.
+  struct LastOutcome {
+    const char* pszAction = nullptr;
+    eRet ret = 0;
+    std::string strGuard;
+  } m_LastOutcome;
   std::set<std::string> m_setGuardWarned;
   // Devices whose exclusion was traced: once per device, not at every pass.
   std::set<std::string> m_setExcludeTraced;

@@ -32,6 +32,12 @@ bool InVaultHelper() {
   return pszCommandLine != nullptr && strstr(pszCommandLine, "vaulthelper.exe") != nullptr;
 }
 
+// The exclusion entry as the journal names it, in the words of its trace line.
+std::string ExclusionText(const stDevice& entry) {
+  return "class " + entry.strDeviceClassGuid + ", instance \"" + entry.strInstancePath + "\", name \"" +
+         entry.strDeviceName + "\"";
+}
+
 std::string Joined(const std::vector<std::string>& ids) {
   std::string text;
   for (const std::string& id : ids) text += (text.empty() ? "" : ",") + id;
@@ -42,7 +48,7 @@ std::string Joined(const std::vector<std::string>& ids) {
 
 DeviceVerdict device_manage::JudgeDevice(const stDevice& device) {
   DeviceVerdict verdict;
-  GetDeviceIdList(device, verdict.vecDeviceId);
+  GetDeviceIdList(device, verdict.vecDeviceId, &verdict.vecDefinition);
   // The last ID's verdict and flags count.
   for (const std::string& strDeviceId : verdict.vecDeviceId)
     verdict.bForbid = m_StrategyAnalyze.AnlyzeActFromStrategy(strDeviceId);
@@ -70,6 +76,7 @@ eRet device_manage::ControlDeviceByStrategy() {
                  exclusion->strDeviceClassGuid.c_str(), exclusion->strInstancePath.c_str(),
                  exclusion->strDeviceName.c_str());
       EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
+      JournalDevice(device, DeviceVerdict(), journal_action::kExcluded, ExclusionText(*exclusion));
       continue;
     }
     if (m_DeviceFilter.IsOtherDeviceClass(device.strDeviceClassGuid)) {
@@ -87,6 +94,7 @@ eRet device_manage::ControlDeviceByStrategy() {
              static_cast<unsigned>(verdict.bForbid), verdict.strStrategyId.c_str(),
              Joined(verdict.vecDeviceId).c_str());
     Do_ForbidOrEnable(verdict.bForbid, device, verdict.bLog, verdict.bTip, verdict.strStrategyId);
+    JournalDevice(device, verdict, m_LastOutcome.pszAction, "");
   }
   ForgetVanishedDevices();
   SaveLists();
@@ -112,6 +120,9 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
   facts.bLog = bLog != 0;
   facts.bTip = bTip != 0;
   DeviceActions actions = DecideDevice(facts);
+  DeviceOutcome lastOutcome;
+  lastOutcome.dwStateAfter = device.dwStatus_Now;
+  m_LastOutcome.strGuard = facts.bGuarded ? m_strLastGuard : std::string();
   if (actions.step == DeviceStep::Disable) {
     // Written down before it is done: killed between the two, the agent
     // finds the device in the file at its next start, disabled or not.
@@ -121,6 +132,7 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
     outcome.ret = ret = m_DeviceControl.DisableDevice(device);
     if (ret == RET_SUCCESS) ret = m_DeviceControl.QueryDeviceStatus(device);
     outcome.dwStateAfter = device.dwStatus_Now;
+    lastOutcome = outcome;
     actions = ConcludeDevice(facts, outcome);
   } else if (actions.step == DeviceStep::Enable) {
     DeviceOutcome outcome;
@@ -131,10 +143,13 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
     // whether the class installer really enabled it.
     m_DeviceControl.QueryDeviceStatus(device);
     outcome.dwStateAfter = device.dwStatus_Now;
+    lastOutcome = outcome;
     actions = ConcludeDevice(facts, outcome);
   }
   DIAG_LOG(LOG_INFO, "device %s: %s (status 0x%08X)", device.strInstancePath.c_str(), DeviceReasonName(actions.reason),
            static_cast<unsigned>(device.dwStatus));
+  m_LastOutcome.pszAction = JournalActionOf(facts, actions, lastOutcome);
+  m_LastOutcome.ret = ret;
   Apply(actions, device, strStrategyId, bInVaulthelper);
   return ret;
 }
@@ -169,6 +184,7 @@ bool device_manage::IsGuarded(const stDevice& device) {
     m_bTreeRead = true;
   }
   std::string why = m_DeviceTree.Guard(device.strInstancePath);
+  m_strLastGuard = why;
   if (why.empty()) return false;
   // Disabling it would take the user's keyboard, mouse or everything behind
   // a hub with it: it stays running, and its own forbidden functions are
@@ -177,6 +193,23 @@ bool device_manage::IsGuarded(const stDevice& device) {
     DIAG_LOG(LOG_WARN, "%s (%s) is left running although forbidden: %s", device.strInstancePath.c_str(),
              device.strDeviceName.c_str(), why.c_str());
   return true;
+}
+
+void device_manage::JournalDevice(const stDevice& device, const DeviceVerdict& verdict, const char* pszAction,
+                                  const std::string& strExclusion) {
+  DeviceDecisionLine line;
+  line.strInstanceId = device.strInstancePath;
+  line.strName = device.strDeviceName;
+  line.strClassGuid = device.strDeviceClassGuid;
+  line.bForbid = verdict.bForbid != 0;
+  line.strStrategy = verdict.strStrategyId;
+  line.vecDeviceIds = verdict.vecDeviceId;
+  line.vecDefinitions = verdict.vecDefinition;
+  line.strExclusion = strExclusion;
+  line.pszAction = pszAction != nullptr ? pszAction : journal_action::kAllowed;
+  if (strcmp(line.pszAction, journal_action::kGuarded) == 0) line.strGuard = m_LastOutcome.strGuard;
+  if (strcmp(line.pszAction, journal_action::kExcluded) != 0) line.ret = m_LastOutcome.ret;
+  m_Journal.Record(line);
 }
 
 void device_manage::ForgetVanishedDevices() {
