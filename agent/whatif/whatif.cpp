@@ -295,7 +295,6 @@ int main(int argc, char** argv) {
   WriteFile(install + "config/agent.json",
             "{\"sessionId\": " + std::to_string(options.session) + ", \"settings\": {\"7\": 0, \"46\": 0}}");
   WriteFile(install + "config/policy.json", policyText);
-  const std::string logPath = install + "tpmlog/log_device.txt";
 
   std::vector<whatif::MachineDevice> machine = DescribedDevices(doc);
   for (auto& d : machine) {
@@ -327,10 +326,10 @@ int main(int argc, char** argv) {
     d.disabledAfter = s.disabled || s.disabledGlobal;
     d.pendingAfter = s.pendingReboot;
   }
-  std::string logText;
-  ReadFile(logPath, &logText);
+  std::string journalText;
+  ReadFile(install + "tpmlog/decisions_device.jsonl", &journalText);
   whatif::Report report =
-      whatif::BuildReport(machine, whatif::ParseTrace(logText), Lines(install + "audit/audit.jsonl"),
+      whatif::BuildReport(machine, whatif::ParseJournal(journalText), Lines(install + "audit/audit.jsonl"),
                           Lines(install + "notify/notifications.jsonl"));
 
   fflush(stdout);

@@ -94,7 +94,8 @@ const char* JournalActionOf(const DeviceFacts& f, const DeviceActions& a, const 
                                                                    : journal_action::kDisabled;
     case DeviceReason::AlreadyOff: return journal_action::kAlreadyOff;
     case DeviceReason::NotControllable:
-      return f.bInForbidList ? journal_action::kKeptListed : journal_action::kNotDisableable;
+      if (f.bInForbidList) return journal_action::kKeptListed;
+      return f.bForbid ? journal_action::kNotDisableable : journal_action::kAllowed;
     case DeviceReason::NotDisableable: return journal_action::kNotDisableable;
     case DeviceReason::Guarded: return journal_action::kGuarded;
     case DeviceReason::Allowed:
