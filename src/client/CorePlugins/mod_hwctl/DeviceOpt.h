@@ -177,6 +177,16 @@ class device_manage {
   // Writes the journal line of a judged device.
   void JournalDevice(const stDevice& device, const DeviceVerdict& verdict, const char* pszAction,
                      const std::string& strExclusion);
+  // What a pass reads once, not once per device: the device definitions and
+  // the strategy's answer for each strategy device ID. Valid while
+  // m_bPassCache is set (under m_mtxPolicyPass).
+  struct StrategyAnswer {
+    uint32_t bForbid = 0, bLog = 0, bTip = 0;
+    std::string strStrategyId;
+  };
+  bool m_bPassCache = false;
+  std::vector<CSysParamDeviceInfo> m_vecPassDefinitions;
+  std::map<std::string, StrategyAnswer> m_mapPassAnswers;
   device_tree m_DeviceTree;
   bool m_bTreeRead = false;
   std::string m_strLastGuard;  // what the last guarded device carries

@@ -50,11 +50,23 @@ DeviceVerdict device_manage::JudgeDevice(const stDevice& device) {
   DeviceVerdict verdict;
   GetDeviceIdList(device, verdict.vecDeviceId, &verdict.vecDefinition);
   // The last ID's verdict and flags count.
-  for (const std::string& strDeviceId : verdict.vecDeviceId)
-    verdict.bForbid = m_StrategyAnalyze.AnlyzeActFromStrategy(strDeviceId);
-  verdict.bLog = m_StrategyAnalyze.GetLog();
-  verdict.bTip = m_StrategyAnalyze.GetTip();
-  verdict.strStrategyId = m_StrategyAnalyze.GetStrategyId();
+  for (const std::string& strDeviceId : verdict.vecDeviceId) {
+    auto known = m_bPassCache ? m_mapPassAnswers.find(strDeviceId) : m_mapPassAnswers.end();
+    StrategyAnswer answer;
+    if (known != m_mapPassAnswers.end()) {
+      answer = known->second;
+    } else {
+      answer.bForbid = m_StrategyAnalyze.AnlyzeActFromStrategy(strDeviceId);
+      answer.bLog = m_StrategyAnalyze.GetLog();
+      answer.bTip = m_StrategyAnalyze.GetTip();
+      answer.strStrategyId = m_StrategyAnalyze.GetStrategyId();
+      if (m_bPassCache) m_mapPassAnswers[strDeviceId] = answer;
+    }
+    verdict.bForbid = answer.bForbid;
+    verdict.bLog = answer.bLog;
+    verdict.bTip = answer.bTip;
+    verdict.strStrategyId = answer.strStrategyId;
+  }
   return verdict;
 }
 
@@ -68,6 +80,15 @@ eRet device_manage::ControlDeviceByStrategy() {
   }
   EnsureListsLoaded();
   m_bTreeRead = false;
+  // The policy cannot change under a pass that has asked it once: one read
+  // of the definitions and one question per strategy device ID.
+  m_SysParamDeviceInfo.GetDeviceInfoList(&m_vecPassDefinitions);
+  m_mapPassAnswers.clear();
+  m_bPassCache = true;
+  struct PassCacheEnd {
+    bool& bOn;
+    ~PassCacheEnd() { bOn = false; }
+  } passCacheEnd{m_bPassCache};
 
   for (stDevice& device : g_vecDeviceInfo) {
     if (const stDevice* exclusion = m_DeviceFilter.FindExclusion(device)) {

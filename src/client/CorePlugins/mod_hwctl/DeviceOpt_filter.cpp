@@ -166,8 +166,9 @@ void device_manage::GetDeviceIdList(const stDevice& device, std::vector<std::str
                                     std::vector<std::string>* pvecDefinition) {
   vecDeviceId.clear();
   if (pvecDefinition != nullptr) pvecDefinition->clear();
-  std::vector<CSysParamDeviceInfo> definitions;
-  m_SysParamDeviceInfo.GetDeviceInfoList(&definitions);
+  std::vector<CSysParamDeviceInfo> fetched;
+  if (!m_bPassCache) m_SysParamDeviceInfo.GetDeviceInfoList(&fetched);
+  const std::vector<CSysParamDeviceInfo>& definitions = m_bPassCache ? m_vecPassDefinitions : fetched;
   for (const CSysParamDeviceInfo& definition : definitions) {
     const std::string& type = definition.strDeviceType;
     bool bApplies = type == DEVICE_CLASS_PORTABLE_TYPE ? device.strDeviceClassGuid == DEVICE_CLASS_WPD ||
