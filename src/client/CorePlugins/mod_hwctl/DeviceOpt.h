@@ -173,6 +173,8 @@ class device_manage {
   void Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId, bool bInHelper);
   // Drops list entries whose device the machine no longer knows at all.
   void ForgetVanishedDevices();
+  // Both lists' entries, each device once.
+  std::vector<stDevice> ListedDevices();
   // Enables one listed device and says where it stands afterwards.
   enum class EnableResult { Enabled, EnabledNotStarted, WaitsForRestart, StillDisabled, Absent, Gone, Unreadable };
   EnableResult EnableListedDevice(stDevice& entry);

@@ -304,6 +304,16 @@ void device_manage::ReSetDevice() {
   if (bChanged) SaveLists();
 }
 
+std::vector<stDevice> device_manage::ListedDevices() {
+  std::vector<stDevice> devices = m_vecForbidDeviceInfo.Snapshot();
+  for (const stDevice& entry : m_vecEnableFailDeviceInfo.Snapshot()) {
+    bool listed = false;
+    for (const stDevice& d : devices) listed = listed || d.strInstancePath == entry.strInstancePath;
+    if (!listed) devices.push_back(entry);
+  }
+  return devices;
+}
+
 device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
   eRet enabled = m_DeviceControl.EnableDevice(entry);
   if (enabled != RET_SUCCESS && enabled != kWaitsForRestart) enabled = m_DeviceControl.EnableDevice(entry);
@@ -362,12 +372,7 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
   // The device thread may not have read the file yet: what it lists is
   // enabled all the same.
   EnsureListsLoaded();
-  std::vector<stDevice> devices = m_vecForbidDeviceInfo.Snapshot();
-  for (const stDevice& entry : m_vecEnableFailDeviceInfo.Snapshot()) {
-    bool listed = false;
-    for (const stDevice& d : devices) listed = listed || d.strInstancePath == entry.strInstancePath;
-    if (!listed) devices.push_back(entry);
-  }
+  std::vector<stDevice> devices = ListedDevices();
 
   bool bRestartNeeded = false;
   // A child disabled with its parent is off the machine until the parent runs
@@ -402,8 +407,7 @@ eRet device_manage::EnableListedWithoutStrategy() {
   std::lock_guard<std::timed_mutex> pass(m_mtxPolicyPass);
   if (GetUninstall() != 0) return RET_SUCCESS;
   EnsureListsLoaded();
-  std::vector<stDevice> devices = m_vecForbidDeviceInfo.Snapshot();
-  for (const stDevice& entry : m_vecEnableFailDeviceInfo.Snapshot()) devices.push_back(entry);
+  std::vector<stDevice> devices = ListedDevices();
   if (devices.empty()) return RET_SUCCESS;
   DIAG_LOG(LOG_INFO, "no device strategy applies to the session: %u listed devices are allowed",
            static_cast<unsigned>(devices.size()));
