@@ -180,7 +180,9 @@ class device_manage {
   EnableResult EnableListedDevice(stDevice& entry);
   // Rounds of enables over `pending` until none is left or nothing changed
   // for the settle time; what is left is returned, with the restart flag.
-  std::vector<stDevice> EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded);
+  // The pass lock is let go during the pauses between rounds.
+  std::vector<stDevice> EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded,
+                                       std::unique_lock<std::timed_mutex>& pass);
   // True when the device must stay running because it is a USB hub or its
   // present subtree holds an input device or a hub; says so once per device
   // and run. The tree is read once per pass (m_bTreeRead).

@@ -337,7 +337,8 @@ device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
   return EnableResult::EnabledNotStarted;
 }
 
-std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded) {
+std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded,
+                                                   std::unique_lock<std::timed_mutex>& pass) {
   uint64_t ullLastChange = GetTickCount64();
   for (;;) {
     std::vector<stDevice> left;
@@ -357,7 +358,11 @@ std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pendin
     }
     pending.swap(left);
     if (pending.empty() || GetTickCount64() - ullLastChange >= kUninstallSettleMs) return pending;
+    // Passes that take the lock meanwhile see m_dwUninstall, or find the
+    // lists as this round left them.
+    if (pass.owns_lock()) pass.unlock();
     WorkerSleepMs(kUninstallRoundPauseMs);
+    pass.try_lock_for(std::chrono::milliseconds(kUninstallLockWaitMs));
   }
 }
 
@@ -378,7 +383,7 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
   // A child disabled with its parent is off the machine until the parent runs
   // again: the rounds let each device be enabled itself, in whatever order
   // the file lists them.
-  std::vector<stDevice> failed = EnableInRounds(devices, bRestartNeeded);
+  std::vector<stDevice> failed = EnableInRounds(devices, bRestartNeeded, pass);
   for (const stDevice& entry : failed) {
     stDevice now;
     bool bKnown = false;
@@ -404,7 +409,7 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
 }
 
 eRet device_manage::EnableListedWithoutStrategy() {
-  std::lock_guard<std::timed_mutex> pass(m_mtxPolicyPass);
+  std::unique_lock<std::timed_mutex> pass(m_mtxPolicyPass);
   if (GetUninstall() != 0) return RET_SUCCESS;
   EnsureListsLoaded();
   std::vector<stDevice> devices = ListedDevices();
@@ -412,7 +417,7 @@ eRet device_manage::EnableListedWithoutStrategy() {
   DIAG_LOG(LOG_INFO, "no device strategy applies to the session: %u listed devices are allowed",
            static_cast<unsigned>(devices.size()));
   bool bRestartNeeded = false;
-  std::vector<stDevice> left = EnableInRounds(devices, bRestartNeeded);
+  std::vector<stDevice> left = EnableInRounds(devices, bRestartNeeded, pass);
   // What is no longer disabled leaves both lists; the rest stays listed for
   // the next answer.
   for (const stDevice& entry : devices) {
