@@ -80,6 +80,9 @@ struct DeviceVerdict {
   std::string strStrategyId;
   std::vector<std::string> vecDeviceId;
   std::vector<std::string> vecDefinition;  // the definitions that gave the IDs
+  // Not 0 when the policy library could not be asked (not loaded, a call
+  // that failed inside the adapter): no verdict at all, not an "allow".
+  eRet eOutage = 0;
 };
 
 class device_manage {
@@ -113,6 +116,10 @@ class device_manage {
   void EraseOneFromDeviceList(uint32_t dwList, const stDevice& device);
   void ReSetDevice();
   eRet EnableDeviceBeforeUninstall();
+  // The policy answered that no device strategy applies to the session:
+  // every listed device is enabled, and its entry leaves the file once the
+  // device is no longer disabled. Runs while the start-up gate is shut.
+  eRet EnableListedWithoutStrategy();
   // The strategy's verdict for a device whose class GUID is already mapped
   // (a class outside the controlled ones reads as DEVICE_CLASS_OTHER). The
   // caller holds m_mtxPolicyPass.
@@ -162,7 +169,8 @@ class device_manage {
   // Held for a whole policy pass and for the whole uninstall action, so that
   // a pass under way when the uninstall begins cannot disable a device or
   // rewrite the file after the uninstall has enabled and deleted them.
-  std::mutex m_mtxPolicyPass;
+  // Timed: the uninstall waits for it a bounded time only.
+  std::timed_mutex m_mtxPolicyPass;
 
  private:
   device_list& SelectList(uint32_t dwList);
@@ -170,6 +178,16 @@ class device_manage {
   void Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId, bool bInHelper);
   // Drops list entries whose device the machine no longer knows at all.
   void ForgetVanishedDevices();
+  // Both lists' entries, each device once.
+  std::vector<stDevice> ListedDevices();
+  // Enables one listed device and says where it stands afterwards.
+  enum class EnableResult { Enabled, EnabledNotStarted, WaitsForRestart, StillDisabled, Absent, Gone, Unreadable };
+  EnableResult EnableListedDevice(stDevice& entry);
+  // Rounds of enables over `pending` until none is left or nothing changed
+  // for the settle time; what is left is returned, with the restart flag.
+  // The pass lock is let go during the pauses between rounds.
+  std::vector<stDevice> EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded,
+                                       std::unique_lock<std::timed_mutex>& pass);
   // True when the device must stay running because it is a USB hub or its
   // present subtree holds an input device or a hub; says so once per device
   // and run. The tree is read once per pass (m_bTreeRead).
