@@ -33,20 +33,6 @@ void AddOnce(std::vector<std::string>& list, const std::string& item) {
   if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
 }
 
-std::string Member(const rapidjson::Value& object, const char* key) {
-  auto it = object.FindMember(key);
-  return it != object.MemberEnd() && it->value.IsString() ? it->value.GetString() : std::string();
-}
-
-std::vector<std::string> Members(const rapidjson::Value& object, const char* key) {
-  std::vector<std::string> texts;
-  auto it = object.FindMember(key);
-  if (it == object.MemberEnd() || !it->value.IsArray()) return texts;
-  for (const rapidjson::Value& v : it->value.GetArray())
-    if (v.IsString()) texts.push_back(v.GetString());
-  return texts;
-}
-
 struct Action {
   const char* action;
   const char* reason;
@@ -75,28 +61,42 @@ std::string Describe(const MachineDevice* device, const std::string& id) {
 
 }  // namespace
 
+std::string JsonText(const rapidjson::Value& object, const char* key) {
+  auto it = object.FindMember(key);
+  return it != object.MemberEnd() && it->value.IsString() ? it->value.GetString() : std::string();
+}
+
+std::vector<std::string> JsonTexts(const rapidjson::Value& object, const char* key) {
+  std::vector<std::string> texts;
+  auto it = object.FindMember(key);
+  if (it == object.MemberEnd() || !it->value.IsArray()) return texts;
+  for (const rapidjson::Value& v : it->value.GetArray())
+    if (v.IsString()) texts.push_back(v.GetString());
+  return texts;
+}
+
 std::map<std::string, Judgement> ParseJournal(const std::string& journalText) {
   std::map<std::string, Judgement> judged;
   std::istringstream lines(journalText);
   for (std::string line; std::getline(lines, line);) {
     rapidjson::Document d;
     if (d.Parse(line.c_str()).HasParseError() || !d.IsObject()) continue;
-    std::string id = Member(d, "instanceId");
-    std::string action = Member(d, "action");
+    std::string id = JsonText(d, "instanceId");
+    std::string action = JsonText(d, "action");
     if (id.empty() || action.empty()) continue;
     Judgement& j = judged[id];
     j.lines.push_back(line);
     if (action == "excluded") {
-      j.exclusion = "entry " + Member(d, "exclusion");
+      j.exclusion = "entry " + JsonText(d, "exclusion");
       continue;
     }
     // A forbid seen once stays the verdict; its strategy names it.
-    std::string verdict = Member(d, "verdict");
+    std::string verdict = JsonText(d, "verdict");
     if (!(j.verdict == "forbid" && verdict != "forbid")) {
       j.verdict = verdict;
-      j.strategyId = Member(d, "strategy");
-      j.deviceIds = Members(d, "deviceIds");
-      std::vector<std::string> names = Members(d, "definitions");
+      j.strategyId = JsonText(d, "strategy");
+      j.deviceIds = JsonTexts(d, "deviceIds");
+      std::vector<std::string> names = JsonTexts(d, "definitions");
       j.definitions.clear();
       for (size_t i = 0; i < names.size() && i < j.deviceIds.size(); ++i)
         AddOnce(j.definitions, "\"" + names[i] + "\" gives " + j.deviceIds[i]);
@@ -104,7 +104,7 @@ std::map<std::string, Judgement> ParseJournal(const std::string& journalText) {
     // A change that waits for the restart: a disable under a forbid, a failed enable otherwise.
     if (action == "restart-pending") action = verdict == "forbid" ? "disabled" : "enable-failed";
     j.reasons.push_back(action);
-    if (action == "guarded") j.guardWhy = Member(d, "guard");
+    if (action == "guarded") j.guardWhy = JsonText(d, "guard");
   }
   return judged;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <rapidjson/document.h>
+
 namespace whatif {
 
 // One device of the machine description, with its state before the module
@@ -56,6 +58,11 @@ struct Report {
   std::vector<std::string> audit;  // audit records, one JSON text each
   std::vector<std::string> tips;   // notification records, one JSON text each
 };
+
+// A string member of a JSON object, "" when absent or not a string; the
+// string elements of an array member.
+std::string JsonText(const rapidjson::Value& object, const char* key);
+std::vector<std::string> JsonTexts(const rapidjson::Value& object, const char* key);
 
 // Reads the module's decision journal (tpmlog\decisions_device.jsonl) into
 // judgements by instance ID; lines that are not journal objects are skipped.
