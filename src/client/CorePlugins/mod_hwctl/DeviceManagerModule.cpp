@@ -92,7 +92,7 @@ void RunDeviceEnum() {
   device_manage& manage = g_DeviceManage;
   // Here rather than at module load: it reaches the policy library.
   {
-    std::lock_guard<std::timed_mutex> pass(manage.m_mtxPolicyPass);
+    std::lock_guard<std::mutex> pass(manage.m_mtxPolicyPass);
     manage.InitSysParamDeviceInfo();
   }
   manage.LoadDevice();
@@ -138,7 +138,7 @@ void RunDeviceEnum() {
       // be reading.
       uint32_t bSysParamChanged = 0;
       {
-        std::lock_guard<std::timed_mutex> pass(manage.m_mtxPolicyPass);
+        std::lock_guard<std::mutex> pass(manage.m_mtxPolicyPass);
         bSysParamChanged = manage.IsSysParamDeviceInfoChanged();
       }
       if (bSysParamChanged != 0 || dwReason != kReasonNone || manage.GetDeviceChanged() != 0) {

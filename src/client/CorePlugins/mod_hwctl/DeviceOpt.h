@@ -169,8 +169,8 @@ class device_manage {
   // Held for a whole policy pass and for the whole uninstall action, so that
   // a pass under way when the uninstall begins cannot disable a device or
   // rewrite the file after the uninstall has enabled and deleted them.
-  // Timed: the uninstall waits for it a bounded time only.
-  std::timed_mutex m_mtxPolicyPass;
+  // The uninstall waits for it a bounded time only.
+  std::mutex m_mtxPolicyPass;
 
  private:
   device_list& SelectList(uint32_t dwList);
@@ -187,7 +187,7 @@ class device_manage {
   // for the settle time; what is left is returned, with the restart flag.
   // The pass lock is let go during the pauses between rounds.
   std::vector<stDevice> EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded,
-                                       std::unique_lock<std::timed_mutex>& pass);
+                                       std::unique_lock<std::mutex>& pass);
   // True when the device must stay running because it is a USB hub or its
   // present subtree holds an input device or a hub; says so once per device
   // and run. The tree is read once per pass (m_bTreeRead).

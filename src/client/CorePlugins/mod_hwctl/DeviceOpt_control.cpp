@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "DeviceOpt.h"
 #include "common/helper/StrategyOpt/StrategyOptHelper.h"
@@ -37,6 +38,18 @@ const uint64_t kUninstallSettleMs = 10000;
 const int kUninstallLockWaitMs = 5000;
 // Problem number of a device disabled (CM_PROB_DISABLED).
 const unsigned long kProblemDisabled = 22;
+
+// Takes the lock if it comes free within `ms`. Polled, not a timed mutex:
+// the thread checkers in use do not see a timed lock taken and then report
+// its unlock as wrong.
+bool LockWithin(std::unique_lock<std::mutex>& lock, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 void LogPolicyOutage(eRet ret) {
   DIAG_LOG(LOG_ERROR, "policy library unavailable (0x%llX): nothing is enabled and the file is kept, retried at the next pass",
@@ -100,7 +113,7 @@ DeviceVerdict device_manage::JudgeDevice(const stDevice& device) {
 }
 
 eRet device_manage::ControlDeviceByStrategy() {
-  std::lock_guard<std::timed_mutex> pass(m_mtxPolicyPass);
+  std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
   // The uninstall action may have run while this thread waited for the lock:
   // a pass now would disable devices and write the file it just deleted.
   if (GetUninstall() != 0) {
@@ -298,7 +311,7 @@ void device_manage::ForgetVanishedDevices() {
 void device_manage::ReSetDevice() {
   // Runs between policy passes, never during one: a pass may be disabling a
   // device that the enable-failure list still names.
-  std::lock_guard<std::timed_mutex> pass(m_mtxPolicyPass);
+  std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
   if (GetUninstall() != 0) return;
   EnsureListsLoaded();
   m_bTreeRead = false;
@@ -391,7 +404,7 @@ device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
 }
 
 std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded,
-                                                   std::unique_lock<std::timed_mutex>& pass) {
+                                                   std::unique_lock<std::mutex>& pass) {
   uint64_t ullLastChange = GetTickCount64();
   for (;;) {
     std::vector<stDevice> left;
@@ -415,7 +428,7 @@ std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pendin
     // lists as this round left them.
     if (pass.owns_lock()) pass.unlock();
     WorkerSleepMs(kUninstallRoundPauseMs);
-    pass.try_lock_for(std::chrono::milliseconds(kUninstallLockWaitMs));
+    LockWithin(pass, kUninstallLockWaitMs);
   }
 }
 
@@ -424,8 +437,8 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
   // Without the lock the engine calls below are still safe (the facade runs
   // one at a time and the lists lock themselves), and a pass that resumes
   // checks m_dwUninstall before it disables or writes anything.
-  std::unique_lock<std::timed_mutex> pass(m_mtxPolicyPass, std::defer_lock);
-  if (!pass.try_lock_for(std::chrono::milliseconds(kUninstallLockWaitMs)))
+  std::unique_lock<std::mutex> pass(m_mtxPolicyPass, std::defer_lock);
+  if (!LockWithin(pass, kUninstallLockWaitMs))
     DIAG_LOG(LOG_WARN, "a policy pass does not end: the uninstall goes on without waiting for it");
   // The device thread may not have read the file yet: what it lists is
   // enabled all the same.
@@ -462,7 +475,7 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
 }
 
 eRet device_manage::EnableListedWithoutStrategy() {
-  std::unique_lock<std::timed_mutex> pass(m_mtxPolicyPass);
+  std::unique_lock<std::mutex> pass(m_mtxPolicyPass);
   if (GetUninstall() != 0) return RET_SUCCESS;
   EnsureListsLoaded();
   std::vector<stDevice> devices = ListedDevices();
