@@ -47,3 +47,6 @@ std::string DeviceGuardKind(const std::string& strClassGuid, const std::vector<s
 // machine, or unreadable). An absent device has no state to read; this is
 // what it starts with when it comes back.
 int ConfiguredDisabled(const std::string& strInstancePath);
+// The problem number of a present device (0 when it has none); false when the
+// device is not present or its node cannot be read.
+bool DeviceProblem(const std::string& strInstancePath, unsigned long* pulProblem);
