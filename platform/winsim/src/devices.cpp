@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 #include <rapidjson/document.h>
 
 namespace winsim {
@@ -543,14 +545,43 @@ DeviceNode* NodeByDevInst(DEVINST devInst) {
   return n->removed || !n->known ? nullptr : n;
 }
 
+namespace {
+// Nodes by upper-case ID, every node of an ID in the model's order: nodes are
+// only ever appended (and all dropped with a new generation), so the index
+// follows the model by adding what is new. It spares every lookup a walk of
+// the whole machine.
+struct IdIndex {
+  std::mutex mutex;
+  uint64_t generation = ~uint64_t(0);
+  size_t indexed = 0;
+  std::unordered_map<std::u16string, std::vector<DeviceNode*>> byId;
+};
+IdIndex& NodeIndex() {
+  static IdIndex index;
+  return index;
+}
+}  // namespace
+
 DeviceNode* NodeById(const std::u16string& id) {
   DeviceNode* n = NodeByIdKnownOrNot(id);
   return n && n->known ? n : nullptr;
 }
 
 DeviceNode* NodeByIdKnownOrNot(const std::u16string& id) {
-  for (auto& n : Model().nodes)
-    if (!n->removed && EqualNoCase(n->id, id)) return n.get();
+  auto& m = Model();
+  IdIndex& index = NodeIndex();
+  std::lock_guard<std::mutex> lock(index.mutex);
+  if (index.generation != m.generation || index.indexed > m.nodes.size()) {
+    index.byId.clear();
+    index.indexed = 0;
+    index.generation = m.generation;
+  }
+  for (; index.indexed < m.nodes.size(); ++index.indexed)
+    index.byId[UpperCase(m.nodes[index.indexed]->id)].push_back(m.nodes[index.indexed].get());
+  auto it = index.byId.find(UpperCase(id));
+  if (it == index.byId.end()) return nullptr;
+  for (DeviceNode* n : it->second)
+    if (!n->removed) return n;
   return nullptr;
 }
 

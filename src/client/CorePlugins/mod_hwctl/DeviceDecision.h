@@ -69,3 +69,8 @@ struct DeviceOutcome {
 DeviceActions DecideDevice(const DeviceFacts& facts);
 // After the step DecideDevice asked for: what to record and show.
 DeviceActions ConcludeDevice(const DeviceFacts& facts, const DeviceOutcome& outcome);
+// The journal's word for what came of a device: the reason, told apart by
+// the engine's answer (a change Windows applies at its next restart, a
+// disable the class installer refused) and by the forbidden list (a device
+// left for later keeps its entry).
+const char* JournalActionOf(const DeviceFacts& facts, const DeviceActions& actions, const DeviceOutcome& outcome);

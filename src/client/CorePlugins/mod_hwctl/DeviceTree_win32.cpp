@@ -224,3 +224,15 @@ int ConfiguredDisabled(const std::string& strInstancePath) {
   if (CM_Get_HW_Prof_FlagsW(&id[0], 0, &flags, 0) != CR_SUCCESS) return -1;
   return (flags & kCsConfigDisabled) != 0 ? 1 : 0;
 }
+
+bool DeviceProblem(const std::string& strInstancePath, unsigned long* pulProblem) {
+  WString id = AnsiToWide(strInstancePath);
+  DEVINST devInst = 0;
+  ULONG status = 0;
+  ULONG problem = 0;
+  *pulProblem = 0;
+  if (CM_Locate_DevNodeW(&devInst, &id[0], CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return false;
+  if (CM_Get_DevNode_Status(&status, &problem, devInst, 0) != CR_SUCCESS) return false;
+  if ((status & DN_HAS_PROBLEM) != 0) *pulProblem = problem;
+  return true;
+}

@@ -61,3 +61,6 @@ bool IsUsbHidFunction(const std::vector<std::string>& ids);
 // machine, or unreadable). An absent device has no state to read; this is
 // what it starts with when it comes back.
 int ConfiguredDisabled(const std::string& strInstancePath);
+// The problem number of a present device (0 when it has none); false when the
+// device is not present or its node cannot be read.
+bool DeviceProblem(const std::string& strInstancePath, unsigned long* pulProblem);
