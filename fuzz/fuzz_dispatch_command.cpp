@@ -86,11 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::Fail("DispatchCommand result outside 0..3");
   }
   // Whatever was reported is whole five-line records.
+  const WCHAR* output = DeviceOutputText();
   size_t length = DeviceOutputLength();
   size_t lines = 0;
   for (size_t i = 0; i < length; ++i)
-    if (g_deviceOutput[i] == '\n') ++lines;
-  if (lines % 5 != 0 || (length > 0 && g_deviceOutput[length - 1] != '\n'))
+    if (output[i] == '\n') ++lines;
+  if (lines % 5 != 0 || (length > 0 && output[length - 1] != '\n'))
     fuzzsupport::Fail("capture buffer holds a partial record");
   return 0;
 }

@@ -2,7 +2,8 @@
 // library answers: any configuration text, any count (or none written), any
 // element values (zeros included, or none delivered). Checked against a plain
 // model: empty text or no entries gives 0x2302 and keeps the old list; else
-// one entry per index, each field the delivered bytes up to the first zero,
+// one entry per index up to the first whose four reads all fail (the group
+// ends there), each field the delivered bytes up to the first zero,
 // the instance path with every "\\" pair made one "\" (scanning on behind each
 // replacement); every call gets an unchanged copy of the text, in the order
 // name, type, instance, ID per entry.
@@ -66,8 +67,8 @@ void CheckParse(const uint8_t* data, size_t size) {
   eRet result = info.ParseDeviceInformation(text);
 
   const std::string passed = text + '\0';
-  const DWORD count = script.countWrites ? script.count : 0;
-  if (text.empty() || count == 0) {
+  const DWORD counted = script.countWrites ? script.count : 0;
+  if (text.empty() || counted == 0) {
     if (result != RET_SYSPARAM_EMPTY_PARSE) Fail("empty text or no entries is not 0x2302");
     if (info.m_vecDeviceInfo.size() != 1 || info.m_vecDeviceInfo[0].strDeviceID != "EARLIER")
       Fail("a failing parse changed the list");
@@ -75,9 +76,18 @@ void CheckParse(const uint8_t* data, size_t size) {
     return;
   }
   if (result != 0) Fail("a parse with entries failed");
+  DWORD count = 0;
+  while (count < counted) {
+    bool found = false;
+    for (const char* key : kKeys) found = found || script.configElements[{count, key}].code == 0;
+    if (!found) break;
+    ++count;
+  }
   if (script.countTexts.size() != 1 || script.countTexts[0] != passed) Fail("count asked of a changed text");
   if (info.m_vecDeviceInfo.size() != count) Fail("not one entry per index");
-  if (script.textCalls.size() != count * 4) Fail("not four element reads per entry");
+  // The entry that ends the group was read too.
+  const DWORD reads = (count < counted ? count + 1 : count) * 4;
+  if (script.textCalls.size() != reads) Fail("not four element reads per entry");
   for (DWORD i = 0; i < count; ++i) {
     std::string fields[4];
     for (int k = 0; k < 4; ++k) {

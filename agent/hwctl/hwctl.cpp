@@ -47,7 +47,7 @@ const char* StateName(uint32_t status) {
 // The records of the capture buffer, read as the facade reads them.
 std::vector<Row> ReadRecords() {
   std::vector<Row> rows;
-  for (const DeviceRecordText& record : ParseDeviceRecordText(g_deviceOutput, DeviceOutputLength())) {
+  for (const DeviceRecordText& record : ParseDeviceRecordText(DeviceOutputText(), DeviceOutputLength())) {
     Row row;
     row.fields[0] = PlatformWideToConsole(record.strInstanceId);
     row.fields[1] = PlatformWideToConsole(record.strHardwareId);

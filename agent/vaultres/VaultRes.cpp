@@ -51,6 +51,9 @@ const BuiltIn kBuiltIn[] = {
     {"TIP_Forbid_DEVICE_NAME", "The device \"%s\" has been disabled by the security policy."},
     {"TIP_Enable_DEVICE_NAME", "The device \"%s\" has been enabled again."},
     {"TIP_ENABLE_FAILED_DEVICE_NAME", "The device \"%s\" could not be enabled again."},
+    {"TIP_Guarded_DEVICE_NAME",
+     "The device \"%s\" is forbidden by the security policy but is kept running: it carries an input device, a USB "
+     "hub or a network adapter."},
     {"DeviceManager.DeviceManager.Enable_ForbidDevice_Failed",
      "Some devices disabled by the device control could not be enabled again; restart the computer to restore them."},
 };

@@ -198,19 +198,8 @@ std::vector<std::string> Lines(const std::string& path) {
   return lines;
 }
 
-std::string Text(const rapidjson::Value& object, const char* key) {
-  auto it = object.FindMember(key);
-  return it != object.MemberEnd() && it->value.IsString() ? it->value.GetString() : std::string();
-}
-
-std::vector<std::string> Texts(const rapidjson::Value& object, const char* key) {
-  std::vector<std::string> out;
-  auto it = object.FindMember(key);
-  if (it == object.MemberEnd() || !it->value.IsArray()) return out;
-  for (const auto& v : it->value.GetArray())
-    if (v.IsString()) out.push_back(v.GetString());
-  return out;
-}
+using whatif::JsonText;
+using whatif::JsonTexts;
 
 // The description as whatif runs it: in a scratch sandbox, on the virtual
 // clock, with the scratch agent's installation folder and this process seen
@@ -279,15 +268,15 @@ std::vector<whatif::MachineDevice> DescribedDevices(const rapidjson::Document& d
   std::vector<std::pair<std::string, std::string>> classes;  // guid, name
   if (doc.HasMember("classes") && doc["classes"].IsArray())
     for (const auto& c : doc["classes"].GetArray())
-      if (c.IsObject()) classes.emplace_back(Text(c, "guid"), Text(c, "name"));
+      if (c.IsObject()) classes.emplace_back(JsonText(c, "guid"), JsonText(c, "name"));
   if (!doc.HasMember("devices") || !doc["devices"].IsArray()) return devices;
   for (const auto& d : doc["devices"].GetArray()) {
     if (!d.IsObject()) continue;
     whatif::MachineDevice m;
-    m.id = Text(d, "id");
-    m.parent = Text(d, "parent");
-    m.className = Text(d, "class");
-    std::string guid = Text(d, "classGuid");
+    m.id = JsonText(d, "id");
+    m.parent = JsonText(d, "parent");
+    m.className = JsonText(d, "class");
+    std::string guid = JsonText(d, "classGuid");
     for (const auto& c : classes)
       if (!guid.empty() && SameGuid(c.first, guid)) m.className = c.second;
     // Windows' own classes are known without a "classes" entry.
@@ -298,13 +287,13 @@ std::vector<whatif::MachineDevice> DescribedDevices(const rapidjson::Document& d
     if (m.className.empty() && !guid.empty())
       for (const auto& k : kKnown)
         if (SameGuid(k[0], guid)) m.className = k[1];
-    m.name = Text(d, "friendlyName");
-    if (m.name.empty()) m.name = Text(d, "name");
-    if (m.name.empty()) m.name = Text(d, "description");
-    m.ids = Texts(d, "hw");
-    for (const std::string& id : Texts(d, "compat")) m.ids.push_back(id);
-    m.interfaces = Texts(d, "interfaces");
-    std::string status = Text(d, "status");
+    m.name = JsonText(d, "friendlyName");
+    if (m.name.empty()) m.name = JsonText(d, "name");
+    if (m.name.empty()) m.name = JsonText(d, "description");
+    m.ids = JsonTexts(d, "hw");
+    for (const std::string& id : JsonTexts(d, "compat")) m.ids.push_back(id);
+    m.interfaces = JsonTexts(d, "interfaces");
+    std::string status = JsonText(d, "status");
     m.status = d.HasMember("status") && d["status"].IsUint()
                    ? d["status"].GetUint()
                    : static_cast<unsigned>(strtoul(status.c_str(), nullptr, 0));
@@ -433,7 +422,6 @@ int main(int argc, char** argv) {
   WriteFile(install + "config/agent.json",
             "{\"sessionId\": " + std::to_string(options.session) + ", \"settings\": {\"7\": 0, \"46\": 0}}");
   WriteFile(install + "config/policy.json", policyText);
-  const std::string logPath = install + "tpmlog/log_device.txt";
 
   std::vector<whatif::MachineDevice> machine = DescribedDevices(doc);
   for (auto& d : machine) {
@@ -472,17 +460,17 @@ int main(int argc, char** argv) {
     d.disabledAfter = s.disabled || s.disabledGlobal;
     d.pendingAfter = s.pendingReboot;
   }
-  std::string logText;
-  ReadFile(logPath, &logText);
+  std::string journalText;
+  ReadFile(install + "tpmlog/decisions_device.jsonl", &journalText);
   whatif::Report report =
-      whatif::BuildReport(machine, whatif::ParseTrace(logText), Lines(install + "audit/audit.jsonl"),
+      whatif::BuildReport(machine, whatif::ParseJournal(journalText), Lines(install + "audit/audit.jsonl"),
                           Lines(install + "notify/notifications.jsonl"));
 
   fflush(stdout);
   dup2(savedStdout, 1);
   close(savedStdout);
   if (options.lintTrace) {
-    std::string trace = LintTrace(report, whatif::ParseTrace(logText), options.session);
+    std::string trace = LintTrace(report, whatif::ParseJournal(journalText), options.session);
     fwrite(trace.data(), 1, trace.size(), stdout);
     std::error_code ignoredError;
     fs::remove_all(scratch, ignoredError);

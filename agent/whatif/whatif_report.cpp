@@ -38,51 +38,25 @@ void AddOnce(std::vector<std::string>& list, const std::string& item) {
   if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
 }
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::string part;
-  std::istringstream in(text);
-  while (std::getline(in, part, separator))
-    if (!part.empty()) parts.push_back(part);
-  return parts;
-}
-
-// The text between `open` after `from` and the next `close`.
-std::string Between(const std::string& text, size_t from, const std::string& open, const std::string& close) {
-  size_t a = text.find(open, from);
-  if (a == std::string::npos) return std::string();
-  a += open.size();
-  size_t b = text.find(close, a);
-  return b == std::string::npos ? std::string() : text.substr(a, b - a);
-}
-
-// The message of a diagnostic line: what follows "[line file function], ".
-std::string Message(const std::string& line, std::string* level) {
-  size_t close = line.find("], ");
-  if (close == std::string::npos) return std::string();
-  *level = line.find(" WARN(") != std::string::npos && line.find(" WARN(") < close ? "WARN" : "";
-  std::string text = line.substr(close + 3);
-  if (!text.empty() && text.back() == '\r') text.pop_back();
-  return text;
-}
-
 struct Action {
   const char* action;
   const char* reason;
 };
 
-// A DeviceReason name as an action of the report, with its plain reason.
+// A journal action as an action of the report, with its plain reason.
 Action ActionOf(const std::string& reason) {
-  if (reason == "disabled") return {"disabled", "forbidden: disabled"};
+  if (reason == "disabled" || reason == "restart-pending") return {"disabled", "forbidden: disabled"};
+  if (reason == "disable-refused")
+    return {"not-disableable",
+            "forbidden, but the disable did not take (the class installer refused, or no administrator rights)"};
   if (reason == "already-off") return {"already-off", "forbidden, and not running already"};
-  if (reason == "not-controllable")
+  if (reason == "kept-listed")
     return {"not-disableable",
             "forbidden, but it cannot be controlled (hidden, absent, or neither disableable nor removable)"};
   if (reason == "not-disableable") return {"not-disableable", "forbidden, but Windows does not let it be disabled"};
   if (reason == "guarded") return {"guarded", "forbidden, but left running"};
   if (reason == "enabled") return {"enabled", "no longer forbidden: enabled again"};
   if (reason == "enable-failed") return {"enabled", "no longer forbidden, but the enable did not take"};
-  if (reason == "not-ours") return {"allowed", "not forbidden; off because someone else disabled it"};
   return {"allowed", "not forbidden"};
 }
 
@@ -92,54 +66,50 @@ std::string Describe(const MachineDevice* device, const std::string& id) {
 
 }  // namespace
 
-std::map<std::string, Judgement> ParseTrace(const std::string& logText) {
+std::string JsonText(const rapidjson::Value& object, const char* key) {
+  auto it = object.FindMember(key);
+  return it != object.MemberEnd() && it->value.IsString() ? it->value.GetString() : std::string();
+}
+
+std::vector<std::string> JsonTexts(const rapidjson::Value& object, const char* key) {
+  std::vector<std::string> texts;
+  auto it = object.FindMember(key);
+  if (it == object.MemberEnd() || !it->value.IsArray()) return texts;
+  for (const rapidjson::Value& v : it->value.GetArray())
+    if (v.IsString()) texts.push_back(v.GetString());
+  return texts;
+}
+
+std::map<std::string, Judgement> ParseJournal(const std::string& journalText) {
   std::map<std::string, Judgement> judged;
-  std::istringstream lines(logText);
+  std::istringstream lines(journalText);
   for (std::string line; std::getline(lines, line);) {
-    std::string level;
-    std::string m = Message(line, &level);
-    if (m.empty()) continue;
-    if (StartsWith(m, "judged ")) {
-      size_t at = m.find(": verdict ");
-      if (at == std::string::npos) continue;
-      Judgement& j = judged[m.substr(7, at - 7)];
-      std::string verdict = m.substr(at + 10, 1) == "0" ? "allow" : "forbid";
-      // A forbid seen once stays the verdict; its strategy names it.
-      if (j.verdict == "forbid" && verdict == "allow") continue;
-      j.verdict = verdict;
-      j.strategyId = Between(m, at, "strategy \"", "\"");
-      size_t ids = m.find(", device IDs ", at);
-      j.deviceIds = ids == std::string::npos ? std::vector<std::string>() : Split(m.substr(ids + 13), ',');
-    } else if (StartsWith(m, "device ID ")) {
-      size_t of = m.find(" of ");
-      size_t colon = m.find(": definition \"");
-      if (of == std::string::npos || colon == std::string::npos || colon < of) continue;
-      std::string deviceId = m.substr(10, of - 10);
-      std::string name = Between(m, colon, "definition \"", "\"");
-      std::string type = Between(m, colon, "(type ", ",");
-      // The pattern may hold anything: it runs to the closing parenthesis at the end.
-      std::string instance;
-      size_t in = m.rfind(", instance ");
-      if (in != std::string::npos && in > colon) instance = m.substr(in + 11);
-      if (!instance.empty() && instance.back() == ')') instance.pop_back();
-      AddOnce(judged[m.substr(of + 4, colon - of - 4)].definitions,
-              "\"" + name + "\" (type " + type + ", instance " + instance + ") gives " + deviceId);
-    } else if (StartsWith(m, "excluded ")) {
-      size_t colon = m.find(": entry class ");
-      if (colon == std::string::npos) continue;
-      judged[m.substr(9, colon - 9)].exclusion = m.substr(colon + 2);
-    } else if (StartsWith(m, "device ")) {
-      size_t status = m.rfind(" (status 0x");
-      if (status == std::string::npos) continue;
-      size_t colon = m.rfind(": ", status);
-      if (colon == std::string::npos || colon < 7) continue;
-      judged[m.substr(7, colon - 7)].reasons.push_back(m.substr(colon + 2, status - colon - 2));
-    } else if (level == "WARN") {
-      size_t why = m.find(" is left running although forbidden: ");
-      size_t name = m.find(" (");
-      if (why == std::string::npos || name == std::string::npos || name > why) continue;
-      judged[m.substr(0, name)].guardWhy = m.substr(why + 37);
+    rapidjson::Document d;
+    if (d.Parse(line.c_str()).HasParseError() || !d.IsObject()) continue;
+    std::string id = JsonText(d, "instanceId");
+    std::string action = JsonText(d, "action");
+    if (id.empty() || action.empty()) continue;
+    Judgement& j = judged[id];
+    j.lines.push_back(line);
+    if (action == "excluded") {
+      j.exclusion = "entry " + JsonText(d, "exclusion");
+      continue;
     }
+    // A forbid seen once stays the verdict; its strategy names it.
+    std::string verdict = JsonText(d, "verdict");
+    if (!(j.verdict == "forbid" && verdict != "forbid")) {
+      j.verdict = verdict;
+      j.strategyId = JsonText(d, "strategy");
+      j.deviceIds = JsonTexts(d, "deviceIds");
+      std::vector<std::string> names = JsonTexts(d, "definitions");
+      j.definitions.clear();
+      for (size_t i = 0; i < names.size() && i < j.deviceIds.size(); ++i)
+        AddOnce(j.definitions, "\"" + names[i] + "\" gives " + j.deviceIds[i]);
+    }
+    // A change that waits for the restart: a disable under a forbid, a failed enable otherwise.
+    if (action == "restart-pending") action = verdict == "forbid" ? "disabled" : "enable-failed";
+    j.reasons.push_back(action);
+    if (action == "guarded") j.guardWhy = JsonText(d, "guard");
   }
   return judged;
 }
@@ -213,6 +183,7 @@ Report BuildReport(const std::vector<MachineDevice>& machine, const std::map<std
     r.strategyId = j.strategyId;
     r.deviceIds = j.deviceIds;
     r.definitions = j.definitions;
+    r.journal = j.lines;
     if (!j.exclusion.empty() && j.reasons.empty()) {
       r.action = "excluded";
       r.reason = "never judged: excluded by the " + j.exclusion;
@@ -226,10 +197,6 @@ Report BuildReport(const std::vector<MachineDevice>& machine, const std::map<std
       Action a = ActionOf(last);
       r.action = a.action;
       r.reason = a.reason;
-      if (last == "not-controllable" && r.verdict != "forbid") {
-        r.action = "allowed";
-        r.reason = "not forbidden (and it cannot be controlled: hidden, absent, or neither disableable nor removable)";
-      }
       if (last == "guarded" && !j.guardWhy.empty()) r.reason += ": " + j.guardWhy;
     }
     // The trace says "disabled" for a disable that was tried; the device's
@@ -311,6 +278,10 @@ void DeviceBlock(std::string& out, const DeviceReport& r, bool full) {
   if (full || !r.tips.empty()) Line(out, "    tips: " + std::to_string(r.tips.size()));
   if (full)
     for (const std::string& t : r.tips) Line(out, "      " + t);
+  if (full) {
+    Line(out, "    journal lines: " + std::to_string(r.journal.size()));
+    for (const std::string& j : r.journal) Line(out, "      " + j);
+  }
 }
 
 }  // namespace

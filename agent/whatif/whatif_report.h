@@ -1,11 +1,13 @@
 // What whatif reports, built from what the module itself wrote (its
-// diagnostic trace, audit records and tips) and from the device states before
+// decision journal, audit records and tips) and from the device states before
 // and after: the report agrees with the module by construction.
 #pragma once
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
+
+#include <rapidjson/document.h>
 
 namespace whatif {
 
@@ -28,20 +30,21 @@ struct MachineDevice {
   bool pendingBefore = false, pendingAfter = false;
 };
 
-// The module's own words about one device, gathered over every pass.
+// The module's own words about one device: its decision journal lines.
 struct Judgement {
   std::string verdict;  // "forbid", "allow", "" (not judged)
   std::string strategyId;
   std::vector<std::string> deviceIds;
-  std::vector<std::string> definitions;  // "USB storage (type ..., instance USBSTOR\*) -> USB-STORAGE"
-  std::vector<std::string> reasons;      // DeviceReason names, pass by pass
+  std::vector<std::string> definitions;  // "\"USB storage\" gives USB-STORAGE"
+  std::vector<std::string> reasons;      // journal actions, outcome by outcome
+  std::vector<std::string> lines;        // the journal lines, as written
   std::string guardWhy;                  // "it carries the keyboard ..."
   std::string exclusion;                 // the exclusion entry, when excluded
 };
 
 struct DeviceReport {
   std::string instanceId, description, verdict, strategyId, action, reason;
-  std::vector<std::string> deviceIds, definitions, takesAlong, audit, tips;
+  std::vector<std::string> deviceIds, definitions, takesAlong, audit, tips, journal;
   bool afterRestart = false;  // the disable waits for a restart (a device in use below it)
 };
 
@@ -56,8 +59,14 @@ struct Report {
   std::vector<std::string> tips;   // notification records, one JSON text each
 };
 
-// Reads the module's diagnostic log text into judgements by instance ID.
-std::map<std::string, Judgement> ParseTrace(const std::string& logText);
+// A string member of a JSON object, "" when absent or not a string; the
+// string elements of an array member.
+std::string JsonText(const rapidjson::Value& object, const char* key);
+std::vector<std::string> JsonTexts(const rapidjson::Value& object, const char* key);
+
+// Reads the module's decision journal (tpmlog\decisions_device.jsonl) into
+// judgements by instance ID; lines that are not journal objects are skipped.
+std::map<std::string, Judgement> ParseJournal(const std::string& journalText);
 
 // The report: every judged or excluded device; what left the machine with
 // each disabled device; the input devices, hubs, network adapters and system

@@ -141,13 +141,15 @@ bool Device::Hub() const {
   return false;
 }
 
+bool Device::Net() const { return classGuid == "4d36e972-e325-11ce-bfc1-08002be10318"; }
+
 bool Laptop::Guarded(const std::string& id) const {
   const Device* self = Find(id);
   if (self != nullptr && self->Hub()) return true;
   std::vector<std::string> below = Subtree(id);
   for (size_t i = 1; i < below.size(); ++i) {
     const Device* d = Find(below[i]);
-    if (d->Input() || d->Hub()) return true;
+    if (d->Input() || d->Hub() || d->Net()) return true;
   }
   return false;
 }

@@ -23,6 +23,7 @@ struct Device {
   std::vector<std::string> interfaces;  // interface class names
   bool Input() const;                   // a keyboard, a mouse or another HID input device
   bool Hub() const;                     // a USB hub, whatever its name
+  bool Net() const;                     // a network adapter (setup class Net)
 };
 
 class Laptop {

@@ -10,6 +10,7 @@
 
 #include "support/agent_sandbox.h"
 #include "platform/winapi.h"
+#include "winsim/control.h"
 #include "winsim/devices_control.h"
 
 using scenario::AgentSandbox;
@@ -26,9 +27,12 @@ const char kDiskInFile[] =
 const char kBluetooth[] = "USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10";
 const char kSerial[] = "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3";
 const char kRootHub[] = "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0";
+const char kBluetoothInFile[] = R"([{"deviceName_10":"USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10"}])";
+const char kOutage[] = "policy library unavailable (0x";
 const char kForbidFile[] = "config/ForbidDeviceInfo.dat";
 const char kAudit[] = "audit/audit.jsonl";
 const char kTips[] = "notify/notifications.jsonl";
+const char kJournal[] = "tpmlog/decisions_device.jsonl";
 const char kPassDone[] = "waishe ,ControlDeviceByStrategy : 0x";
 
 // USB disks and Bluetooth radios have strategy device IDs; the strategy
@@ -68,6 +72,17 @@ class Scenario : public ::testing::Test {
     std::string why;
     ASSERT_TRUE(agent_.StartModule(&why)) << why;
     ASSERT_TRUE(WaitFor([&] { return Passes() >= 1; })) << agent_.DeviceLog();
+  }
+  // Starts the module on a machine whose radio was disabled by the module's
+  // last run (the file lists it), without waiting for any pass.
+  void StartWithListedRadio(const std::string& policy) {
+    ASSERT_TRUE(winsim::SetDeviceDisabled(kBluetooth, true));
+    winsim::ClearDeviceJournal();
+    agent_.Write(kForbidFile, kBluetoothInFile);
+    agent_.RunAs(true);
+    if (!policy.empty()) agent_.WritePolicy(policy);
+    std::string why;
+    ASSERT_TRUE(agent_.StartModule(&why)) << why;
   }
   size_t Passes() const { return Count(agent_.DeviceLog(), kPassDone); }
   // Waits for a pass that starts after the current end of the log.
@@ -152,6 +167,18 @@ TEST_F(Scenario, PluggedStickIsForbiddenOnceAndEnabledWhenThePolicyRelaxes) {
   EXPECT_NE(agent_.Lines(kTips)[1].find("has been enabled again"), std::string::npos);
   EXPECT_EQ(agent_.Lines(kAudit).size(), 1u) << "an enable is not audited";
   EXPECT_EQ(ModuleChanges(kDisk), (std::vector<std::string>{"disabled", "enabled"}));
+
+  // The journal explains both outcomes once each, with what gave the verdict.
+  std::vector<std::string> diskLines;
+  for (const std::string& line : agent_.Lines(kJournal))
+    if (line.find(R"("instanceId":"USBSTOR\\DISK&VEN_SANDISK)") != std::string::npos) diskLines.push_back(line);
+  ASSERT_EQ(diskLines.size(), 2u) << agent_.Read(kJournal);
+  EXPECT_NE(diskLines[0].find(R"("verdict":"forbid","strategy":"1001","deviceIds":["USB-STORAGE"],)"
+                              R"("definitions":["USB storage"],"exclusion":"","guard":"","action":"disabled","result":"0x0"})"),
+            std::string::npos)
+      << diskLines[0];
+  EXPECT_NE(diskLines[1].find(R"("verdict":"allow","strategy":"1001")"), std::string::npos) << diskLines[1];
+  EXPECT_NE(diskLines[1].find(R"("action":"enabled")"), std::string::npos) << diskLines[1];
 }
 
 // An enable that asks for a restart of Windows has not happened: the module
@@ -194,6 +221,8 @@ TEST_F(Scenario, FailedEnableIsTippedOnceAndRetriedAtALaterArrival) {
 }
 
 TEST_F(RealClockScenario, UninstallEnablesEveryForbiddenDeviceAndDeletesTheFile) {
+  // The radio's network adapter is off: the radio carries nothing the user would lose.
+  ASSERT_TRUE(winsim::SetDeviceDisabled("BTH\\MS_BTHPAN\\7&3F2E1D0C&0&2", true));
   ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE", "BLUETOOTH"])"), true));
   ASSERT_TRUE(WaitFor([] { return !Running(kBluetooth); })) << "running at start, forbidden by the first pass";
   ASSERT_TRUE(winsim::PlugDevice(kStick));
@@ -254,6 +283,30 @@ TEST_F(Scenario, SlowStickDiskIsJudgedAtItsOwnStart) {
   EXPECT_EQ(ModuleChanges(kSlowDisk), std::vector<std::string>{"disabled"});
 }
 
+// A disk without interfaces that starts 6 s after its stick, long after the
+// look-again chain of the plug ended: only the tree's change broadcast tells,
+// and the module disables it within about a second of its start.
+TEST_F(Scenario, LateDiskWithoutInterfacesIsDisabledSoonAfterItsStart) {
+  const char kSlowStick[] = "USB\\VID_090C&PID_1000\\0374722050003386";
+  const char kLateDisk[] = "USBSTOR\\DISK&VEN_SANDISK&PROD_LATE\\0374722050003386&1";
+  std::string error;
+  ASSERT_TRUE(winsim::AddDevice(R"({"id": "USBSTOR\\DISK&VEN_SANDISK&PROD_LATE\\0374722050003386&1",
+      "class": "DiskDrive", "name": "SanDisk Late USB Device", "status": "0x0180600A", "present": false,
+      "startDelay": 6000, "parent": "USB\\VID_090C&PID_1000\\0374722050003386"})",
+                                &error))
+      << error;
+  ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), true));
+  ASSERT_TRUE(winsim::PlugDevice(kSlowStick));
+  ASSERT_TRUE(WaitFor([&] { return Disabled(kLateDisk); })) << agent_.DeviceLog();
+  uint64_t arrived = 0, disabled = 0;
+  for (const auto& e : winsim::DeviceJournal()) {
+    if (e.instanceId != kLateDisk) continue;
+    if (e.change == "arrived" && arrived == 0) arrived = e.timeMs;
+    if (e.change == "disabled") disabled = e.timeMs;
+  }
+  EXPECT_LE(disabled - arrived, 1000u) << agent_.DeviceLog();
+}
+
 // Twenty arrivals in a few seconds, then the module's own enables (which
 // Windows broadcasts like any other arrival): passes stay bounded, and once
 // the machine is still, no pass follows (no feedback loop). A forbidden radio
@@ -300,4 +353,66 @@ TEST_F(Scenario, ArrivalBurstAndOwnEnablesCauseBoundedPassesAndOneTipPerDevice) 
   Sleep(30000);
   EXPECT_EQ(Passes() - before, relaxed) << "a still machine causes no pass";
   EXPECT_TRUE(Running(kBluetooth) == false) << "someone else's disable stays";
+}
+
+// The restart of the fault: the policy file is gone (the store holds an
+// empty policy). No device strategy targets the session, so the gate stays
+// shut, yet the listed radio is enabled and leaves the file; the uninstall
+// then deletes the file.
+TEST_F(Scenario, RestartWithoutPolicyFileEnablesTheListedRadioAndTheUninstallDeletesTheFile) {
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(""));
+  ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); }, std::chrono::seconds(5))) << agent_.DeviceLog();
+  EXPECT_EQ(Passes(), 0u);
+
+  agent_.SetAgentState(scenario::kAgentUninstalling);
+  ASSERT_TRUE(WaitFor([&] {
+    return agent_.DeviceLog().find("EnableDeviceBeforeUninstall eRet : 0x0") != std::string::npos;
+  })) << agent_.DeviceLog();
+  EXPECT_FALSE(agent_.Exists(kForbidFile));
+  EXPECT_TRUE(Running(kBluetooth));
+}
+
+// A policy without a device strategy is an answer: the listed radio is
+// allowed, enabled and leaves the file, while the gate stays shut (no pass).
+TEST_F(Scenario, PolicyWithoutDeviceStrategyEnablesTheListedDevicesAtStart) {
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(R"({"strategies": []})"));
+  ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); }, std::chrono::seconds(5))) << agent_.DeviceLog();
+  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == "[]" || !agent_.Exists(kForbidFile); },
+                      std::chrono::seconds(5)))
+      << agent_.Read(kForbidFile);
+  EXPECT_EQ(Passes(), 0u);
+  EXPECT_EQ(ModuleChanges(kBluetooth), std::vector<std::string>{"enabled"});
+}
+
+// The policy library cannot be asked (its names do not resolve): an allowing
+// policy is no answer, so the radio stays disabled and listed, with one ERROR
+// line per look. The uninstall still enables it and deletes the file.
+TEST_F(Scenario, PolicyLibraryOutageEnablesNothingButTheUninstallStillRuns) {
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(Policy(R"(["NOTHING"])")));
+  winsim::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, -1);
+  ASSERT_TRUE(WaitFor([&] { return Count(agent_.DeviceLog(), kOutage) >= 3; })) << agent_.DeviceLog();
+  EXPECT_TRUE(Disabled(kBluetooth));
+  EXPECT_EQ(agent_.Read(kForbidFile), kBluetoothInFile);
+
+  agent_.SetAgentState(scenario::kAgentUninstalling);
+  ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); })) << agent_.DeviceLog();
+  ASSERT_TRUE(WaitFor([&] { return !agent_.Exists(kForbidFile); })) << agent_.DeviceLog();
+  winsim::ClearFailures();
+}
+
+// Away for a while, then back: while away an allowing policy enables
+// nothing and every look says so; back, it is asked again and its answer
+// enables the radio.
+TEST_F(Scenario, PolicyLibraryOutageKeepsTheRadioDisabledUntilTheLibraryAnswers) {
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(Policy(R"(["NOTHING"])")));
+  winsim::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, -1);
+  ASSERT_TRUE(WaitFor([&] { return Count(agent_.DeviceLog(), kOutage) >= 5; })) << agent_.DeviceLog();
+  EXPECT_TRUE(Disabled(kBluetooth));
+  EXPECT_EQ(agent_.Read(kForbidFile), kBluetoothInFile);
+  EXPECT_TRUE(ModuleChanges(kBluetooth).empty());
+
+  winsim::ClearFailures();
+  ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); })) << agent_.DeviceLog();
+  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == "[]" || !agent_.Exists(kForbidFile); }))
+      << agent_.Read(kForbidFile);
 }

@@ -13,6 +13,7 @@
 #include <map>
 #include <cstdlib>
 #include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -50,6 +51,14 @@ Outcome Execute(const std::string& dir, const std::string& env, const std::strin
   return r;
 }
 
+// A JSON string of `text`.
+std::string Quoted(const std::string& text) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+  return buffer.GetString();
+}
+
 rapidjson::Document Parse(const std::string& text) {
   rapidjson::Document doc;
   doc.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag>(text.c_str(), text.size());
@@ -84,8 +93,10 @@ std::set<std::string> HelperDisables(const std::string& out) {
 }
 
 // `lost`, when given, receives the kinds of what LOCKOUT RISK lists.
+// `disabled`, when given, receives what both disabled.
 void ExpectAgreement(const std::string& machinePath, const std::vector<std::string>& plugs,
-                     const std::string& policy = kPolicy, std::multiset<std::string>* lost = nullptr) {
+                     const std::string& policy = kPolicy, std::multiset<std::string>* lost = nullptr,
+                     std::set<std::string>* disabled = nullptr) {
   std::string dir = dmtest::MakeTempDir("whatif");
   std::string machine = VirtualCopy(machinePath, dir);
   std::vector<std::string> args = {"--machine", machine, "--policy", policy, "--json"};
@@ -119,6 +130,38 @@ void ExpectAgreement(const std::string& machinePath, const std::vector<std::stri
   ASSERT_EQ(helper.code, 0) << helper.err;
   EXPECT_FALSE(said.empty());
   EXPECT_EQ(said, HelperDisables(helper.out)) << helper.out;
+  if (disabled != nullptr) *disabled = said;
+}
+
+// The rows of `hwctl find` (header first) cut at the header's columns.
+std::vector<std::vector<std::string>> FindRows(const std::string& out) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(out);
+  std::vector<size_t> starts;
+  for (std::string line; std::getline(lines, line);) {
+    if (starts.empty()) {
+      for (const char* head : {"INSTANCE ID", "HARDWARE ID", "DESCRIPTION", "CLASS GUID", "STATUS", "STATE"})
+        starts.push_back(line.find(head));
+    } else if (line.find(" device record(s); result ") != std::string::npos) {
+      break;
+    }
+    std::vector<std::string> cells;
+    for (size_t c = 0; c < starts.size(); ++c) {
+      std::string cell = starts[c] < line.size() ? line.substr(starts[c], c + 1 < starts.size() ? starts[c + 1] - starts[c] : std::string::npos) : "";
+      cell.erase(cell.find_last_not_of(' ') + 1);
+      cells.push_back(cell);
+    }
+    rows.push_back(cells);
+  }
+  return rows;
+}
+
+// The number `hwctl find` says it reported.
+size_t RecordCount(const std::string& out) {
+  size_t at = out.rfind(" device record(s); result ");
+  if (at == std::string::npos) return 0;
+  size_t from = out.rfind('\n', at);
+  return std::stoul(out.substr(from == std::string::npos ? 0 : from + 1, at));
 }
 
 TEST(Whatif, AgreesWithTheModuleOnTheLaptop) {
@@ -152,6 +195,96 @@ TEST(Whatif, ForbiddingEverythingLosesNoInputDeviceOrHub) {
     for (const char* kind : {"keyboard", "mouse", "HID device", "USB hub"})
       EXPECT_EQ(lost.count(kind), 0u) << machine << ": a " << kind << " is lost";
   }
+}
+
+// A device names itself: a disk whose friendly name holds a line feed, ahead
+// of two ordinary USB disks, shifts no record. All three are disabled, by the
+// module and by whatif alike, and hwctl shows each in its own row with the
+// line feed as a space.
+TEST(Whatif, ALineFeedInANameShiftsNoLaterDevice) {
+  std::string dir = dmtest::MakeTempDir("whatif-names");
+  rapidjson::Document doc = Parse(dmtest::ReadTextFile(kExamples + "/machines/laptop.json"));
+  auto& a = doc.GetAllocator();
+  std::vector<std::string> disks;
+  for (int i = 0; i < 3; ++i) {
+    const std::string serial = "EVIL000" + std::to_string(i);
+    const std::string stick = "USB\\VID_1F75&PID_091" + std::to_string(i) + "\\" + serial;
+    disks.push_back("USBSTOR\\DISK&VEN_GENERIC&PROD_FLASH&REV_1.00\\" + serial + "&0");
+    const std::string name = i == 0 ? "Evil Disk\nUSB Device" : "Generic Flash USB Device";
+    rapidjson::Document devices;
+    devices.Parse(("[{\"id\": " + Quoted(stick) + ", \"class\": \"USB\", \"name\": \"USB Mass Storage Device\", "
+                   "\"hw\": [" + Quoted(stick.substr(0, stick.rfind('\\'))) + "], \"compat\": [\"USB\\\\Class_08\"], "
+                   "\"status\": \"0x0180600A\", \"parent\": \"USB\\\\ROOT_HUB30\\\\4&2B6C9A1E&0&0\"}, "
+                   "{\"id\": " + Quoted(disks.back()) + ", \"class\": \"DiskDrive\", \"friendlyName\": " +
+                   Quoted(name) + ", \"hw\": [\"USBSTOR\\\\DiskGeneric_Flash\", \"GenDisk\"], "
+                   "\"status\": \"0x0180600A\", \"parent\": " + Quoted(stick) + "}]").c_str());
+    ASSERT_TRUE(devices.IsArray()) << stick;
+    for (auto& d : devices.GetArray()) doc["devices"].PushBack(rapidjson::Value(d, a), a);
+  }
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  doc.Accept(writer);
+  const std::string machine = dir + "/hostile.json";
+  dmtest::WriteTextFile(machine, buffer.GetString());
+
+  std::set<std::string> disabled;
+  ExpectAgreement(machine, {}, kPolicy, nullptr, &disabled);
+  for (const std::string& disk : disks) EXPECT_TRUE(disabled.count(disk)) << disk << " not disabled";
+
+  Outcome find = Execute(dir, "", "hwctl", {"--machine", machine, "find", "*"});
+  ASSERT_EQ(find.code, 0) << find.err;
+  std::vector<std::vector<std::string>> rows = FindRows(find.out);
+  ASSERT_GT(rows.size(), 1u);
+  EXPECT_EQ(RecordCount(find.out), rows.size() - 1);
+  std::map<std::string, std::string> names;
+  for (size_t r = 1; r < rows.size(); ++r) {
+    EXPECT_EQ(rows[r][4].compare(0, 2, "0x"), 0) << "row " << r << ": " << rows[r][0];
+    EXPECT_EQ(rows[r][3].size(), 36u) << "row " << r << ": " << rows[r][0];
+    names[rows[r][0]] = rows[r][2];
+  }
+  EXPECT_EQ(names[disks[0]], "Evil Disk USB Device");
+  EXPECT_EQ(names[disks[1]], "Generic Flash USB Device");
+  EXPECT_EQ(names[disks[2]], "Generic Flash USB Device");
+}
+
+// A 10,000-device workstation with its six sticks plugged: every present
+// device is listed, and whatif disables the disk of each stick that runs.
+TEST(Whatif, TenThousandDevicesAreAllListed) {
+  std::string dir = dmtest::MakeTempDir("whatif-10k");
+  const std::string machine = dir + "/workstation.json";
+  ASSERT_EQ(std::system(("python3 " + Quote(kExamples + "/machines/gen_workstation.py") + " " + Quote(machine) +
+                         " --devices 10000 >/dev/null").c_str()),
+            0);
+  rapidjson::Document doc = Parse(dmtest::ReadTextFile(machine));
+  size_t present = 0, running = 0;
+  std::vector<std::string> args = {"--machine", machine, "--policy", kPolicy, "--json"};
+  for (const auto& d : doc["devices"].GetArray()) {
+    if (!d.HasMember("present") || d["present"].GetBool()) {
+      ++present;
+    } else if (std::string(d["class"].GetString()) == "USB") {
+      args.push_back("--plug");
+      args.push_back(d["id"].GetString());
+      // A stick someone disabled brings no disk.
+      if (std::string(d["status"].GetString()) != "0x01806400") ++running;
+    }
+  }
+  ASSERT_EQ(args.size(), 5u + 2 * 6);
+
+  Outcome find = Execute(dir, "", "hwctl", {"--machine", machine, "find", "*"});
+  ASSERT_EQ(find.code, 0) << find.err;
+  EXPECT_EQ(RecordCount(find.out), present);
+
+  Outcome whatif = Execute(dir, "", "whatif", args);
+  ASSERT_TRUE(whatif.code == 0 || whatif.code == 2) << whatif.err;
+  rapidjson::Document report = Parse(whatif.out);
+  ASSERT_TRUE(report.IsObject() && report["devices"].IsArray()) << whatif.out.substr(0, 500);
+  size_t disks = 0;
+  for (const auto& d : report["devices"].GetArray())
+    if (std::string(d["action"].GetString()) == "disabled" &&
+        std::string(d["instanceId"].GetString()).compare(0, 8, "USBSTOR\\") == 0)
+      ++disks;
+  EXPECT_GT(running, 0u);
+  EXPECT_EQ(disks, running);
 }
 
 TEST(Whatif, BadInputEndsWithOneAndAReason) {

@@ -16,6 +16,12 @@ typedef std::map<std::string, std::string> StrategyConditionMap;
 namespace StrategyOptHelper {
 // Loads the library on first need and resolves its names; 0, 0x201 or 0x211.
 eRet Dll_Init_Check_Function(void* slot);
+// True for the adapter's own failures (library not loaded, a name missing,
+// a call that threw): the library gave no answer. Every other code comes from
+// the library itself.
+inline bool IsAdapterFailure(eRet ret) {
+  return ret == RET_DLL_LOAD_FAILED || ret == RET_DLL_FUNC_NOT_FOUND || ret == RET_DLL_CALL_EXCEPTION;
+}
 }  // namespace StrategyOptHelper
 
 // The library functions have exactly these signatures; buffers passed by value

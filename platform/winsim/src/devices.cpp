@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 #include <rapidjson/document.h>
 
 namespace winsim {
@@ -132,7 +134,20 @@ const std::string kDeviceMembers[] = {"id",      "hw",          "compat",       
                                       "name",    "description", "friendlyName", "service",      "driver",
                                       "mfg",     "location",    "upperFilters", "lowerFilters", "status",
                                       "problem", "root",        "present",      "disabled",     "interfaces",
-                                      "parent",  "installer",   "startDelay",   "inUse",        "note"};
+                                      "parent",  "installer",   "startDelay",   "inUse",        "note",
+                                      "known"};
+// Members that are text, and members that are true or false: another type is
+// a mistake ("present": "false" would otherwise read as present).
+const std::string kTextMembers[] = {"id",     "class",  "classGuid", "name",     "description", "friendlyName",
+                                    "service", "driver", "mfg",       "location", "parent",      "installer"};
+const std::string kFlagMembers[] = {"root", "present", "disabled", "inUse", "known"};
+
+// The Plug and Play manager's rule for instance IDs: printable ASCII, no comma.
+bool ValidInstanceId(const std::u16string& id) {
+  for (char16_t c : id)
+    if (c < 0x20 || c > 0x7F || c == u',') return false;
+  return true;
+}
 
 bool ParseDevice(const Json& d, const std::vector<SetupClass>& classes, const std::map<std::u16string, GUID>& ifaces,
                  DeviceNode* n, std::string* error) {
@@ -147,10 +162,24 @@ bool ParseDevice(const Json& d, const std::vector<SetupClass>& classes, const st
     return false;
   }
   std::string where = "device " + Utf8(n->id) + ": ";
+  if (!ValidInstanceId(n->id)) {
+    *error = where + "an instance ID holds printable ASCII characters other than a comma";
+    return false;
+  }
   for (auto m = d.MemberBegin(); m != d.MemberEnd(); ++m) {
     const std::string member = m->name.GetString();
     if (std::find(std::begin(kDeviceMembers), std::end(kDeviceMembers), member) == std::end(kDeviceMembers)) {
       *error = where + "unknown member \"" + member + "\"";
+      return false;
+    }
+    if (std::find(std::begin(kTextMembers), std::end(kTextMembers), member) != std::end(kTextMembers) &&
+        !m->value.IsString()) {
+      *error = where + "\"" + member + "\" must be a string";
+      return false;
+    }
+    if (std::find(std::begin(kFlagMembers), std::end(kFlagMembers), member) != std::end(kFlagMembers) &&
+        !m->value.IsBool()) {
+      *error = where + "\"" + member + "\" must be true or false";
       return false;
     }
   }
@@ -190,7 +219,9 @@ bool ParseDevice(const Json& d, const std::vector<SetupClass>& classes, const st
     return false;
   }
   if (Bool(d, "root", false)) n->status |= DN_ROOT_ENUMERATED;
-  n->plugged = Bool(d, "present", true);
+  n->known = Bool(d, "known", true);
+  // A device never seen is not plugged in either until someone plugs it.
+  n->plugged = n->known && Bool(d, "present", true);
   n->inUse = Bool(d, "inUse", false);
   auto delay = d.FindMember("startDelay");
   if (delay != d.MemberEnd()) {
@@ -285,6 +316,11 @@ bool ParseDevices(const Json* section, LoadedTree* t, std::string* error) {
   // Parent links lead up to the root: a device is never its own ancestor.
   std::map<std::u16string, const DeviceNode*> byId;
   for (const auto& n : t->nodes) byId[UpperCase(n->id)] = n.get();
+  for (const auto& n : t->nodes)
+    if (!n->parent.empty() && !byId.count(UpperCase(n->parent))) {
+      *error = "device " + Utf8(n->id) + ": its parent " + Utf8(n->parent) + " is not described";
+      return false;
+    }
   for (const auto& n : t->nodes) {
     const DeviceNode* at = n.get();
     for (size_t steps = 0; at && !at->parent.empty(); ++steps) {
@@ -296,6 +332,12 @@ bool ParseDevices(const Json* section, LoadedTree* t, std::string* error) {
       at = it == byId.end() ? nullptr : it->second;
     }
   }
+  // Below a device never seen, nothing has been seen either.
+  for (const auto& n : t->nodes)
+    for (const DeviceNode* at = n.get(); n->known && at && !at->parent.empty();) {
+      at = byId[UpperCase(at->parent)];
+      if (!at->known) n->known = false;
+    }
   return true;
 }
 
@@ -500,12 +542,46 @@ DeviceNode* NodeByDevInst(DEVINST devInst) {
   auto& m = Model();
   if (devInst < 2 || devInst - 2 >= m.nodes.size()) return nullptr;
   DeviceNode* n = m.nodes[devInst - 2].get();
-  return n->removed ? nullptr : n;
+  return n->removed || !n->known ? nullptr : n;
 }
 
+namespace {
+// Nodes by upper-case ID, every node of an ID in the model's order: nodes are
+// only ever appended (and all dropped with a new generation), so the index
+// follows the model by adding what is new. It spares every lookup a walk of
+// the whole machine.
+struct IdIndex {
+  std::mutex mutex;
+  uint64_t generation = ~uint64_t(0);
+  size_t indexed = 0;
+  std::unordered_map<std::u16string, std::vector<DeviceNode*>> byId;
+};
+IdIndex& NodeIndex() {
+  static IdIndex index;
+  return index;
+}
+}  // namespace
+
 DeviceNode* NodeById(const std::u16string& id) {
-  for (auto& n : Model().nodes)
-    if (!n->removed && EqualNoCase(n->id, id)) return n.get();
+  DeviceNode* n = NodeByIdKnownOrNot(id);
+  return n && n->known ? n : nullptr;
+}
+
+DeviceNode* NodeByIdKnownOrNot(const std::u16string& id) {
+  auto& m = Model();
+  IdIndex& index = NodeIndex();
+  std::lock_guard<std::mutex> lock(index.mutex);
+  if (index.generation != m.generation || index.indexed > m.nodes.size()) {
+    index.byId.clear();
+    index.indexed = 0;
+    index.generation = m.generation;
+  }
+  for (; index.indexed < m.nodes.size(); ++index.indexed)
+    index.byId[UpperCase(m.nodes[index.indexed]->id)].push_back(m.nodes[index.indexed].get());
+  auto it = index.byId.find(UpperCase(id));
+  if (it == index.byId.end()) return nullptr;
+  for (DeviceNode* n : it->second)
+    if (!n->removed) return n;
   return nullptr;
 }
 
@@ -557,7 +633,7 @@ void MirrorChange(const DeviceJournalEntry& entry) {
   }
   std::string states;
   for (const auto& n : Model().nodes)
-    if (!n->removed && n->registered)
+    if (!n->removed && n->registered && n->known)
       states += Utf8(n->id) + "\t" + (n->plugged ? "1" : "0") + "\t" + (n->configDisabled ? "1" : "0") + "\t" +
                 (n->inUse ? "1" : "0") + "\t" + (n->pendingReboot ? "1" : "0") + "\n";
   std::string temporary = g_mirrorStates + ".tmp";
@@ -792,7 +868,7 @@ std::vector<std::string> ListDevices(bool presentOnly) {
   ModelLock lock(m.mutex);
   std::vector<std::string> out;
   for (const auto& n : m.nodes)
-    if (!n->removed && n->registered && (n->present || !presentOnly)) out.push_back(Utf8(n->id));
+    if (!n->removed && n->registered && n->known && (n->present || !presentOnly)) out.push_back(Utf8(n->id));
   return out;
 }
 
@@ -812,7 +888,7 @@ bool AddDevice(const std::string& deviceJson, std::string* error) {
     if (error) *error = err;
     return false;
   }
-  if (DeviceNode* old = NodeById(n->id)) old->removed = true;
+  if (DeviceNode* old = NodeByIdKnownOrNot(n->id)) old->removed = true;
   n->pluggedAtMs = UntrackedMonotonicMs();
   DeviceNode* node = AddNode(std::move(n));
   Journal(node->id, "added", "AddDevice");

@@ -74,6 +74,10 @@ struct DeviceNode {
   bool removed = false;              // uninstalled: gone from every enumeration
   bool removedWhilePresent = false;  // a rescan finds the hardware again
   bool registered = true;            // false until DIF_REGISTERDEVICE
+  // False for a device the machine has never seen (and everything below it):
+  // no node until it is plugged and its parent has started, as a bus driver
+  // creates the nodes of the functions it enumerates. Stays true once set.
+  bool known = true;
   Installer installer = Installer::Unset;
 };
 
@@ -113,7 +117,8 @@ constexpr DEVINST kRootDevInst = 1;
 
 // Lookups; call with the model's mutex held.
 DeviceNode* NodeByDevInst(DEVINST devInst);      // registered or not, not removed
-DeviceNode* NodeById(const std::u16string& id);  // case-insensitive, not removed
+DeviceNode* NodeById(const std::u16string& id);  // case-insensitive, not removed, known
+DeviceNode* NodeByIdKnownOrNot(const std::u16string& id);  // a device never seen too (to plug it)
 const SetupClass* ClassByGuid(const GUID& guid);
 std::vector<const SetupClass*> ClassesByName(const std::u16string& name);
 Installer EffectiveInstaller(const DeviceNode& node);
@@ -174,6 +179,9 @@ using DeviceChangeObserver = std::function<void(const std::vector<DeviceChange>&
 int OnDeviceArrival(DeviceChangeObserver observer);  // returns a token
 void RemoveDeviceArrivalObserver(int token);
 void NotifyDeviceChanges(const std::vector<DeviceChange>& changes);
+// WM_DEVICECHANGE(DBT_DEVNODES_CHANGED) to every top-level window; call
+// without the model's lock (from winsim's system thread).
+void BroadcastDevnodesChanged();
 
 // Machine description sections "classes", "deviceInterfaceClasses", "devices"
 // and "services" of a whole description: replaces the device model. Returns

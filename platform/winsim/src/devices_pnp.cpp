@@ -69,13 +69,15 @@ struct Effects {
   std::vector<std::pair<std::u16string, std::u16string>> wpdArrived;  // id, name
   std::vector<std::u16string> wpdGone;
   std::vector<DeviceChange> changes;
-  bool Empty() const { return wpdArrived.empty() && wpdGone.empty() && changes.empty(); }
+  bool nodesChanged = false;  // a node was added, removed, started or stopped
+  bool Empty() const { return wpdArrived.empty() && wpdGone.empty() && changes.empty() && !nodesChanged; }
 };
 
 void Deliver(const Effects& e) {
   for (const auto& id : e.wpdGone) DeletePortableDeviceKey(id);
   for (const auto& w : e.wpdArrived) TouchPortableDeviceKey(w.first, w.second);
   if (!e.changes.empty()) NotifyDeviceChanges(e.changes);
+  if (e.nodesChanged) BroadcastDevnodesChanged();
 }
 
 void SchedulePass(uint64_t dueMs);
@@ -89,6 +91,8 @@ void Pass(const std::string& cause, bool initial, Effects* effects) {
   uint64_t nextDue = kNoDeadline;
   std::vector<DeviceNode*> arrived, gone;  // presence, in tree order
   std::vector<DeviceChange> up, down;      // interfaces
+  std::vector<DeviceNode*> created;        // nodes of first-seen devices
+  bool startsChanged = false;
   auto visit = [&](DeviceNode* n, bool orphan) {
     DeviceNode* parent = orphan ? nullptr : t.parentOf[n];
     bool eligible = !orphan && n->plugged && n->registered && !n->removed && !n->restarting;
@@ -98,6 +102,11 @@ void Pass(const std::string& cause, bool initial, Effects* effects) {
       anchor = std::max(anchor, parent->startedAtMs);
     }
     const bool wasPresent = n->present, wasActive = n->active;
+    if (eligible && !n->known) {
+      // Enumerated for the first time: the node exists from now on.
+      n->known = true;
+      created.push_back(n);
+    }
     if (!eligible) {
       n->present = false;
     } else if (!n->present) {
@@ -114,6 +123,7 @@ void Pass(const std::string& cause, bool initial, Effects* effects) {
     n->active = n->present && (n->status & DN_STARTED);
     if (n->active && !wasActive) n->startedAtMs = now;
     if (n->present != wasPresent) (n->present ? arrived : gone).push_back(n);
+    if (n->active != wasActive) startsChanged = true;
     if (n->active != wasActive && !n->interfaces.empty())
       (n->active ? up : down).push_back({n->active, n->id, n->interfaces});
   };
@@ -127,6 +137,8 @@ void Pass(const std::string& cause, bool initial, Effects* effects) {
     if (!initial) Journal(n->id, "gone", cause);
     if (IsWpd(*n)) effects->wpdGone.push_back(n->id);
   }
+  for (DeviceNode* n : created)
+    if (!initial) Journal(n->id, "node created", cause);
   for (DeviceNode* n : arrived) {
     if (!initial) Journal(n->id, "arrived", cause);
     if (IsWpd(*n)) effects->wpdArrived.push_back({n->id, WpdName(*n)});
@@ -134,6 +146,7 @@ void Pass(const std::string& cause, bool initial, Effects* effects) {
   if (!initial) {
     effects->changes.insert(effects->changes.end(), down.begin(), down.end());
     effects->changes.insert(effects->changes.end(), up.begin(), up.end());
+    effects->nodesChanged = !created.empty() || !arrived.empty() || !gone.empty() || startsChanged;
   }
   // One pass waits for the earliest late start; it schedules the next.
   if (nextDue != kNoDeadline && (m.scheduledPasses.empty() || *m.scheduledPasses.begin() > nextDue))
@@ -169,7 +182,7 @@ void SchedulePass(uint64_t dueMs) {
 bool ChangePlugging(const std::string& instanceId, bool plugged) {
   auto& m = Model();
   ModelLock lock(m.mutex);
-  DeviceNode* target = NodeById(Utf16(instanceId));
+  DeviceNode* target = NodeByIdKnownOrNot(Utf16(instanceId));
   if (!target || !target->registered) return false;
   const uint64_t now = UntrackedMonotonicMs();
   const char* call = plugged ? "PlugDevice" : "UnplugDevice";

@@ -115,6 +115,20 @@ void WatchDeviceChanges() {
 namespace winsim {
 namespace internal {
 
+void BroadcastDevnodesChanged() {
+  // No data and no registration: every top-level window hears that the tree
+  // changed, as Windows tells them whenever a node comes, goes, starts or stops.
+  std::vector<BoundedSend> sends;
+  for (HWND hwnd : TopLevelWindows()) {
+    BoundedSend send;
+    send.hwnd = hwnd;
+    send.message = WM_DEVICECHANGE;
+    send.wParam = DBT_DEVNODES_CHANGED;
+    sends.push_back(send);
+  }
+  if (!sends.empty()) SendMessagesBounded(sends, kBroadcastTimeoutMs);
+}
+
 void DropDeviceNotifications(HWND hwnd) {
   auto& r = R();
   std::lock_guard<std::mutex> lock(r.mutex);

@@ -30,6 +30,9 @@ size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeo
 
 // True while `hwnd` names a window that has not been destroyed.
 bool IsLiveWindow(HWND hwnd);
+// Every live window created without a parent, as system-wide broadcasts
+// reach them.
+std::vector<HWND> TopLevelWindows();
 // Class name of a live window, UTF-8; empty when there is none.
 std::string WindowClassOf(HWND hwnd);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 
 #include "devices.h"
 
@@ -21,6 +22,9 @@ struct DevInfoSet {
   bool hasClass = false;
   GUID classGuid{};
   std::vector<Element> elements;
+  // Where each node's element is: a set of every device is looked up once
+  // per call, so a walk over it stays linear in its size.
+  std::unordered_map<DEVINST, size_t> indexOf;
   DWORD installFlags = 0, installFlagsEx = 0;
   std::vector<BYTE> classParams;
 };
@@ -56,8 +60,8 @@ bool SizedArgument(const T* data) {
 // The element that `data` names; sets the error and returns null otherwise.
 Element* GetElement(DevInfoSet* set, PSP_DEVINFO_DATA data) {
   if (!SizedArgument(data)) return nullptr;
-  for (auto& e : set->elements)
-    if (e.devInst == data->DevInst) return &e;
+  auto it = set->indexOf.find(data->DevInst);
+  if (it != set->indexOf.end()) return &set->elements[it->second];
   SetLastError(ERROR_INVALID_PARAMETER);
   return nullptr;
 }
@@ -87,15 +91,16 @@ void FillData(const DevInfoSet& set, const Element& e, PSP_DEVINFO_DATA data) {
 
 // Adds a node to a set once; returns its element.
 Element& AddElement(DevInfoSet& set, const DeviceNode& n) {
-  for (auto& e : set.elements)
-    if (e.devInst == n.devInst) return e;
+  auto it = set.indexOf.find(n.devInst);
+  if (it != set.indexOf.end()) return set.elements[it->second];
   Element e;
   e.devInst = n.devInst;
+  set.indexOf[n.devInst] = set.elements.size();
   set.elements.push_back(e);
   return set.elements.back();
 }
 
-bool Visible(const DeviceNode& n) { return !n.removed && n.registered; }
+bool Visible(const DeviceNode& n) { return !n.removed && n.registered && n.known; }
 
 // Copies a value out the way SetupAPI does: the size is always reported, the
 // data only when it fits.

@@ -38,6 +38,7 @@ struct Window {
   WStr title;
   DWORD thread = 0;
   bool destroying = false;
+  bool topLevel = false;  // no parent: reached by system-wide broadcasts
 };
 
 struct SentMessage {
@@ -265,6 +266,15 @@ std::string WindowClassOf(HWND hwnd) {
   return w ? Utf16ToUtf8(w->className) : std::string();
 }
 
+std::vector<HWND> TopLevelWindows() {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  std::vector<HWND> out;
+  for (const auto& w : s.windows)
+    if (w.second.topLevel && !w.second.destroying) out.push_back(w.first);
+  return out;
+}
+
 size_t SendMessagesBounded(const std::vector<BoundedSend>& sends, unsigned timeoutMs, std::vector<bool>* handled) {
   State& s = S();
   DWORD self = CurrentThread();
@@ -373,6 +383,7 @@ HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, D
   w.className = found->name;
   w.title = lpWindowName ? AnsiToUtf16(lpWindowName) : WStr();
   w.thread = thread;
+  w.topLevel = hWndParent == nullptr;
   HWND hwnd = reinterpret_cast<HWND>(s.nextWindow);
   s.nextWindow += 2;
   s.windows[hwnd] = w;

@@ -134,12 +134,42 @@ TEST(DeviceRecord, TextFormReadsBackWhatWasWritten) {
   // A zero unit ends its field.
   EXPECT_EQ(Parse(u"ab" + std::u16string(1, 0) + u"c\nh\nd\ng\n1\n").at(0).strInstanceId, W(u"ab"));
 
-  // A record is cut at 999 units, its last line feed with it: alone it reads as none.
-  record.strDescription.assign(990, 'd');
-  text.clear();
-  AppendDeviceRecordText(record, &text);
-  EXPECT_EQ(text.size(), DEVICE_RECORD_MAX_UNITS);
-  EXPECT_TRUE(ParseDeviceRecordText(text.data(), text.size()).empty());
+}
+
+TEST(DeviceRecord, NoTextShiftsTheRecordsBehindIt) {
+  // Control characters, a zero unit among them, are written as spaces.
+  DeviceRecordText hostile;
+  hostile.strInstanceId = W(u"USB\\X\r\n1");
+  hostile.strDescription = W(u"Evil Disk\nUSB Device\t") + WString(1, 0) + W(u"\u0085\u00e9");
+  hostile.strClassGuid = W(u"g\n");
+  DeviceRecordText plain;
+  plain.strInstanceId = W(u"USB\\Y\\2");
+  plain.strDescription = W(u"Plain");
+  plain.dwStatus = 0x600A;
+  // A description far beyond the record's limit, and an instance ID that is too.
+  DeviceRecordText longName = plain;
+  longName.strDescription.assign(5000, 'd');
+  DeviceRecordText longId = plain;
+  longId.strInstanceId.assign(2000, 'i');
+  WString text;
+  for (const DeviceRecordText* record : {&hostile, &longName, &longId, &plain}) {
+    const size_t before = text.size();
+    AppendDeviceRecordText(*record, &text);
+    EXPECT_LE(text.size() - before, DEVICE_RECORD_MAX_UNITS);
+  }
+  std::vector<DeviceRecordText> read = ParseDeviceRecordText(text.data(), text.size());
+  ASSERT_EQ(read.size(), 4u);
+  EXPECT_EQ(read[0].strInstanceId, W(u"USB\\X  1"));
+  EXPECT_EQ(read[0].strDescription, W(u"Evil Disk USB Device   \u00e9"));
+  EXPECT_EQ(read[0].strClassGuid, W(u"g "));
+  // The description gives up its room first, then the instance ID; the
+  // status always stays.
+  EXPECT_EQ(read[1].strInstanceId, plain.strInstanceId);
+  EXPECT_EQ(read[1].strDescription, WString(read[1].strDescription.size(), 'd'));
+  EXPECT_GT(read[1].strDescription.size(), 900u);
+  EXPECT_EQ(read[2].strDescription, WString());
+  EXPECT_EQ(read[2].dwStatus, 0x600Au);
+  EXPECT_EQ(read[3], plain);
 }
 
 TEST(DeviceRecord, WildcardAgreesWithTheRecursiveRule) {

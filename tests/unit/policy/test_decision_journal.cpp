@@ -37,6 +37,8 @@ TEST(DecisionJournal, WritesAnOutcomeOnceAndEveryChangeOfIt) {
   EXPECT_TRUE(journal.Record(line));
   EXPECT_FALSE(journal.Record(line));  // a quiet pass writes nothing
   line.pszAction = journal_action::kAlreadyOff;
+  EXPECT_FALSE(journal.Record(line));  // found off after its disable: the same outcome
+  line.pszAction = journal_action::kNotDisableable;
   EXPECT_TRUE(journal.Record(line));
   line.pszAction = journal_action::kDisabled;
   EXPECT_TRUE(journal.Record(line));  // back to an earlier outcome: a change too

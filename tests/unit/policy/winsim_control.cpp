@@ -7,6 +7,7 @@
 #include "DeviceOpt.h"
 #include "policy_env.h"
 #include "support/test_support.h"
+#include "winsim/control.h"
 #include "winsim/devices_control.h"
 
 namespace {
@@ -312,4 +313,32 @@ TEST(ForbidDeviceFile, RewriteIsWholeOrNothing) {
   EXPECT_TRUE(file.WriteForbidDeviceInfoToFile(&two));
   EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"),
             R"([{"deviceName_10":"A"},{"deviceName_10":"B"}])");
+}
+
+// The uninstall keeps what it cannot prove: an entry whose device the engine
+// cannot read stays in the file, and is enabled once it can be read.
+TEST_F(PolicyEngine, UninstallKeepsAnEntryWhoseDeviceCannotBeRead) {
+  const std::string kOff1InFile = R"([{"deviceName_10":"USB\\VID_1111&PID_2222\\OFF1"}])";
+  policytest::WriteInstallFile(kForbidFile, kOff1InFile);
+  winsim::FailCall("SetupDiGetClassDevsExW", ERROR_ACCESS_DENIED, -1);
+  winsim::FailCall("SetupDiCreateDeviceInfoListExW", ERROR_ACCESS_DENIED, -1);
+  manage_->SetUninstall(1);
+  EXPECT_NE(manage_->EnableDeviceBeforeUninstall(), 0u);
+  winsim::ClearFailures();
+  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), kOff1InFile);
+  EXPECT_FALSE(Running(kOff1));
+
+  EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);
+  EXPECT_TRUE(Running(kOff1));
+  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
+}
+
+// A policy without a device strategy allows what the module disabled: the
+// listed device is enabled and leaves the file.
+TEST_F(PolicyEngine, PolicyWithoutDeviceStrategyEnablesTheListedDevices) {
+  policytest::WriteInstallFile(kForbidFile, R"([{"deviceName_10":"USB\\VID_1111&PID_2222\\OFF1"}])");
+  policytest::WritePolicy(R"({"strategies": []})");
+  EXPECT_EQ(manage_->EnableListedWithoutStrategy(), 0u);
+  EXPECT_TRUE(Running(kOff1));
+  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile).find("OFF1"), std::string::npos);
 }

@@ -8,7 +8,7 @@
 
 // Plugged devices reach the window through its registration: the scenario
 // tests' passes after a plug show it.
-TEST(DeviceMonitor, OnlyArrivalsStampTheChangeTime) {
+TEST(DeviceMonitor, OnlyArrivalsAndNodeChangesStampTheChangeTime) {
   ASSERT_NE(WndNotify_MakeWindow(), nullptr);
   HWND window = FindWindowA(DEVICE_NOTIFY_WINDOW_NAME, DEVICE_NOTIFY_WINDOW_NAME);
   ASSERT_NE(window, nullptr);
@@ -18,6 +18,10 @@ TEST(DeviceMonitor, OnlyArrivalsStampTheChangeTime) {
   SendMessageW(window, WM_USER, DBT_DEVICEARRIVAL, 0);
   EXPECT_EQ(g_DeviceManage.GetDeviceChangeTime(), 0u);
   SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+  EXPECT_NE(g_DeviceManage.GetDeviceChangeTime(), 0u);
+  // A node that started without an interface of its own says so only this way.
+  g_DeviceManage.SetDeviceChangeTime(0);
+  SendMessageW(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
   EXPECT_NE(g_DeviceManage.GetDeviceChangeTime(), 0u);
 }
 

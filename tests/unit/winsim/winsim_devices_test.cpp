@@ -396,6 +396,41 @@ TEST_F(User32Broadcast, EveryChangeReachesItsRegisteredWindowsAfterTheCallReturn
 }
 
 // A message sent to a window whose thread ends without pumping returns 0 then.
+LRESULT CALLBACK NodesProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  static std::atomic<int>* counts = nullptr;
+  if (msg == WM_USER) counts = reinterpret_cast<std::atomic<int>*>(lParam);
+  if (msg == WM_DEVICECHANGE && wParam == DBT_DEVNODES_CHANGED && counts) ++counts[lParam == 0 ? 0 : 1];
+  return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+TEST_F(User32Broadcast, EveryTopLevelWindowHearsThatNodesChangedWithoutRegistering) {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = NodesProc;
+  wc.lpszClassName = WIDE("DmNodesTest");
+  ASSERT_NE(RegisterClassW(&wc), 0);
+  std::atomic<int> counts[2] = {{0}, {0}};  // without data, with data
+  std::atomic<bool> ready{false}, stop{false};
+  std::thread pump([&] {
+    HWND hwnd = CreateWindowExA(0, "DmNodesTest", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    SendMessageW(hwnd, WM_USER, 0, reinterpret_cast<LPARAM>(counts));
+    ready = true;
+    for (MSG msg; !stop; Sleep(5)) PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
+    DestroyWindow(hwnd);
+  });
+  while (!ready) Sleep(1);
+  // The stick and its disk (no interface needed) each come and start.
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  int plugged = counts[0];
+  EXPECT_GE(plugged, 1);
+  ASSERT_TRUE(winsim::UnplugDevice(kStick));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_GT(counts[0].load(), plugged);
+  EXPECT_EQ(counts[1].load(), 0);
+  stop = true;
+  pump.join();
+}
+
 TEST_F(User32Broadcast, EndingOwnerThreadReleasesSender) {
   WNDCLASSW wc = {};
   wc.lpfnWndProc = DefWindowProcW;
@@ -482,6 +517,71 @@ TEST_F(WinsimTree, PluggedStickStartsLayerByLayerItsPortableKeyFollowsPresenceAn
   EXPECT_EQ(ULONG(CM_PROB_DISABLED), Problem(kStick));
   EXPECT_FALSE(Listed(kDisk));
   EXPECT_FALSE(winsim::GetDeviceState(kVolume).exists);
+}
+
+TEST_F(WinsimTree, AFirstPlugCreatesEachNodeAtItsParentsStartAndTheNodesStayAfterUnplug) {
+  // A second receiver the machine has never seen: its members say nothing of "known".
+  const char* const receiver = "USB\\VID_046D&PID_C534\\5&1C2B3A4D&0&9";
+  const char* const hidIf = "USB\\VID_046D&PID_C534&MI_00\\6&9&0&0000";
+  const char* const keyboard = "HID\\VID_046D&PID_C534&MI_00\\7&9&0&0000";
+  std::string tree = Tree("");
+  tree.insert(tree.rfind(']'), std::string(R"(,
+    {"id": "USB\\VID_046D&PID_C534\\5&1C2B3A4D&0&9", "status": "0x0180600A", "known": false,
+     "parent": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0", "compat": ["USB\\COMPOSITE"]},
+    {"id": "USB\\VID_046D&PID_C534&MI_00\\6&9&0&0000", "status": "0x0180200A", "startDelay": 40,
+     "parent": "USB\\VID_046D&PID_C534\\5&1C2B3A4D&0&9"},
+    {"id": "HID\\VID_046D&PID_C534&MI_00\\7&9&0&0000", "status": "0x0180200A", "startDelay": 20,
+     "parent": "USB\\VID_046D&PID_C534&MI_00\\6&9&0&0000", "interfaces": ["Keyboard"]})"));
+  Load(tree);
+  auto known = [&](const char* id) {
+    std::vector<std::string> all = Devs(DIGCF_ALLCLASSES);
+    return std::find(all.begin(), all.end(), id) != all.end();
+  };
+  auto locate = [](const char* id) {
+    std::u16string wid(id, id + strlen(id));
+    DEVINST inst = 0;
+    return CM_Locate_DevNodeW(&inst, const_cast<WCHAR*>(wid.c_str()), CM_LOCATE_DEVNODE_PHANTOM);
+  };
+  for (const char* id : {receiver, hidIf, keyboard}) {
+    EXPECT_FALSE(known(id)) << id;
+    EXPECT_EQ(CR_NO_SUCH_DEVNODE, locate(id)) << id;
+  }
+
+  // Plugged: the receiver starts, its function gets a node at once and
+  // arrives after its delay, and only then the keyboard gets its node.
+  winsim::ClearDeviceJournal();
+  uint64_t start = winsim::JournalClockMs();
+  ASSERT_TRUE(winsim::PlugDevice(receiver));
+  EXPECT_TRUE(known(receiver) && known(hidIf));
+  EXPECT_FALSE(Listed(hidIf));
+  EXPECT_FALSE(known(keyboard));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  EXPECT_EQ(Journal("node created"), (Times{{receiver, start}, {hidIf, start}, {keyboard, start + 40}}));
+  EXPECT_EQ(Journal("arrived"), (Times{{receiver, start}, {hidIf, start + 40}, {keyboard, start + 60}}));
+
+  // Unplugged: known from now on, as non-present nodes.
+  ASSERT_TRUE(winsim::UnplugDevice(receiver));
+  for (const char* id : {receiver, hidIf, keyboard}) {
+    EXPECT_TRUE(known(id) && !Listed(id)) << id;
+    EXPECT_EQ(CR_SUCCESS, locate(id)) << id;
+  }
+}
+
+TEST_F(WinsimTree, DescriptionsWindowsNeverReportsAreRefused) {
+  const std::string good = R"("id": "USB\\VID_1\\A", "status": "0x0180600A")";
+  for (const std::string& bad : {std::string(R"("id": "USB\\VID_1\\A\u0001")"), std::string(R"("id": "USB\\A,B")"),
+                                std::string(R"("id": "USB\\VID_1\\\u00e9")"), good + R"(, "present": "false")",
+                                good + R"(, "parent": 7)", good + R"(, "class": 5)", good + R"(, "description": [])",
+                                good + R"(, "known": 0)", good + R"(, "parent": "USB\\NOBODY")"}) {
+    std::string error;
+    EXPECT_FALSE(winsim::LoadMachineJson("{\"devices\": [{" + bad + "}]}", dmtest::MakeTempDir("bad"), &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+  // Names come from devices: any character goes.
+  std::string error;
+  EXPECT_TRUE(winsim::LoadMachineJson("{\"devices\": [{" + good + R"(, "name": "Evil\nDisk\u0007,")" + "}]}",
+                                      dmtest::MakeTempDir("bad"), &error))
+      << error;
 }
 
 TEST_F(WinsimTree, AStandardUserChangesNoDeviceAndNoMachineKey) {

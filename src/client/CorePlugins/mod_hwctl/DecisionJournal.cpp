@@ -1,6 +1,7 @@
 #include "DecisionJournal.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -72,7 +73,15 @@ std::string FormatDecisionLine(const DeviceDecisionLine& line, int64_t llTimeMs)
 
 bool decision_journal::Record(const DeviceDecisionLine& line) {
   try {
-    std::string body = BodyText(line);
+    // A device the module disabled is found off at the next pass, and one it
+    // enabled is found running: the same outcome, told once.
+    DeviceDecisionLine same = line;
+    if (line.pszAction != nullptr && strcmp(line.pszAction, journal_action::kAlreadyOff) == 0)
+      same.pszAction = journal_action::kDisabled;
+    if (line.pszAction != nullptr && strcmp(line.pszAction, journal_action::kAllowed) == 0)
+      same.pszAction = journal_action::kEnabled;
+    same.ret = 0;
+    std::string body = BodyText(same);
     std::lock_guard<std::mutex> lock(m_mtx);
     auto last = m_mapLast.find(line.strInstanceId);
     if (last != m_mapLast.end() && last->second == body) return false;

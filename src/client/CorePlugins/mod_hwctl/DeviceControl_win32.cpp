@@ -11,51 +11,11 @@
 #include "DeviceRecordCodec.h"
 #include "common/util/DiagLog.h"
 
-WCHAR g_deviceOutput[DEVICE_OUTPUT_CAPACITY];
-
 namespace {
-// Units of text in g_deviceOutput since the last clear; everything behind it
-// is zero, so a clear only rewrites this much.
-size_t g_deviceOutputUsed = 0;
-// Set once an append was dropped; later appends are dropped too, so the
-// buffer keeps whole records of the first devices in enumeration order.
-bool g_deviceOutputFull = false;
-
 // First buffers of the property readers, in bytes.
 const DWORD kMultiStringFirstBytes = 8192;
 const DWORD kStringFirstBytes = 1024;
 }  // namespace
-
-// ---- Capture buffer ---------------------------------------------------------------
-
-size_t DeviceOutputLength() { return g_deviceOutputUsed; }
-
-bool AppendDeviceOutput(const WCHAR* pszText, size_t length) {
-  // At most CAPACITY - 1 units including the terminator: the last unit of the
-  // array is never written.
-  const size_t maxText = DEVICE_OUTPUT_CAPACITY - 2;
-  if (g_deviceOutputFull || length > maxText - g_deviceOutputUsed) {
-    if (!g_deviceOutputFull)
-      DIAG_LOG(LOG_WARN, "capture buffer full at %u units, further device records dropped",
-               static_cast<unsigned>(g_deviceOutputUsed));
-    g_deviceOutputFull = true;
-    return false;
-  }
-  memcpy(g_deviceOutput + g_deviceOutputUsed, pszText, length * sizeof(WCHAR));
-  g_deviceOutputUsed += length;
-  g_deviceOutput[g_deviceOutputUsed] = 0;
-  return true;
-}
-
-void ClearDeviceOutput() {
-  // A status query reports one device: rewriting 1.6 MB for it would cost
-  // more than the query itself.
-  size_t units = g_deviceOutputUsed + 1;
-  if (units > DEVICE_OUTPUT_CAPACITY) units = DEVICE_OUTPUT_CAPACITY;
-  memset(g_deviceOutput, 0, units * sizeof(WCHAR));
-  g_deviceOutputUsed = 0;
-  g_deviceOutputFull = false;
-}
 
 namespace devctl {
 

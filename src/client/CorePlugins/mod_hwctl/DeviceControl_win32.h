@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -63,19 +64,37 @@ EngineResult DispatchCommand(int argc, const WCHAR* const* argv);
 
 // ---- Capture buffer ---------------------------------------------------------
 // Five-line device records (DeviceRecordCodec.h) that the report commands
-// append and the facade reads back.
-const size_t DEVICE_OUTPUT_CAPACITY = 819200;  // UTF-16 units (1,638,400 bytes)
-extern WCHAR g_deviceOutput[DEVICE_OUTPUT_CAPACITY];
-// Units of text in the buffer (the terminator not counted).
-size_t DeviceOutputLength();
-// Appends `length` units. The text never grows beyond CAPACITY - 1 units
-// including its terminator. An append that does not fit whole is dropped, and
-// so is every later one until the next clear: the buffer then holds the whole
-// records of the first devices, never a cut one. Returns false when dropped.
-bool AppendDeviceOutput(const WCHAR* pszText, size_t length);
-// Zeroes the buffer. Only the units written since the last clear are
-// rewritten; the rest is zero already.
-void ClearDeviceOutput();
+// append and the facade reads back. It grows with what is reported, so a
+// command's every device is kept however many there are; a clear keeps the
+// room already taken, so a pass does not grow it again. The facade's
+// operations hold its mutex, because the buffer is module-wide.
+class DeviceOutputBuffer {
+ public:
+  DeviceOutputBuffer();
+  // The text, terminated; valid until the next append or clear.
+  const WCHAR* Text() const { return m_text.c_str(); }
+  size_t Length() const { return m_text.size(); }
+  // Appends `length` units in amortised constant time per unit. When memory
+  // runs out the append is dropped, and so is every later one until the next
+  // clear: the buffer then holds whole records only. False when dropped.
+  bool Append(const WCHAR* pszText, size_t length);
+  // Whether an append was dropped since the last clear.
+  bool Dropped() const { return m_bDropped; }
+  void Clear();
+  std::mutex& Mutex() { return m_mutex; }
+
+ private:
+  WString m_text;
+  bool m_bDropped = false;
+  std::mutex m_mutex;
+};
+// The module's one capture buffer.
+DeviceOutputBuffer& DeviceOutput();
+// Shorthands for the module's buffer.
+inline const WCHAR* DeviceOutputText() { return DeviceOutput().Text(); }
+inline size_t DeviceOutputLength() { return DeviceOutput().Length(); }
+inline bool AppendDeviceOutput(const WCHAR* pszText, size_t length) { return DeviceOutput().Append(pszText, length); }
+inline void ClearDeviceOutput() { DeviceOutput().Clear(); }
 
 // ---- Selection --------------------------------------------------------------
 EngineResult SelectDevices(const WCHAR* pszBaseName, const WCHAR* pszMachine, DWORD dwFlags, int nArgs,

@@ -1,6 +1,7 @@
 // device_control: runs one engine command as if typed on a command line and
 // turns the engine's five-line device records back into stDevice records.
 #include <mutex>
+#include <new>
 
 #include "DeviceControl_win32.h"
 #include "DeviceControl_win32_internal.h"
@@ -10,11 +11,42 @@
 #include "common/util/WorkerThread.h"
 
 namespace {
-// The capture buffer is module-wide, so only one facade operation may run at
-// a time, from whichever thread. Callers may already hold a device-list mutex
-// when they get here: this lock is always taken after a list mutex and no list
+// A few hundred typical records: most commands report one device, and a
+// whole-machine find grows the buffer once and keeps the room.
+const size_t kFirstOutputUnits = 64 * 1024;
+}  // namespace
+
+DeviceOutputBuffer::DeviceOutputBuffer() { m_text.reserve(kFirstOutputUnits); }
+
+bool DeviceOutputBuffer::Append(const WCHAR* pszText, size_t length) {
+  if (m_bDropped) return false;
+  try {
+    m_text.append(pszText, length);
+    return true;
+  } catch (const std::bad_alloc&) {
+    DIAG_LOG(LOG_WARN, "capture buffer full at %u units, further device records dropped",
+             static_cast<unsigned>(m_text.size()));
+    m_bDropped = true;
+    return false;
+  }
+}
+
+void DeviceOutputBuffer::Clear() {
+  m_text.clear();
+  m_bDropped = false;
+}
+
+DeviceOutputBuffer& DeviceOutput() {
+  static DeviceOutputBuffer buffer;
+  return buffer;
+}
+
+namespace {
+// Only one facade operation may run at a time, from whichever thread, as they
+// share the capture buffer. Callers may already hold a device-list mutex when
+// they get here: this lock is always taken after a list mutex and no list
 // mutex is ever requested while it is held, so the two cannot deadlock.
-std::mutex g_mtxDeviceControl;
+std::mutex& FacadeMutex() { return DeviceOutput().Mutex(); }
 
 const eRet kUnhandledCommand = 0xFFFFFFFFFFFFFFFFULL;
 
@@ -25,7 +57,7 @@ std::string LiteralTarget(const std::string& strInstancePath) { return "@'" + st
 
 // Appends one completed record per device the engine reported.
 void CollectRecords(std::vector<stDevice>* pVecDevice) {
-  for (const DeviceRecordText& record : ParseDeviceRecordText(g_deviceOutput, DeviceOutputLength())) {
+  for (const DeviceRecordText& record : ParseDeviceRecordText(DeviceOutputText(), DeviceOutputLength())) {
     stDevice device = DeviceFromRecordText(record);
     DIAG_LOG(LOG_INFO, "SetDeviceName = %s, SetDeviceClassGuid = %s", device.strInstancePath.c_str(),
              device.strDeviceClassGuid.c_str());
@@ -44,6 +76,8 @@ eRet device_control::RunCommand(const std::string& strCmd, const std::string& st
 
   ClearDeviceOutput();
   EngineResult result = DispatchCommand(3, argv);
+  // A list with devices missing must not pass for the whole machine.
+  if (DeviceOutput().Dropped() && result == ENGINE_OK) result = ENGINE_FAIL;
   CollectRecords(pVecDevice);
   return static_cast<eRet>(static_cast<int64_t>(result));
 }
@@ -71,12 +105,12 @@ eRet device_control::RunSetUpDevice(const std::string& strCmd, stDevice& stdevic
 }
 
 eRet device_control::DeviceControl(std::string strCmd, std::string strTargetName, std::vector<stDevice>* pVecDevice) {
-  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  std::lock_guard<std::mutex> lock(FacadeMutex());
   return RunCommand(strCmd, strTargetName, pVecDevice);
 }
 
 eRet device_control::SetUpDevice(std::string strCmd, stDevice& stdevice) {
-  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  std::lock_guard<std::mutex> lock(FacadeMutex());
   return RunSetUpDevice(strCmd, stdevice);
 }
 
@@ -87,7 +121,7 @@ eRet device_control::DisableDevice(stDevice& stdevice) { return SetUpDevice("dis
 eRet device_control::QueryDeviceStatus(stDevice& stdevice) { return SetUpDevice("status", stdevice); }
 
 eRet device_control::RebootUsbDevice(stDevice& stdevice, std::vector<stDevice>* pVecDevice) {
-  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  std::lock_guard<std::mutex> lock(FacadeMutex());
   const std::string target = LiteralTarget(stdevice.strInstancePath);
   std::vector<stDevice> discarded;
   RunCommand("disable", target, &discarded);
@@ -102,7 +136,7 @@ eRet device_control::RebootUsbDevice(stDevice& stdevice, std::vector<stDevice>* 
 }
 
 eRet device_control::ReadDevice(const std::string& strInstancePath, stDevice& device, bool* pbKnown) {
-  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  std::lock_guard<std::mutex> lock(FacadeMutex());
   std::vector<stDevice> found;
   eRet ret = RunCommand("find", LiteralTarget(strInstancePath), &found);
   *pbKnown = ret == 0 && !found.empty();
@@ -111,6 +145,6 @@ eRet device_control::ReadDevice(const std::string& strInstancePath, stDevice& de
 }
 
 eRet device_control::FindDevices(std::vector<stDevice>* pVecDevice) {
-  std::lock_guard<std::mutex> lock(g_mtxDeviceControl);
+  std::lock_guard<std::mutex> lock(FacadeMutex());
   return RunCommand("find", "*", pVecDevice);
 }

@@ -1,5 +1,6 @@
 #include "DeviceDecision.h"
 
+#include "DecisionJournal.h"
 #include "DeviceRecord.h"
 
 const char* DeviceReasonName(DeviceReason reason) {
@@ -30,6 +31,12 @@ DeviceActions DecideDevice(const DeviceFacts& f) {
       a.reason = DeviceReason::NotDisableable;
     } else if (f.bGuarded) {
       a.reason = DeviceReason::Guarded;
+      // Left running against the policy: reports show it as a forbid that
+      // failed, once a run, and the user is told why, once an hour.
+      if (f.bGuardSettled) {
+        if (f.bGuardNew && f.bLog && f.bInHelper) a.dwAudit = DEVICE_LOG_FORBID_FAILED;
+        if (tips) a.pszTip = DEVICE_TIP_GUARDED, a.bRepeatTip = true;
+      }
     } else {
       a.step = DeviceStep::Disable;
       a.reason = DeviceReason::Disabled;
@@ -81,4 +88,28 @@ DeviceActions ConcludeDevice(const DeviceFacts& f, const DeviceOutcome& o) {
   }
   a.step = DeviceStep::None;
   return a;
+}
+
+const char* JournalActionOf(const DeviceFacts& f, const DeviceActions& a, const DeviceOutcome& o) {
+  // The engine's answer for a change that waits for the next restart.
+  const uint64_t kWaitsForRestart = 1;
+  switch (a.reason) {
+    case DeviceReason::Disabled:
+      if (o.ret == kWaitsForRestart) return journal_action::kRestartPending;
+      return o.ret != 0 || o.dwStateAfter == DEVICE_STATE_RUNNING ? journal_action::kDisableRefused
+                                                                   : journal_action::kDisabled;
+    case DeviceReason::AlreadyOff: return journal_action::kAlreadyOff;
+    case DeviceReason::NotControllable:
+      if (f.bInForbidList) return journal_action::kKeptListed;
+      return f.bForbid ? journal_action::kNotDisableable : journal_action::kAllowed;
+    case DeviceReason::NotDisableable: return journal_action::kNotDisableable;
+    case DeviceReason::Guarded: return journal_action::kGuarded;
+    case DeviceReason::Allowed:
+      return f.bInForbidList && f.bChangePending ? journal_action::kRestartPending : journal_action::kAllowed;
+    case DeviceReason::Enabled: return journal_action::kEnabled;
+    case DeviceReason::EnableFailed:
+      return o.ret == kWaitsForRestart ? journal_action::kRestartPending : journal_action::kEnableFailed;
+    case DeviceReason::NotOurs: return journal_action::kAllowed;
+  }
+  return journal_action::kAllowed;
 }

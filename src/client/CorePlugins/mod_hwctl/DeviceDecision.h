@@ -15,12 +15,15 @@
 #define DEVICE_TIP_FORBID "TIP_Forbid_DEVICE_NAME"
 #define DEVICE_TIP_ENABLE "TIP_Enable_DEVICE_NAME"
 #define DEVICE_TIP_ENABLE_FAILED "TIP_ENABLE_FAILED_DEVICE_NAME"
+#define DEVICE_TIP_GUARDED "TIP_Guarded_DEVICE_NAME"
 
 struct DeviceFacts {
   bool bForbid = false;         // the strategy's verdict
   uint32_t dwState = 0;         // dwStatus_Now after the status query
   bool bDisableable = false;    // DN_DISABLEABLE is set
-  bool bGuarded = false;        // a USB hub, or its present subtree holds an input device or a hub
+  bool bGuarded = false;        // a USB hub, or its present subtree holds an input device, a hub or a network adapter
+  bool bGuardSettled = false;   // guarded for good, not only while a first plug's functions are awaited
+  bool bGuardNew = false;       // settled for the first time in this run
   bool bInForbidList = false;   // the module disabled it and has not enabled it since
   bool bChangePending = false;  // DN_NEED_RESTART: a change (a disable) waits for a restart
   bool bInHelper = false;       // inside the agent's helper process
@@ -37,7 +40,7 @@ enum class DeviceReason {
   AlreadyOff,       // forbidden and not started already
   NotControllable,  // state 0: not disableable nor removable, hidden, or absent
   NotDisableable,   // forbidden, running, but DN_DISABLEABLE is not set
-  Guarded,          // forbidden, but it carries an input device or a hub
+  Guarded,          // forbidden, but it carries an input device, a hub or a network adapter
   Allowed,          // not forbidden; nothing of the module's to undo
   Enabled,          // not forbidden any more: enabled again
   EnableFailed,     // not forbidden any more: the enable did not take
@@ -66,3 +69,8 @@ struct DeviceOutcome {
 DeviceActions DecideDevice(const DeviceFacts& facts);
 // After the step DecideDevice asked for: what to record and show.
 DeviceActions ConcludeDevice(const DeviceFacts& facts, const DeviceOutcome& outcome);
+// The journal's word for what came of a device: the reason, told apart by
+// the engine's answer (a change Windows applies at its next restart, a
+// disable the class installer refused) and by the forbidden list (a device
+// left for later keeps its entry).
+const char* JournalActionOf(const DeviceFacts& facts, const DeviceActions& actions, const DeviceOutcome& outcome);

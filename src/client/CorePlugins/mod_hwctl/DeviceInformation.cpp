@@ -20,6 +20,10 @@ std::string ReduceBackslashPairs(const std::string& text) {
   return out;
 }
 
+// More definitions than any policy holds: a count beyond is the library's
+// error, and each one costs four calls under the pass lock.
+const DWORD kMaxDeviceDefinitions = 10000;
+
 }  // namespace
 
 CSysParamDeviceInfo::CSysParamDeviceInfo() : m_llChangeTime(0) {}
@@ -51,20 +55,34 @@ eRet CSysParamDeviceInfo::ParseDeviceInformation(const std::string& strDeviceInf
     return RET_SYSPARAM_EMPTY_PARSE;
   }
 
+  if (dwCount > kMaxDeviceDefinitions) {
+    DIAG_LOG(LOG_ERROR, "the library counts %u device definitions: only the first %u are read",
+             static_cast<unsigned>(dwCount), static_cast<unsigned>(kMaxDeviceDefinitions));
+    dwCount = kMaxDeviceDefinitions;
+  }
+
   m_vecDeviceInfo.clear();
   CMemBuffer baValue;
+  DWORD dwFound = 0;  // fields of the current entry the library delivered
   auto readElement = [&](DWORD dwIndex, const char* key) {
     baValue.Clear();
     // A failing read leaves the buffer empty: the field is then empty.
-    Strategy_GetConfigStrategyElementValue(baConfig, dwIndex, key, baValue);
+    if (Strategy_GetConfigStrategyElementValue(baConfig, dwIndex, key, baValue) == RET_SUCCESS) ++dwFound;
     return baValue.ToString();
   };
   for (DWORD dwIndex = 0; dwIndex < dwCount; ++dwIndex) {
     CSysParamDeviceInfo devInfo;
+    dwFound = 0;
     devInfo.strDeviceName = readElement(dwIndex, "deviceName_10");
     devInfo.strDeviceType = readElement(dwIndex, "deviceType_10");
     devInfo.strInstancePath = ReduceBackslashPairs(readElement(dwIndex, "deviceInstance_10"));
     devInfo.strDeviceID = readElement(dwIndex, "deviceId_10");
+    // Not one field: the group ends here, whatever its count said.
+    if (dwFound == 0) {
+      DIAG_LOG(LOG_ERROR, "the library counts %u device definitions but the group holds %u",
+               static_cast<unsigned>(dwCount), static_cast<unsigned>(dwIndex));
+      break;
+    }
     DIAG_LOG(LOG_INFO,
              "devInfo.strDeviceName = %s, devInfo.strDeviceType = %s, devInfo.strInstancePath = %s, "
              "devInfo.strDeviceID = %s",

@@ -1,6 +1,7 @@
 #include "DeviceManagerModule.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include "ModuleState.h"
@@ -51,19 +52,36 @@ std::string InventorySignature(const std::vector<stDevice>& devices) {
   return text;
 }
 
-// One pass of the gate: true when the strategy's change time moved and its
-// target condition holds for the local session.
-bool GateOpens(ULONGLONG& ullLastChangeTime, CMemBuffer& value, CMemBuffer& action) {
+// What one look at the start-up gate found.
+enum class GateAnswer {
+  Unchanged,   // no policy yet (change time 0), or no change since the last look
+  Open,        // a device strategy targets the session: the workers start
+  NoStrategy,  // a policy, and no device strategy for the session
+  Outage,      // the library could not be asked
+};
+
+// One pass of the gate: the strategy's change time moved, and its target
+// condition holds for the local session or not.
+GateAnswer LookAtGate(ULONGLONG& ullLastChangeTime, CMemBuffer& value, CMemBuffer& action, eRet& eOutage) {
   DWORD dwSessionId = GetLocalUserSessionId();
   ULONGLONG ullChangeTime = 0;
-  if (Strategy_GetStrategyLastChangeTime(dwSessionId, CHANGE_KIND_STRATEGY, &ullChangeTime) != 0) return false;
-  if (ullChangeTime == ullLastChangeTime) return false;
-  // Remembered before the test: a strategy that fails it is not tested again
-  // until its change time moves.
+  eOutage = Strategy_GetStrategyLastChangeTime(dwSessionId, CHANGE_KIND_STRATEGY, &ullChangeTime);
+  if (StrategyOptHelper::IsAdapterFailure(eOutage)) return GateAnswer::Outage;
+  if (eOutage != 0) return GateAnswer::Unchanged;
+  if (ullChangeTime == ullLastChangeTime) return GateAnswer::Unchanged;
+  eOutage = Strategy_CheckTargetConditionBySessionId(dwSessionId, STRATEGY_TYPE_DEVICE, 0, 0, nullptr, value, action,
+                                                     0, 0);
+  // Not remembered: asked again at the next look.
+  if (StrategyOptHelper::IsAdapterFailure(eOutage)) return GateAnswer::Outage;
+  // Remembered before the answer is acted on: a strategy that fails the test
+  // is not tested again until its change time moves.
   ullLastChangeTime = ullChangeTime;
-  return Strategy_CheckTargetConditionBySessionId(dwSessionId, STRATEGY_TYPE_DEVICE, 0, 0, nullptr, value, action, 0,
-                                                  0) == 0;
+  return eOutage == 0 ? GateAnswer::Open : GateAnswer::NoStrategy;
 }
+
+// Set once the gate opened and the workers run; the uninstall watcher runs
+// before, the resets only after.
+std::atomic<bool> g_bWorkersStarted{false};
 
 void RunDeviceEnum() {
   const char* const kName = "Thread_Device_Enum";
@@ -111,6 +129,12 @@ void RunDeviceEnum() {
         if (reload()) dwReason = kReasonDevice;
         ullLookAgainAt = GetTickCount64() + ulLookAgainMs;
       }
+      // A composite device whose functions were awaited is judged again.
+      if (manage.PassDueAt() != 0 && GetTickCount64() >= manage.PassDueAt()) {
+        manage.ClearPassDue();
+        manage.ReLoadDevice();
+        dwReason = kReasonDevice;
+      }
       if (manage.IsStrategyChanged() != 0) {
         DIAG_LOG_AS(LOG_INFO, kName, "Strategy File Changed!");
         dwReason = kReasonStrategy;
@@ -141,6 +165,10 @@ void RunDeviceEnum() {
       ulPause =
           ullLookAgainAt <= now ? 0 : static_cast<unsigned long>(std::min<ULONGLONG>(ullLookAgainAt - now, ulPause));
     }
+    if (manage.PassDueAt() != 0) {
+      ULONGLONG now = GetTickCount64(), due = manage.PassDueAt();
+      ulPause = due <= now ? 0 : static_cast<unsigned long>(std::min<ULONGLONG>(due - now, ulPause));
+    }
     manage.WaitForDeviceWork(ulPause);
   }
   DIAG_LOG_AS(LOG_INFO, kName, "Exit Thread_Device_Enum");
@@ -158,7 +186,7 @@ void RunDeviceInfoEnum() {
       break;
     }
     try {
-      if (manage.GetDeviceChangeTime() != dwLastChangeTime) {
+      if (g_bWorkersStarted.load() && manage.GetDeviceChangeTime() != dwLastChangeTime) {
         dwLastChangeTime = manage.GetDeviceChangeTime();
         manage.ReSetDevice();
       }
@@ -198,10 +226,9 @@ uint32_t Thread_Device_Enum(void*) { return RunGuarded(RunDeviceEnum, "Thread_De
 uint32_t Thread_DeviceInfo_Enum(void*) { return RunGuarded(RunDeviceInfoEnum, "Thread_DeviceInfo_Enum"); }
 
 void StartModuleWorkers(void* pArgument) {
+  g_bWorkersStarted.store(true);
   if (!StartWorkerThread(Thread_Device_Enum, pArgument))
     DIAG_LOG_AS(LOG_ERROR, "Thread_Module_Main", "Thread_Device_Enum could not be started");
-  if (!StartWorkerThread(Thread_DeviceInfo_Enum, pArgument))
-    DIAG_LOG_AS(LOG_ERROR, "Thread_Module_Main", "Thread_DeviceInfo_Enum could not be started");
   // On this thread: its message pump delivers the broadcasts to the window.
   WndNotify_MakeWindow();
   if (!StartWorkerThread(Thread_Reg_Change, pArgument))
@@ -213,16 +240,29 @@ static void RunModuleMain(void* pArgument) {
   CMemBuffer value;
   CMemBuffer action;
   ULONGLONG ullLastChangeTime = 0;
+  // The uninstall watcher runs whatever the gate and the policy library do:
+  // an uninstall enables what the file lists even if no strategy ever came.
+  if (!StartWorkerThread(Thread_DeviceInfo_Enum, pArgument))
+    DIAG_LOG_AS(LOG_ERROR, "Thread_Module_Main", "Thread_DeviceInfo_Enum could not be started");
 
   while (!Exiting()) {
     SleepSystemInterval(kGatePollInterval);
-    bool open = false;
+    GateAnswer answer = GateAnswer::Unchanged;
     try {
-      open = GateOpens(ullLastChangeTime, value, action);
+      eRet eOutage = 0;
+      answer = LookAtGate(ullLastChangeTime, value, action, eOutage);
+      if (answer == GateAnswer::Outage)
+        DIAG_LOG_AS(LOG_ERROR, "Thread_Module_Main",
+                    "policy library unavailable (0x%llX): nothing is enabled and the file is kept, retried at the "
+                    "next pass",
+                    eOutage);
+      // "No strategy" is an answer: what the module disabled is allowed now,
+      // while the gate stays shut for everything else.
+      if (answer == GateAnswer::NoStrategy) g_DeviceManage.EnableListedWithoutStrategy();
     } catch (...) {
       DIAG_LOG_AS(LOG_ERROR, "Thread_Module_Main", "exception in the start-up check");
     }
-    if (!open) continue;
+    if (answer != GateAnswer::Open) continue;
 
     try {
       StartModuleWorkers(pArgument);

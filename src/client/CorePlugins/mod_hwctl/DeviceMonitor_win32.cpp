@@ -107,7 +107,10 @@ HWND WndNotify_MakeWindow() {
 
 LRESULT CALLBACK WndNotify_Proc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   try {
-    if (uMsg == WM_DEVICECHANGE && wParam == DBT_DEVICEARRIVAL) g_DeviceManage.NoteDeviceArrival(GetTickCount());
+    // A node that starts without an interface of its own raises no arrival:
+    // only the tree's change broadcast says that it started.
+    if (uMsg == WM_DEVICECHANGE && (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVNODES_CHANGED))
+      g_DeviceManage.NoteDeviceArrival(GetTickCount());
     return DefWindowProcW(hWnd, uMsg, wParam, lParam);
   } catch (...) {
     DIAG_LOG_AS(LOG_ERROR, "WndNotify_Proc", "exception");

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "DecisionJournal.h"
 #include "DeviceControl_win32.h"
 #include "DeviceDecision.h"
 #include "DeviceFileControl.h"
@@ -78,6 +79,10 @@ struct DeviceVerdict {
   uint32_t bTip = 0;
   std::string strStrategyId;
   std::vector<std::string> vecDeviceId;
+  std::vector<std::string> vecDefinition;  // the definitions that gave the IDs
+  // Not 0 when the policy library could not be asked (not loaded, a call
+  // that failed inside the adapter): no verdict at all, not an "allow".
+  eRet eOutage = 0;
 };
 
 class device_manage {
@@ -94,7 +99,10 @@ class device_manage {
   // Inventory and classification.
   void LoadDevice();
   void ReLoadDevice();
-  void GetDeviceIdList(const stDevice& device, std::vector<std::string>& vecDeviceId);
+  // `pvecDefinition`, when given, receives the name of the definition that
+  // gave each ID.
+  void GetDeviceIdList(const stDevice& device, std::vector<std::string>& vecDeviceId,
+                       std::vector<std::string>* pvecDefinition = nullptr);
   std::string TranslateDeviceName(std::string strDeviceGuid);
   uint32_t IsStrategyChanged();
   uint32_t IsSysParamDeviceInfoChanged();
@@ -108,6 +116,10 @@ class device_manage {
   void EraseOneFromDeviceList(uint32_t dwList, const stDevice& device);
   void ReSetDevice();
   eRet EnableDeviceBeforeUninstall();
+  // The policy answered that no device strategy applies to the session:
+  // every listed device is enabled, and its entry leaves the file once the
+  // device is no longer disabled. Runs while the start-up gate is shut.
+  eRet EnableListedWithoutStrategy();
   // The strategy's verdict for a device whose class GUID is already mapped
   // (a class outside the controlled ones reads as DEVICE_CLASS_OTHER). The
   // caller holds m_mtxPolicyPass.
@@ -139,6 +151,15 @@ class device_manage {
   void NoteDeviceArrival(uint32_t dwTick);
   uint32_t GetDeviceChanged() const { return m_dwDeviceChanged.load(std::memory_order_relaxed); }
   void SetDeviceChanged(uint32_t value) { m_dwDeviceChanged.store(value, std::memory_order_relaxed); }
+  // A pass the guard asks for at a tick (GetTickCount64), the earliest one
+  // kept; 0: none. The device thread runs it then and clears it.
+  void RequestPassAt(uint64_t ullTick) {
+    uint64_t due = m_ullPassDueAt.load(std::memory_order_relaxed);
+    while ((due == 0 || ullTick < due) && !m_ullPassDueAt.compare_exchange_weak(due, ullTick)) {
+    }
+  }
+  uint64_t PassDueAt() const { return m_ullPassDueAt.load(std::memory_order_relaxed); }
+  void ClearPassDue() { m_ullPassDueAt.store(0, std::memory_order_relaxed); }
 
   device_filter m_DeviceFilter;
   CSysParamDeviceInfo m_SysParamDeviceInfo;
@@ -153,10 +174,12 @@ class device_manage {
   std::atomic<uint32_t> m_dwUninstall;
   std::atomic<uint32_t> m_dwDeviceChangeTime;
   std::atomic<uint32_t> m_dwDeviceChanged;
+  std::atomic<uint64_t> m_ullPassDueAt{0};
 
   // Held for a whole policy pass and for the whole uninstall action, so that
   // a pass under way when the uninstall begins cannot disable a device or
   // rewrite the file after the uninstall has enabled and deleted them.
+  // The uninstall waits for it a bounded time only.
   std::mutex m_mtxPolicyPass;
 
  private:
@@ -165,13 +188,53 @@ class device_manage {
   void Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId, bool bInHelper);
   // Drops list entries whose device the machine no longer knows at all.
   void ForgetVanishedDevices();
+  // Both lists' entries, each device once.
+  std::vector<stDevice> ListedDevices();
+  // Enables one listed device and says where it stands afterwards.
+  enum class EnableResult { Enabled, EnabledNotStarted, WaitsForRestart, StillDisabled, Absent, Gone, Unreadable };
+  EnableResult EnableListedDevice(stDevice& entry);
+  // Rounds of enables over `pending` until none is left or nothing changed
+  // for the settle time; what is left is returned, with the restart flag.
+  // The pass lock is let go during the pauses between rounds.
+  std::vector<stDevice> EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded,
+                                       std::unique_lock<std::mutex>& pass);
   // True when the device must stay running because it is a USB hub or its
-  // present subtree holds an input device or a hub; says so once per device
-  // and run. The tree is read once per pass (m_bTreeRead).
-  bool IsGuarded(const stDevice& device);
+  // present subtree holds an input device, a hub or a network adapter; says
+  // so once per device and run. Also true, for now, while a composite
+  // device's functions are awaited and while the tree cannot be read whole.
+  // The tree is read once per pass (m_bTreeRead).
+  struct GuardAnswer {
+    bool bSettled = false;  // guarded for what it carries, not for now
+    bool bNew = false;      // for the first time in this run
+  };
+  bool IsGuarded(const stDevice& device, GuardAnswer* pAnswer);
+  // Writes the journal line of a judged device.
+  void JournalDevice(const stDevice& device, const DeviceVerdict& verdict, const char* pszAction,
+                     const std::string& strExclusion);
+  // What a pass reads once, not once per device: the device definitions and
+  // the strategy's answer for each strategy device ID. Valid while
+  // m_bPassCache is set (under m_mtxPolicyPass).
+  struct StrategyAnswer {
+    uint32_t bForbid = 0, bLog = 0, bTip = 0;
+    std::string strStrategyId;
+  };
+  bool m_bPassCache = false;
+  std::vector<CSysParamDeviceInfo> m_vecPassDefinitions;
+  std::map<std::string, StrategyAnswer> m_mapPassAnswers;
   device_tree m_DeviceTree;
   bool m_bTreeRead = false;
+  bool m_bTreeWhole = true;
+  std::string m_strLastGuard;  // what the last guarded device carries
+  decision_journal m_Journal;
+  // What the last Do_ForbidOrEnable came to, for the journal.
+  struct LastOutcome {
+    const char* pszAction = nullptr;
+    eRet ret = 0;
+    std::string strGuard;
+  } m_LastOutcome;
   std::set<std::string> m_setGuardWarned;
+  // When the module first saw each running composite device without functions (tick count).
+  std::map<std::string, uint64_t> m_mapAwaitingFunctions;
   // Devices whose exclusion was traced: once per device, not at every pass.
   std::set<std::string> m_setExcludeTraced;
   bool m_bSysParamLoaded;  // device thread only

@@ -2,10 +2,14 @@
 // lists after hardware changes, and undoing everything before an uninstall.
 // The decisions themselves are DecideDevice/ConcludeDevice (DeviceDecision);
 // this file gathers the facts and carries the answers out.
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "DeviceOpt.h"
+#include "common/helper/StrategyOpt/StrategyOptHelper.h"
+#include "common/helper/VaultBase/VaultBaseHelper.h"
 #include "common/helper/VaultRes/VaultResHelper.h"
 #include "common/helper/VaultShell/VaultShellHelper.h"
 #include "common/util/DiagLog.h"
@@ -21,15 +25,60 @@ const char kUninstallFailedKey[] = "DeviceManager.DeviceManager.Enable_ForbidDev
 const uint64_t kRepeatTipIntervalMs = 3600 * 1000;
 // The engine's answer for a change made that Windows applies at its next restart.
 const eRet kWaitsForRestart = 1;
+// Some listed devices could not be enabled: they stay in the file.
+const eRet kUninstallIncomplete = 2;
 // The uninstall's enables: rounds, and the pause that lets devices brought
 // back by the previous round start.
-const int kUninstallRounds = 4;
+// Rounds go on while an entry is pending, until nothing has changed for the
+// settle time: a child may start seconds after its parent.
 const uint32_t kUninstallRoundPauseMs = 1000;
+const uint64_t kUninstallSettleMs = 10000;
+// A composite device's functions get their nodes right after it starts (its
+// bus driver enumerates them); on a first plug their drivers are installed
+// after that. A running composite device without functions waits this long
+// for them after the module first saw it, then is judged on what it has.
+const uint64_t kFunctionWaitMs = 5000;
+// How long the uninstall waits for a policy pass under way; a pass stuck in
+// the policy library must not keep the devices disabled.
+const int kUninstallLockWaitMs = 5000;
+// Problem number of a device disabled (CM_PROB_DISABLED).
+const unsigned long kProblemDisabled = 22;
+
+// Takes the lock if it comes free within `ms`. Polled, not a timed mutex:
+// the thread checkers in use do not see a timed lock taken and then report
+// its unlock as wrong.
+bool LockWithin(std::unique_lock<std::mutex>& lock, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void LogPolicyOutage(eRet ret) {
+  DIAG_LOG(LOG_ERROR, "policy library unavailable (0x%llX): nothing is enabled and the file is kept, retried at the next pass",
+           ret);
+}
+
+// The adapter's answer without a device: a missing or broken library shows
+// before anything is judged.
+eRet ProbePolicyLibrary() {
+  ULONGLONG ullChangeTime = 0;
+  eRet ret = Strategy_GetStrategyLastChangeTime(GetLocalUserSessionId(), CHANGE_KIND_STRATEGY, &ullChangeTime);
+  return StrategyOptHelper::IsAdapterFailure(ret) ? ret : RET_SUCCESS;
+}
 
 // Audit records and tips belong to the agent's helper process only.
 bool InVaultHelper() {
   const char* pszCommandLine = GetCommandLineA();
   return pszCommandLine != nullptr && strstr(pszCommandLine, "vaulthelper.exe") != nullptr;
+}
+
+// The exclusion entry as the journal names it, in the words of its trace line.
+std::string ExclusionText(const stDevice& entry) {
+  return "class " + entry.strDeviceClassGuid + ", instance \"" + entry.strInstancePath + "\", name \"" +
+         entry.strDeviceName + "\"";
 }
 
 std::string Joined(const std::vector<std::string>& ids) {
@@ -42,13 +91,29 @@ std::string Joined(const std::vector<std::string>& ids) {
 
 DeviceVerdict device_manage::JudgeDevice(const stDevice& device) {
   DeviceVerdict verdict;
-  GetDeviceIdList(device, verdict.vecDeviceId);
+  GetDeviceIdList(device, verdict.vecDeviceId, &verdict.vecDefinition);
   // The last ID's verdict and flags count.
-  for (const std::string& strDeviceId : verdict.vecDeviceId)
-    verdict.bForbid = m_StrategyAnalyze.AnlyzeActFromStrategy(strDeviceId);
-  verdict.bLog = m_StrategyAnalyze.GetLog();
-  verdict.bTip = m_StrategyAnalyze.GetTip();
-  verdict.strStrategyId = m_StrategyAnalyze.GetStrategyId();
+  for (const std::string& strDeviceId : verdict.vecDeviceId) {
+    auto known = m_bPassCache ? m_mapPassAnswers.find(strDeviceId) : m_mapPassAnswers.end();
+    StrategyAnswer answer;
+    if (known != m_mapPassAnswers.end()) {
+      answer = known->second;
+    } else {
+      answer.bForbid = m_StrategyAnalyze.AnlyzeActFromStrategy(strDeviceId);
+      if (m_StrategyAnalyze.m_eOutage != 0) {
+        verdict.eOutage = m_StrategyAnalyze.m_eOutage;
+        break;
+      }
+      answer.bLog = m_StrategyAnalyze.GetLog();
+      answer.bTip = m_StrategyAnalyze.GetTip();
+      answer.strStrategyId = m_StrategyAnalyze.GetStrategyId();
+      if (m_bPassCache) m_mapPassAnswers[strDeviceId] = answer;
+    }
+    verdict.bForbid = answer.bForbid;
+    verdict.bLog = answer.bLog;
+    verdict.bTip = answer.bTip;
+    verdict.strStrategyId = answer.strStrategyId;
+  }
   return verdict;
 }
 
@@ -60,8 +125,23 @@ eRet device_manage::ControlDeviceByStrategy() {
     DIAG_LOG(LOG_INFO, "uninstall under way, no pass");
     return RET_SUCCESS;
   }
+  // No answer is not an "allow": while the library cannot be asked nothing
+  // listed is enabled and no entry leaves the lists.
+  if (eRet outage = ProbePolicyLibrary()) {
+    LogPolicyOutage(outage);
+    return outage;
+  }
   EnsureListsLoaded();
   m_bTreeRead = false;
+  // The policy cannot change under a pass that has asked it once: one read
+  // of the definitions and one question per strategy device ID.
+  m_SysParamDeviceInfo.GetDeviceInfoList(&m_vecPassDefinitions);
+  m_mapPassAnswers.clear();
+  m_bPassCache = true;
+  struct PassCacheEnd {
+    bool& bOn;
+    ~PassCacheEnd() { bOn = false; }
+  } passCacheEnd{m_bPassCache};
 
   for (stDevice& device : g_vecDeviceInfo) {
     if (const stDevice* exclusion = m_DeviceFilter.FindExclusion(device)) {
@@ -70,6 +150,7 @@ eRet device_manage::ControlDeviceByStrategy() {
                  exclusion->strDeviceClassGuid.c_str(), exclusion->strInstancePath.c_str(),
                  exclusion->strDeviceName.c_str());
       EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
+      JournalDevice(device, DeviceVerdict(), journal_action::kExcluded, ExclusionText(*exclusion));
       continue;
     }
     if (m_DeviceFilter.IsOtherDeviceClass(device.strDeviceClassGuid)) {
@@ -83,11 +164,22 @@ eRet device_manage::ControlDeviceByStrategy() {
       continue;
 
     DeviceVerdict verdict = JudgeDevice(device);
+    if (verdict.eOutage != 0) {
+      // What this pass disabled so far is recorded; nothing else changes.
+      LogPolicyOutage(verdict.eOutage);
+      SaveLists();
+      return verdict.eOutage;
+    }
+    // The uninstall may have gone on without the lock while the library
+    // answered: nothing is disabled or written after it.
+    if (GetUninstall() != 0) return RET_SUCCESS;
     DIAG_LOG(LOG_INFO, "judged %s: verdict %u, strategy \"%s\", device IDs %s", device.strInstancePath.c_str(),
              static_cast<unsigned>(verdict.bForbid), verdict.strStrategyId.c_str(),
              Joined(verdict.vecDeviceId).c_str());
     Do_ForbidOrEnable(verdict.bForbid, device, verdict.bLog, verdict.bTip, verdict.strStrategyId);
+    JournalDevice(device, verdict, m_LastOutcome.pszAction, "");
   }
+  if (GetUninstall() != 0) return RET_SUCCESS;
   ForgetVanishedDevices();
   SaveLists();
   return RET_SUCCESS;
@@ -107,11 +199,18 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
   facts.bInForbidList = IsInDeviceList(DEVICE_LIST_FORBID, device) != 0;
   facts.bChangePending = (device.dwStatus & DEVREC_DN_NEED_RESTART) != 0;
   // The guard is asked only where a disable would follow.
-  facts.bGuarded = facts.bForbid && facts.dwState == DEVICE_STATE_RUNNING && facts.bDisableable && IsGuarded(device);
+  GuardAnswer guard;
+  facts.bGuarded =
+      facts.bForbid && facts.dwState == DEVICE_STATE_RUNNING && facts.bDisableable && IsGuarded(device, &guard);
+  facts.bGuardSettled = guard.bSettled;
+  facts.bGuardNew = guard.bNew;
   facts.bInHelper = bInVaulthelper;
   facts.bLog = bLog != 0;
   facts.bTip = bTip != 0;
   DeviceActions actions = DecideDevice(facts);
+  DeviceOutcome lastOutcome;
+  lastOutcome.dwStateAfter = device.dwStatus_Now;
+  m_LastOutcome.strGuard = facts.bGuarded ? m_strLastGuard : std::string();
   if (actions.step == DeviceStep::Disable) {
     // Written down before it is done: killed between the two, the agent
     // finds the device in the file at its next start, disabled or not.
@@ -121,6 +220,7 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
     outcome.ret = ret = m_DeviceControl.DisableDevice(device);
     if (ret == RET_SUCCESS) ret = m_DeviceControl.QueryDeviceStatus(device);
     outcome.dwStateAfter = device.dwStatus_Now;
+    lastOutcome = outcome;
     actions = ConcludeDevice(facts, outcome);
   } else if (actions.step == DeviceStep::Enable) {
     DeviceOutcome outcome;
@@ -131,10 +231,13 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
     // whether the class installer really enabled it.
     m_DeviceControl.QueryDeviceStatus(device);
     outcome.dwStateAfter = device.dwStatus_Now;
+    lastOutcome = outcome;
     actions = ConcludeDevice(facts, outcome);
   }
   DIAG_LOG(LOG_INFO, "device %s: %s (status 0x%08X)", device.strInstancePath.c_str(), DeviceReasonName(actions.reason),
            static_cast<unsigned>(device.dwStatus));
+  m_LastOutcome.pszAction = JournalActionOf(facts, actions, lastOutcome);
+  m_LastOutcome.ret = ret;
   Apply(actions, device, strStrategyId, bInVaulthelper);
   return ret;
 }
@@ -148,7 +251,7 @@ void device_manage::Apply(const DeviceActions& actions, stDevice& device, std::s
   if (actions.dwAudit != 0) WriteDeviceLog(device, actions.dwAudit, strStrategyId);
   if (actions.pszTip == nullptr) return;
   if (strcmp(actions.pszTip, DEVICE_TIP_ENABLE) == 0 && bInHelper) DIAG_LOG(LOG_INFO, "EnableDevice success");
-  if (strcmp(actions.pszTip, DEVICE_TIP_FORBID) == 0) {
+  if (strcmp(actions.pszTip, DEVICE_TIP_FORBID) == 0 || strcmp(actions.pszTip, DEVICE_TIP_GUARDED) == 0) {
     const uint64_t now = GetTickCount64();
     auto shown = m_mapForbidTipShown.find(device.strInstancePath);
     // A device found off again and again is tipped once an hour, not at
@@ -163,20 +266,64 @@ void device_manage::Apply(const DeviceActions& actions, stDevice& device, std::s
   NotifyDeviceTip(actions.pszTip, device);
 }
 
-bool device_manage::IsGuarded(const stDevice& device) {
+bool device_manage::IsGuarded(const stDevice& device, GuardAnswer* pAnswer) {
   if (!m_bTreeRead) {
-    m_DeviceTree.Load();
+    m_bTreeWhole = m_DeviceTree.Load();
     m_bTreeRead = true;
   }
+  GuardAnswer ignored;
+  GuardAnswer& answer = pAnswer ? *pAnswer : ignored;
+  // Fails closed: with part of the tree unknown, anything that may carry
+  // other devices stays running until a pass reads it whole. A disk's
+  // volumes hang below the volume manager, never below the disk.
+  if (!m_bTreeWhole && device.strDeviceClassGuid != DEVICE_CLASS_DISKDRIVE) {
+    DIAG_LOG(LOG_INFO, "%s is left running this pass: the device tree is not read whole",
+             device.strInstancePath.c_str());
+    m_strLastGuard = "the device tree is not read whole";
+    return true;
+  }
   std::string why = m_DeviceTree.Guard(device.strInstancePath);
+  if (why.empty() && m_DeviceTree.AwaitsFunctions(device.strInstancePath)) {
+    // A first plug: its functions have no nodes yet, and one may be the
+    // user's keyboard.
+    const uint64_t now = GetTickCount64();
+    const uint64_t since = m_mapAwaitingFunctions.emplace(device.strInstancePath, now).first->second;
+    if (now - since < kFunctionWaitMs) {
+      DIAG_LOG(LOG_INFO, "%s waits for its functions (%llu ms so far)", device.strInstancePath.c_str(),
+               static_cast<unsigned long long>(now - since));
+      RequestPassAt(since + kFunctionWaitMs);
+      m_strLastGuard = "its functions are awaited";
+      return true;
+    }
+  }
+  m_strLastGuard = why;
   if (why.empty()) return false;
+  answer.bSettled = true;
   // Disabling it would take the user's keyboard, mouse or everything behind
   // a hub with it: it stays running, and its own forbidden functions are
   // judged one by one.
-  if (m_setGuardWarned.insert(device.strInstancePath).second)
+  answer.bNew = m_setGuardWarned.insert(device.strInstancePath).second;
+  if (answer.bNew)
     DIAG_LOG(LOG_WARN, "%s (%s) is left running although forbidden: %s", device.strInstancePath.c_str(),
              device.strDeviceName.c_str(), why.c_str());
   return true;
+}
+
+void device_manage::JournalDevice(const stDevice& device, const DeviceVerdict& verdict, const char* pszAction,
+                                  const std::string& strExclusion) {
+  DeviceDecisionLine line;
+  line.strInstanceId = device.strInstancePath;
+  line.strName = device.strDeviceName;
+  line.strClassGuid = device.strDeviceClassGuid;
+  line.bForbid = verdict.bForbid != 0;
+  line.strStrategy = verdict.strStrategyId;
+  line.vecDeviceIds = verdict.vecDeviceId;
+  line.vecDefinitions = verdict.vecDefinition;
+  line.strExclusion = strExclusion;
+  line.pszAction = pszAction != nullptr ? pszAction : journal_action::kAllowed;
+  if (strcmp(line.pszAction, journal_action::kGuarded) == 0) line.strGuard = m_LastOutcome.strGuard;
+  if (strcmp(line.pszAction, journal_action::kExcluded) != 0) line.ret = m_LastOutcome.ret;
+  m_Journal.Record(line);
 }
 
 void device_manage::ForgetVanishedDevices() {
@@ -221,7 +368,8 @@ void device_manage::ReSetDevice() {
     if ((device.dwStatus & DEVREC_DN_DISABLEABLE) == 0) continue;
     // A forbidden device runs again: disabled again, unless the policy now
     // allows it (the next pass then forgets it) or it carries an input device.
-    if (!JudgeDevice(device).bForbid || IsGuarded(device)) continue;
+    DeviceVerdict verdict = JudgeDevice(device);
+    if (verdict.eOutage != 0 || !verdict.bForbid || IsGuarded(device, nullptr)) continue;
     eRet disabled = m_DeviceControl.DisableDevice(device);
     if (disabled == kWaitsForRestart) {
       std::vector<stDevice> vecCycle;
@@ -239,7 +387,10 @@ void device_manage::ReSetDevice() {
       continue;
     }
     if (device.dwStatus_Now != DEVICE_STATE_NOT_STARTED) continue;
-    if (JudgeDevice(device).bForbid) {
+    DeviceVerdict verdict = JudgeDevice(device);
+    // Without an answer the device stays as it is.
+    if (verdict.eOutage != 0) continue;
+    if (verdict.bForbid) {
       // Forbidden again while still off: the forbidden list holds it.
       m_vecForbidDeviceInfo.AppendIfAbsent(device);
       m_vecEnableFailDeviceInfo.EraseOne(entry.strInstancePath);
@@ -254,86 +405,132 @@ void device_manage::ReSetDevice() {
   if (bChanged) SaveLists();
 }
 
-eRet device_manage::EnableDeviceBeforeUninstall() {
-  // Waits for a pass that may be under way; later passes see m_dwUninstall.
-  std::unique_lock<std::mutex> pass(m_mtxPolicyPass);
-  // The device thread may not have read the file yet: what it lists is
-  // enabled all the same.
-  EnsureListsLoaded();
+std::vector<stDevice> device_manage::ListedDevices() {
   std::vector<stDevice> devices = m_vecForbidDeviceInfo.Snapshot();
   for (const stDevice& entry : m_vecEnableFailDeviceInfo.Snapshot()) {
     bool listed = false;
     for (const stDevice& d : devices) listed = listed || d.strInstancePath == entry.strInstancePath;
     if (!listed) devices.push_back(entry);
   }
+  return devices;
+}
 
-  eRet ret = RET_SUCCESS;
-  std::vector<stDevice> failed;
-  bool bRestartNeeded = false;
-  // A child disabled with its parent is off the machine until the parent is
-  // enabled and it has started again: rounds go on while enables bring such
-  // devices back, so that each is enabled itself, in whatever order the file
-  // lists them.
-  std::vector<stDevice> pending = devices;
-  for (int round = 0; !pending.empty(); ++round) {
-    std::vector<stDevice> absent;
-    bool bEnabledAny = false;
+device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
+  eRet enabled = m_DeviceControl.EnableDevice(entry);
+  if (enabled != RET_SUCCESS && enabled != kWaitsForRestart) enabled = m_DeviceControl.EnableDevice(entry);
+  // Enabled in the configuration, applied when Windows restarts: nothing is
+  // left for the module to do, the person only has to restart.
+  if (enabled == kWaitsForRestart) return EnableResult::WaitsForRestart;
+  stDevice now;
+  bool bKnown = false;
+  if (m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown) != RET_SUCCESS) return EnableResult::Unreadable;
+  if (!bKnown) return EnableResult::Gone;
+  // Disabled is what the module undoes: the problem and the profile flag say
+  // so, whether or not the device then starts.
+  const int configured = ConfiguredDisabled(entry.strInstancePath);
+  if (now.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE)
+    return configured == 0 ? EnableResult::Enabled : EnableResult::Absent;
+  unsigned long problem = 0;
+  if (configured != 0 || (DeviceProblem(entry.strInstancePath, &problem) && problem == kProblemDisabled))
+    return EnableResult::StillDisabled;
+  if (now.dwStatus_Now == DEVICE_STATE_RUNNING) return EnableResult::Enabled;
+  DIAG_LOG(LOG_WARN, "%s is enabled but does not start (problem %lu)", entry.strInstancePath.c_str(), problem);
+  return EnableResult::EnabledNotStarted;
+}
+
+std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded,
+                                                   std::unique_lock<std::mutex>& pass) {
+  uint64_t ullLastChange = GetTickCount64();
+  for (;;) {
+    std::vector<stDevice> left;
     for (stDevice& entry : pending) {
-      eRet enabled = m_DeviceControl.EnableDevice(entry);
-      if (enabled != RET_SUCCESS && enabled != kWaitsForRestart) enabled = m_DeviceControl.EnableDevice(entry);
-      // Enabled in the configuration, applied when Windows restarts: nothing
-      // is left for the module to do, the person only has to restart.
-      if (enabled == kWaitsForRestart) {
+      EnableResult result = EnableListedDevice(entry);
+      if (result == EnableResult::WaitsForRestart) {
         DIAG_LOG(LOG_WARN, "%s is enabled when Windows restarts", entry.strInstancePath.c_str());
         bRestartNeeded = true;
+      }
+      if (result == EnableResult::Enabled || result == EnableResult::EnabledNotStarted ||
+          result == EnableResult::WaitsForRestart) {
+        ullLastChange = GetTickCount64();
         continue;
       }
-      // Only the device's state says whether it runs again.
-      stDevice now;
-      bool bKnown = false;
-      m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown);
-      if (!bKnown) continue;  // no longer on the machine: nothing left to enable
-      if (enabled == RET_SUCCESS && now.dwStatus_Now == DEVICE_STATE_RUNNING) {
-        bEnabledAny = true;
-        continue;
-      }
-      // Off the machine, a device has no state; its configuration says
-      // whether it comes back enabled.
-      if (enabled == RET_SUCCESS && now.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE) {
-        if (ConfiguredDisabled(entry.strInstancePath) != 0) absent.push_back(entry);
-        continue;
-      }
-      if (enabled == RET_SUCCESS) enabled = 2;
-      ret = enabled;
-      DIAG_LOG(LOG_ERROR, "%s could not be enabled before the uninstall (0x%llX); it stays in the file",
-               entry.strInstancePath.c_str(), enabled);
-      failed.push_back(entry);
+      if (result == EnableResult::Gone) continue;  // no longer on the machine: nothing left to enable
+      left.push_back(entry);
     }
-    if (absent.empty()) break;
-    if (!bEnabledAny || round + 1 == kUninstallRounds) {
-      for (const stDevice& entry : absent)
-        DIAG_LOG(LOG_ERROR,
-                 "%s is not on the machine and could not be enabled before the uninstall; it stays in the file",
-                 entry.strInstancePath.c_str());
-      failed.insert(failed.end(), absent.begin(), absent.end());
-      ret = 2;
-      break;
-    }
-    // Passes that take the lock meanwhile see m_dwUninstall and do nothing.
-    pass.unlock();
+    pending.swap(left);
+    if (pending.empty() || GetTickCount64() - ullLastChange >= kUninstallSettleMs) return pending;
+    // Passes that take the lock meanwhile see m_dwUninstall, or find the
+    // lists as this round left them.
+    if (pass.owns_lock()) pass.unlock();
     WorkerSleepMs(kUninstallRoundPauseMs);
-    pass.lock();
-    pending = absent;
+    LockWithin(pass, kUninstallLockWaitMs);
+  }
+}
+
+eRet device_manage::EnableDeviceBeforeUninstall() {
+  // Waits a bounded time for a pass under way; later passes see m_dwUninstall.
+  // Without the lock the engine calls below are still safe (the facade runs
+  // one at a time and the lists lock themselves), and a pass that resumes
+  // checks m_dwUninstall before it disables or writes anything.
+  std::unique_lock<std::mutex> pass(m_mtxPolicyPass, std::defer_lock);
+  if (!LockWithin(pass, kUninstallLockWaitMs))
+    DIAG_LOG(LOG_WARN, "a policy pass does not end: the uninstall goes on without waiting for it");
+  // The device thread may not have read the file yet: what it lists is
+  // enabled all the same.
+  EnsureListsLoaded();
+  std::vector<stDevice> devices = ListedDevices();
+
+  bool bRestartNeeded = false;
+  // A child disabled with its parent is off the machine until the parent runs
+  // again: the rounds let each device be enabled itself, in whatever order
+  // the file lists them.
+  std::vector<stDevice> failed = EnableInRounds(devices, bRestartNeeded, pass);
+  for (const stDevice& entry : failed) {
+    stDevice now;
+    bool bKnown = false;
+    if (m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown) == RET_SUCCESS &&
+        now.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE)
+      DIAG_LOG(LOG_ERROR, "%s is not on the machine and could not be enabled before the uninstall; it stays in the file",
+               entry.strInstancePath.c_str());
+    else
+      DIAG_LOG(LOG_ERROR, "%s could not be enabled before the uninstall (0x%llX); it stays in the file",
+               entry.strInstancePath.c_str(), static_cast<eRet>(2));
   }
   // Like every tip, only shown from the agent's helper process.
   if ((bRestartNeeded || !failed.empty()) && InVaultHelper())
     UI_Notify(kNotifyEveryone, kNotifyWarning, RES_GetString(kUninstallFailedKey).c_str());
   if (failed.empty()) {
     m_FileControl.DeleteForbidDeviceInfoFile();
-    return ret;
+    return RET_SUCCESS;
   }
   m_vecEnableFailDeviceInfo.Replace({});
   m_vecForbidDeviceInfo.Replace(failed);
   SaveLists();
-  return ret != RET_SUCCESS ? ret : 2;
+  return kUninstallIncomplete;
+}
+
+eRet device_manage::EnableListedWithoutStrategy() {
+  std::unique_lock<std::mutex> pass(m_mtxPolicyPass);
+  if (GetUninstall() != 0) return RET_SUCCESS;
+  EnsureListsLoaded();
+  std::vector<stDevice> devices = ListedDevices();
+  if (devices.empty()) return RET_SUCCESS;
+  DIAG_LOG(LOG_INFO, "no device strategy applies to the session: %u listed devices are allowed",
+           static_cast<unsigned>(devices.size()));
+  bool bRestartNeeded = false;
+  std::vector<stDevice> left = EnableInRounds(devices, bRestartNeeded, pass);
+  // What is no longer disabled leaves both lists; the rest stays listed for
+  // the next answer.
+  for (const stDevice& entry : devices) {
+    bool kept = false;
+    for (const stDevice& l : left) kept = kept || l.strInstancePath == entry.strInstancePath;
+    if (kept) continue;
+    m_vecForbidDeviceInfo.EraseOne(entry.strInstancePath);
+    m_vecEnableFailDeviceInfo.EraseOne(entry.strInstancePath);
+  }
+  for (const stDevice& entry : left)
+    DIAG_LOG(LOG_ERROR, "%s could not be enabled although no strategy forbids it; it stays in the file",
+             entry.strInstancePath.c_str());
+  SaveLists();
+  return left.empty() ? RET_SUCCESS : kUninstallIncomplete;
 }

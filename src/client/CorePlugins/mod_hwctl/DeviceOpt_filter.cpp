@@ -162,10 +162,13 @@ void device_manage::ReLoadDevice() {
   DIAG_LOG(LOG_INFO, "vecDeviceInfo = %d", static_cast<int>(g_vecDeviceInfo.size()));
 }
 
-void device_manage::GetDeviceIdList(const stDevice& device, std::vector<std::string>& vecDeviceId) {
+void device_manage::GetDeviceIdList(const stDevice& device, std::vector<std::string>& vecDeviceId,
+                                    std::vector<std::string>* pvecDefinition) {
   vecDeviceId.clear();
-  std::vector<CSysParamDeviceInfo> definitions;
-  m_SysParamDeviceInfo.GetDeviceInfoList(&definitions);
+  if (pvecDefinition != nullptr) pvecDefinition->clear();
+  std::vector<CSysParamDeviceInfo> fetched;
+  if (!m_bPassCache) m_SysParamDeviceInfo.GetDeviceInfoList(&fetched);
+  const std::vector<CSysParamDeviceInfo>& definitions = m_bPassCache ? m_vecPassDefinitions : fetched;
   for (const CSysParamDeviceInfo& definition : definitions) {
     const std::string& type = definition.strDeviceType;
     bool bApplies = type == DEVICE_CLASS_PORTABLE_TYPE ? device.strDeviceClassGuid == DEVICE_CLASS_WPD ||
@@ -173,6 +176,7 @@ void device_manage::GetDeviceIdList(const stDevice& device, std::vector<std::str
                                                        : type == device.strDeviceClassGuid;
     if (bApplies && MatchWildcard(definition.strInstancePath, device.strInstancePath)) {
       vecDeviceId.push_back(definition.strDeviceID);
+      if (pvecDefinition != nullptr) pvecDefinition->push_back(definition.strDeviceName);
       // Which definition gave which ID: an administrator reading the trace
       // needs it to see why a device counts as what it counts.
       DIAG_LOG(LOG_INFO, "device ID %s of %s: definition \"%s\" (type %s, instance %s)", definition.strDeviceID.c_str(),

@@ -25,21 +25,47 @@ uint32_t ParseStatus(const WString& field) {
   return negative ? 0u - value : value;
 }
 
+bool IsHighSurrogate(WCHAR unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+
+// Devices name themselves, so a name may hold any unit. A control character
+// (a line feed or a zero unit above all, which end a field) is written as a
+// space: one record per device whatever its texts, and the reader, the audit
+// and the tip all see the same visible name.
+bool IsControl(WCHAR unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
+
+void AppendVisible(const WCHAR* pUnits, size_t count, WString* pText) {
+  for (size_t i = 0; i < count; ++i) pText->push_back(IsControl(pUnits[i]) ? WCHAR(' ') : pUnits[i]);
+}
+
 }  // namespace
 
 void AppendDeviceRecordText(const DeviceRecordText& record, WString* pText) {
-  const size_t start = pText->size();
-  *pText += record.strInstanceId;
+  WString status;
+  AppendDecimal(static_cast<int32_t>(record.dwStatus), &status);
+  // Every line feed and the status stay, so a long record never runs into the
+  // next one; the fields give up room from the least telling one on.
+  size_t room = DEVICE_RECORD_MAX_UNITS - 5 - status.size();
+  const WString* const fields[4] = {&record.strInstanceId, &record.strHardwareId, &record.strDescription,
+                                    &record.strClassGuid};
+  size_t keep[4];
+  for (int i = 0; i < 4; ++i) keep[i] = fields[i]->size();
+  static const int kGiveUpOrder[4] = {2, 1, 3, 0};
+  size_t total = keep[0] + keep[1] + keep[2] + keep[3];
+  for (int order = 0; order < 4 && total > room; ++order) {
+    const int i = kGiveUpOrder[order];
+    const size_t cut = total - room < keep[i] ? total - room : keep[i];
+    keep[i] -= cut;
+    total -= cut;
+  }
+  for (int i = 0; i < 4; ++i) {
+    size_t units = keep[i];
+    // Half a surrogate pair would read as no character at all.
+    if (units < fields[i]->size() && units > 0 && IsHighSurrogate((*fields[i])[units - 1])) --units;
+    AppendVisible(fields[i]->data(), units, pText);
+    pText->push_back(kLineFeed);
+  }
+  *pText += status;
   pText->push_back(kLineFeed);
-  *pText += record.strHardwareId;
-  pText->push_back(kLineFeed);
-  *pText += record.strDescription;
-  pText->push_back(kLineFeed);
-  *pText += record.strClassGuid;
-  pText->push_back(kLineFeed);
-  AppendDecimal(static_cast<int32_t>(record.dwStatus), pText);
-  pText->push_back(kLineFeed);
-  if (pText->size() - start > DEVICE_RECORD_MAX_UNITS) pText->resize(start + DEVICE_RECORD_MAX_UNITS);
 }
 
 std::vector<DeviceRecordText> ParseDeviceRecordText(const WCHAR* pText, size_t length) {

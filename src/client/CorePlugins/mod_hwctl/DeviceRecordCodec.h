@@ -22,12 +22,14 @@ inline bool operator==(const DeviceRecordText& a, const DeviceRecordText& b) {
          a.strDescription == b.strDescription && a.strClassGuid == b.strClassGuid && a.dwStatus == b.dwStatus;
 }
 
-// Units of one record at most; a longer one is cut, and with it its last
-// line feed.
+// Units of one record at most, its five line feeds included.
 const size_t DEVICE_RECORD_MAX_UNITS = 999;
 
-// Appends "instance\nhardware id\ndescription\nclass guid\nstatus\n",
-// cut at DEVICE_RECORD_MAX_UNITS units.
+// Appends "instance\nhardware id\ndescription\nclass guid\nstatus\n": always
+// exactly one record. Control characters (U+0000 to U+001F, U+007F to U+009F)
+// are written as spaces. A record longer than DEVICE_RECORD_MAX_UNITS has its
+// fields cut, the description first, then the hardware ID, the class GUID and
+// last the instance ID; the status and the line feeds are always whole.
 void AppendDeviceRecordText(const DeviceRecordText& record, WString* pText);
 
 // The records of `length` units of text, in order: five fields per record,

@@ -11,6 +11,7 @@ uint32_t device_strategyanalyze::AnlyzeActFromStrategy(std::string strDeviceId) 
   m_bLog = 0;
   m_bTip = 0;
   m_strStrategyId.clear();
+  m_eOutage = 0;
 
   CMemBuffer baStrategyValue;
   CMemBuffer baStrategyAction;
@@ -20,6 +21,11 @@ uint32_t device_strategyanalyze::AnlyzeActFromStrategy(std::string strDeviceId) 
   DWORD dwSessionId = GetLocalUserSessionId();
   eRet eRetCheck = Strategy_CheckTargetConditionBySessionId(dwSessionId, STRATEGY_TYPE_DEVICE, 0, 0, &mapCondition,
                                                             baStrategyValue, baStrategyAction, 0, 0);
+  if (StrategyOptHelper::IsAdapterFailure(eRetCheck)) {
+    // Said once per pass by the pass itself.
+    m_eOutage = eRetCheck;
+    return 0;
+  }
   if (eRetCheck != RET_SUCCESS) {
     DIAG_LOG(LOG_ERROR, "Strategy not find! eRet = 0x%llx", eRetCheck);
     return 0;
@@ -51,6 +57,12 @@ uint32_t device_strategyanalyze::AnlyzeActFromStrategy(std::string strDeviceId) 
 uint32_t device_strategyanalyze::StrategyIsChange() {
   ULONGLONG ullChangeTime = 0;
   eRet eRetTime = Strategy_GetStrategyLastChangeTime(GetLocalUserSessionId(), CHANGE_KIND_STRATEGY, &ullChangeTime);
+  if (StrategyOptHelper::IsAdapterFailure(eRetTime)) {
+    // No answer: a pass runs (and says so) and the policy is read again as
+    // new once the library answers.
+    m_ullLastChangeTime = 0;
+    return 1;
+  }
   if (eRetTime != RET_SUCCESS) {
     DIAG_LOG(LOG_ERROR, "Select Strategy Changetime fail! eRet = 0x%llx", eRetTime);
     ullChangeTime = 0;

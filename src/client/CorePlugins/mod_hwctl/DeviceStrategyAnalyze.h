@@ -8,9 +8,11 @@ class device_strategyanalyze {
  public:
   device_strategyanalyze();
 
-  // 1 = forbid the device, 0 = don't; sets m_bLog, m_bTip and m_strStrategyId.
+  // 1 = forbid the device, 0 = don't; sets m_bLog, m_bTip and m_strStrategyId,
+  // and m_eOutage when the library could not be asked (then 0 is no answer).
   uint32_t AnlyzeActFromStrategy(std::string strDeviceId);
-  // 1 when the policy's change time differs from the one seen last time.
+  // 1 when the policy's change time differs from the one seen last time, and
+  // while the library cannot be asked (each pass retries).
   uint32_t StrategyIsChange();
 
   uint32_t GetLog() const { return m_bLog; }
@@ -21,4 +23,5 @@ class device_strategyanalyze {
   uint32_t m_bTip;
   std::string m_strStrategyId;
   uint64_t m_ullLastChangeTime;
+  uint64_t m_eOutage = 0;
 };
