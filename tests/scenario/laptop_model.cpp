@@ -141,7 +141,13 @@ bool Device::Hub() const {
   return false;
 }
 
-bool Device::Net() const { return classGuid == "4d36e972-e325-11ce-bfc1-08002be10318"; }
+// A Bluetooth network runs over the radio it would guard: it guards nothing.
+bool Device::Net() const {
+  if (classGuid != "4d36e972-e325-11ce-bfc1-08002be10318") return false;
+  for (const std::string& id : ids)
+    if (id.compare(0, 4, "BTH\\") == 0) return false;
+  return true;
+}
 
 bool Laptop::Guarded(const std::string& id) const {
   const Device* self = Find(id);

@@ -79,7 +79,13 @@ std::string DeviceGuardKind(const std::string& strClassGuid, const std::vector<s
   if (strClassGuid == kMouseClass) return "mouse";
   if (!interfaceKinds.empty()) return interfaceKinds.front();
   if (strClassGuid == kHidClass) return "HID input device";
-  if (strClassGuid == kNetClass) return "network adapter";
+  if (strClassGuid == kNetClass) {
+    // A Bluetooth network (PAN) runs over the radio itself: forbidding
+    // Bluetooth means forbidding it, and no agent is managed through it.
+    for (const std::string& id : ids)
+      if (StartsWith(Upper(id), "BTH\\")) return std::string();
+    return "network adapter";
+  }
   return std::string();
 }
 
