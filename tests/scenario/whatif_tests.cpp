@@ -360,14 +360,21 @@ std::string BracedLaptop() {
 
 // A fleet's per-machine results are the single runs'; shards merged are the
 // whole fleet; a bad machine is reported among the good ones and makes it 1.
-TEST(WhatifFleet, AgreesWithSingleRunsAndShardsMergeToTheWhole) {
-  std::string dir = dmtest::MakeTempDir("whatif-fleet"), fleet = dir + "/fleet";
+// Two laptops (one with braced GUIDs), the minimal machine, a broken capture
+// and a file that is no capture.
+std::string MakeFleet(const std::string& dir) {
+  std::string fleet = dir + "/fleet";
   std::filesystem::create_directories(fleet);
   std::filesystem::copy_file(kExamples + "/machines/laptop.json", fleet + "/a-laptop.json");
   std::filesystem::copy_file(kExamples + "/machines/minimal.json", fleet + "/c-minimal.json");
   dmtest::WriteTextFile(fleet + "/b-braced.json", BracedLaptop());
   dmtest::WriteTextFile(fleet + "/d-broken.json", "{\"devices\": [");
   dmtest::WriteTextFile(fleet + "/notes.txt", "not a machine");
+  return fleet;
+}
+
+TEST(WhatifFleet, AgreesWithSingleRunsAndShardsMergeToTheWhole) {
+  std::string dir = dmtest::MakeTempDir("whatif-fleet"), fleet = MakeFleet(dir);
 
   Outcome all = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet, "--jobs", "2", "--json"});
   EXPECT_EQ(all.code, 1) << all.err;
@@ -411,6 +418,20 @@ TEST(WhatifFleet, AgreesWithSingleRunsAndShardsMergeToTheWhole) {
   Outcome text = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet});
   EXPECT_NE(text.out.find("d-broken.json: error: "), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("TOTAL: 4 machines, 1 bad"), std::string::npos) << text.out;
+}
+
+// The README's GNU parallel command, as written there, merges to the whole fleet.
+TEST(WhatifFleet, GnuParallelShardsMergeToTheWhole) {
+  if (std::system("command -v parallel >/dev/null 2>&1") != 0) GTEST_SKIP() << "GNU parallel missing: scripts/setup";
+  std::string dir = dmtest::MakeTempDir("whatif-parallel"), fleet = MakeFleet(dir);
+  Outcome all = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet, "--json"});
+  std::string command = "cd " + Quote(dir) + " && PATH=" + Quote(DM_BIN_DIR) + ":\"$PATH\" parallel -j4 " +
+                        Quote("whatif --policy " + kPolicy + " --machines " + fleet +
+                              " --shard {}/4 --json > shard{}.json") +
+                        " ::: 1 2 3 4; PATH=" + Quote(DM_BIN_DIR) + ":\"$PATH\" whatif --merge shard*.json >merged 2>&1";
+  int status = std::system(command.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "a broken capture makes the merge 1";
+  EXPECT_EQ(Stable(Parse(dmtest::ReadTextFile(dir + "/merged"))), Stable(Parse(all.out)));
 }
 
 // A comparison lists exactly the devices whose action two single runs
