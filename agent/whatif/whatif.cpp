@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -356,6 +357,9 @@ std::string LintTrace(const whatif::Report& report, const std::map<std::string, 
   }
   for (const whatif::LockoutEntry& l : report.lockout) {
     if (l.kind == "system disk") continue;
+    // A Bluetooth network goes with its radio by design: the guard does not
+    // keep it, and a forbid of Bluetooth means it.
+    if (l.kind == "network adapter" && strncasecmp(l.instanceId.c_str(), "BTH\\", 4) == 0) continue;
     rapidjson::Value r(rapidjson::kObjectType);
     r.AddMember("instanceId", str(l.instanceId), a);
     r.AddMember("kind", str(l.kind + ", lost through " + l.lostThrough), a);
