@@ -326,7 +326,9 @@ TEST_F(Scenario, ArrivalBurstAndOwnEnablesCauseBoundedPassesAndOneTipPerDevice) 
   Settle();
   size_t burst = Passes() - before;
   EXPECT_GE(burst, 2u);
-  EXPECT_LE(burst, 40u) << "22 arrivals";
+  // Each arrival's nodes come and start (broadcast as node changes), and the
+  // module's own disables broadcast too: a few passes per arrival, no loop.
+  EXPECT_LE(burst, 66u) << "22 arrivals, at most three passes each";
   // One tip for the radio, found off at every pass, one per disk disabled.
   std::vector<std::string> tips = agent_.Lines(kTips);
   EXPECT_EQ(Count(agent_.Read(kTips), "Wireless Bluetooth"), 1u) << agent_.Read(kTips);
