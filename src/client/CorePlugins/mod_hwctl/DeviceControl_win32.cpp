@@ -70,53 +70,48 @@ using namespace devctl;
 namespace {
 // Reads a string-typed device property into *pUnits. False when the device has
 // no such property, or when it is too big for the first buffer and not of the
-// expected type.
+// expected type. Throws std::bad_alloc.
 bool ReadPropertyUnits(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty, DWORD dwType,
                        DWORD firstBytes, std::vector<WCHAR>* pUnits) {
+  DWORD size = firstBytes;
+  pUnits->assign(size / sizeof(WCHAR), 0);
+  DWORD type = 0;
+  DWORD required = 0;
+  while (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevInfoData, dwProperty, &type,
+                                            reinterpret_cast<PBYTE>(pUnits->data()), size, &required)) {
+    // Only a short buffer for a value of the expected type is worth a retry.
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || type != dwType || required <= size) return false;
+    // An odd byte count still gets the unit its last byte falls in.
+    pUnits->assign((required + sizeof(WCHAR) - 1) / sizeof(WCHAR), 0);
+    size = static_cast<DWORD>(pUnits->size() * sizeof(WCHAR));
+  }
+  // The reported size may include the value's own terminators or not; the
+  // holders end the text either way.
+  DWORD bytes = required != 0 && required <= size ? required : size;
+  pUnits->resize(bytes / sizeof(WCHAR));
+  return true;
+}
+
+// The value in its holder; an empty holder when there is none or memory ran out.
+template <typename Holder>
+Holder ReadProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty, DWORD dwType,
+                    DWORD firstBytes) {
   try {
-    DWORD size = firstBytes;
-    pUnits->assign(size / sizeof(WCHAR), 0);
-    DWORD type = 0;
-    DWORD required = 0;
-    while (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevInfoData, dwProperty, &type,
-                                              reinterpret_cast<PBYTE>(pUnits->data()), size, &required)) {
-      // Only a short buffer for a value of the expected type is worth a retry.
-      if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || type != dwType || required <= size) return false;
-      // An odd byte count still gets the unit its last byte falls in.
-      pUnits->assign((required + sizeof(WCHAR) - 1) / sizeof(WCHAR), 0);
-      size = static_cast<DWORD>(pUnits->size() * sizeof(WCHAR));
-    }
-    // The reported size may include the value's own terminators or not; the
-    // holders end the text either way.
-    DWORD bytes = required != 0 && required <= size ? required : size;
-    pUnits->resize(bytes / sizeof(WCHAR));
-    return true;
+    std::vector<WCHAR> units;
+    if (!ReadPropertyUnits(hDevInfo, pDevInfoData, dwProperty, dwType, firstBytes, &units)) return Holder();
+    return Holder(std::move(units));
   } catch (const std::bad_alloc&) {
-    return false;
+    return Holder();
   }
 }
 }  // namespace
 
 MultiStringList ReadMultiStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty) {
-  try {
-    std::vector<WCHAR> units;
-    if (!ReadPropertyUnits(hDevInfo, pDevInfoData, dwProperty, REG_MULTI_SZ, kMultiStringFirstBytes, &units))
-      return MultiStringList();
-    return MultiStringList(std::move(units));
-  } catch (const std::bad_alloc&) {
-    return MultiStringList();
-  }
+  return ReadProperty<MultiStringList>(hDevInfo, pDevInfoData, dwProperty, REG_MULTI_SZ, kMultiStringFirstBytes);
 }
 
 PropertyString ReadStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty) {
-  try {
-    std::vector<WCHAR> units;
-    if (!ReadPropertyUnits(hDevInfo, pDevInfoData, dwProperty, REG_SZ, kStringFirstBytes, &units))
-      return PropertyString();
-    return PropertyString(std::move(units));
-  } catch (const std::bad_alloc&) {
-    return PropertyString();
-  }
+  return ReadProperty<PropertyString>(hDevInfo, pDevInfoData, dwProperty, REG_SZ, kStringFirstBytes);
 }
 
 PropertyString ReadDeviceDescription(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData) {
