@@ -24,9 +24,6 @@
 #include <dbt.h>
 #include <share.h>
 #include <stdio.h>
-// UTF-16 literal of the platform's WCHAR type.
-#define WIDE_PASTE(s) L##s
-#define WIDE(s) WIDE_PASTE(s)  // two steps, so a macro argument is expanded first
 // Exported entry point of a plug-in or agent library (C linkage).
 #define DM_EXPORT extern "C" __declspec(dllexport)
 // A new thread as the platform's clock must know of it (nothing on Windows).
@@ -34,17 +31,17 @@ inline void PlatformAnnounceThread() {}
 inline void PlatformThreadBegins() {}
 #else
 #include "winsim/win32.h"
-#define WIDE_PASTE(s) u##s
-#define WIDE(s) WIDE_PASTE(s)
 #define DM_EXPORT extern "C" __attribute__((visibility("default")))
 // winsim's virtual clock waits for a thread from its creation.
 inline void PlatformAnnounceThread() { WinsimAnnounceThread(); }
 inline void PlatformThreadBegins() { WinsimThreadBegins(); }
 #endif
 
+// WCHAR and the UTF-16 literals (WIDE), also for code without the Win32 API.
+#include "winchar.h"
+
 // Sizes the module and the host rely on, on both builds.
 static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(ULONG) == 4, "32-bit DWORD/LONG/ULONG");
-static_assert(sizeof(WCHAR) == 2, "16-bit WCHAR");
 static_assert(sizeof(void*) == 8, "x86-64 only");
 static_assert(sizeof(GUID) == 16, "GUID");
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "SECURITY_ATTRIBUTES");

@@ -2,6 +2,7 @@
 // Linux terminal has them. Built for non-Windows targets only.
 #include "hwctl_platform.h"
 
+#include "platform/winapi.h"
 #include "winsim/control.h"
 
 bool PlatformHasMachineFiles() { return true; }

@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "platform/winapi.h"
+
 WString AnsiToWide(const std::string& text) {
   if (text.empty() || text.size() > static_cast<size_t>(INT_MAX)) return WString();
   int length = static_cast<int>(text.size());

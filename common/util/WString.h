@@ -1,8 +1,9 @@
 // UTF-16 strings of the platform's WCHAR type (wchar_t on Windows, char16_t
-// elsewhere) and conversions through the ANSI code page.
+// elsewhere) and conversions through the ANSI code page. Needs no Win32 API
+// header, so portable text code can use it.
 #pragma once
 #include <string>
-#include "platform/winapi.h"
+#include "platform/winchar.h"
 
 typedef std::basic_string<WCHAR> WString;
 

@@ -1,10 +1,12 @@
-// The list edits of the engine's setup commands, on plain lists.
+// The portable half of the engine on plain data, without the Win32 API: the
+// list edits of the setup commands and the multi-string values they read.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "DeviceControl_win32.h"
+#include "DeviceControl_portable.h"
 
 namespace {
 
@@ -80,4 +82,24 @@ TEST(DeviceControlListEdits, ClassFilters) {
   EXPECT_EQ(Filters(&filters, {"+nosuchsvc"}), ENGINE_FAIL);
   EXPECT_EQ(Filters(&filters, {"!svcZ"}), ENGINE_FAIL);
   for (const char* bad : {"+", "xsvcA", ""}) EXPECT_EQ(Filters(&filters, {"@svcA", bad}), ENGINE_USAGE) << bad;
+}
+
+TEST(DeviceControlListEdits, MultiStringValuesWithOrWithoutTheirTerminators) {
+  auto strings = [](MultiStringList list) {
+    Names names;
+    for (WCHAR** p = list.get(); p != nullptr && *p != nullptr; ++p) names.emplace_back(*p, *p + WString(*p).size());
+    return names;
+  };
+  const WString cut = WIDE("USB\\A") + WString(1, 0) + WIDE("USB\\B");
+  MultiStringList list(std::vector<WCHAR>(cut.begin(), cut.end()));
+  EXPECT_EQ(strings(std::move(list)), (Names{"USB\\A", "USB\\B"}));  // a move keeps the strings in place
+  EXPECT_EQ(ParseMultiString(cut.data(), cut.size()), (std::vector<WString>{WIDE("USB\\A"), WIDE("USB\\B")}));
+  EXPECT_EQ(ParseMultiString(BuildMultiString({WIDE("x"), WIDE("y")}).data(), 5),
+            (std::vector<WString>{WIDE("x"), WIDE("y")}));
+  // An empty value is a value, with no strings; unlike no value at all.
+  EXPECT_TRUE(static_cast<bool>(MultiStringList(std::vector<WCHAR>())));
+  EXPECT_TRUE(strings(MultiStringList(std::vector<WCHAR>())).empty());
+  EXPECT_FALSE(static_cast<bool>(MultiStringList()));
+  EXPECT_EQ(WString(PropertyString(std::vector<WCHAR>()).get()), WString());
+  EXPECT_EQ(PropertyString().get(), nullptr);
 }

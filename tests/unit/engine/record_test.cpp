@@ -73,18 +73,8 @@ std::vector<DeviceRecordText> Parse(const std::u16string& text) {
 }
 
 bool IdMatches(const std::u16string& pattern, const std::u16string& id) {
-  const WCHAR* args[] = {reinterpret_cast<const WCHAR*>(pattern.c_str())};
-  DeviceSelector selector;
-  selector.bInstanceId = FALSE;
-  selector.pszPattern = args[0];
-  selector.pszWildcard = nullptr;
-  if (pattern[0] == '\'') {
-    ++selector.pszPattern;
-  } else {
-    size_t star = pattern.find(u'*');
-    if (star != std::u16string::npos) selector.pszWildcard = selector.pszPattern + star;
-  }
-  return MatchIdPattern(reinterpret_cast<const WCHAR*>(id.c_str()), selector);
+  return MatchIdPattern(reinterpret_cast<const WCHAR*>(id.c_str()),
+                        ParseSelector(reinterpret_cast<const WCHAR*>(pattern.c_str())));
 }
 
 }  // namespace
@@ -133,7 +123,6 @@ TEST(DeviceRecord, TextFormReadsBackWhatWasWritten) {
   }
   // A zero unit ends its field.
   EXPECT_EQ(Parse(u"ab" + std::u16string(1, 0) + u"c\nh\nd\ng\n1\n").at(0).strInstanceId, W(u"ab"));
-
 }
 
 TEST(DeviceRecord, NoTextShiftsTheRecordsBehindIt) {

@@ -1,9 +1,8 @@
-// Device selection and enumeration of the device control engine: argument
-// parsing, ID matching, property readers and the capture buffer of device
-// records.
+// Device selection and enumeration of the device control engine over
+// SetupAPI: instance IDs, property readers, device records and the walk over
+// the devices a command's arguments select.
 #include "DeviceControl_win32.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -18,35 +17,6 @@ const DWORD kStringFirstBytes = 1024;
 }  // namespace
 
 namespace devctl {
-
-// ---- Text helpers ------------------------------------------------------------------
-
-size_t TextLength(const WCHAR* psz) {
-  size_t n = 0;
-  while (psz[n] != 0) ++n;
-  return n;
-}
-
-WCHAR FoldCase(WCHAR c) {
-  if (c >= 'a' && c <= 'z') return static_cast<WCHAR>(c - 'a' + 'A');
-  // Latin-1 lower-case letters (0xE0..0xFE without the division sign).
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<WCHAR>(c - 0x20);
-  return c;
-}
-
-bool EqualNoCase(const WCHAR* a, const WCHAR* b) {
-  for (;; ++a, ++b) {
-    if (FoldCase(*a) != FoldCase(*b)) return false;
-    if (*a == 0) return true;
-  }
-}
-
-bool EqualNoCase(const WString& a, const WString& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  return true;
-}
 
 namespace {
 // The instance ID of a device node into a buffer of ENGINE_MAX_DEVICE_ID_LEN
@@ -95,133 +65,53 @@ bool ClassGuidsFromName(const WCHAR* pszClass, const WCHAR* pszMachine, std::vec
 
 using namespace devctl;
 
-// ---- Matching ------------------------------------------------------------------------
-
-namespace {
-// Case-insensitive comparison of `count` units.
-bool SameNoCase(const WCHAR* a, const WCHAR* b, size_t count) {
-  for (size_t i = 0; i < count; ++i)
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  return true;
-}
-}  // namespace
-
-bool MatchIdPattern(const WCHAR* pszId, const DeviceSelector& selector) {
-  const WCHAR* pattern = selector.pszPattern;
-  if (selector.pszWildcard == nullptr) return EqualNoCase(pszId, pattern);
-
-  // The part before the first "*" is a prefix of the identifier.
-  size_t prefix = static_cast<size_t>(selector.pszWildcard - pattern);
-  size_t idLength = TextLength(pszId);
-  if (idLength < prefix || !SameNoCase(pszId, pattern, prefix)) return false;
-  const WCHAR* id = pszId + prefix;
-  const WCHAR* idEnd = pszId + idLength;
-  const WCHAR* pat = selector.pszWildcard;
-
-  for (;;) {
-    while (*pat == '*') ++pat;
-    if (*pat == 0) return true;  // a trailing "*" takes any rest
-    const WCHAR* segEnd = pat;
-    while (*segEnd != 0 && *segEnd != '*') ++segEnd;
-    size_t segLength = static_cast<size_t>(segEnd - pat);
-    if (*segEnd == 0) {
-      // The last segment must end the identifier.
-      size_t rest = static_cast<size_t>(idEnd - id);
-      return rest >= segLength && SameNoCase(idEnd - segLength, pat, segLength);
-    }
-    // A segment is taken at its first place of occurrence from the left.
-    const WCHAR first = FoldCase(*pat);
-    for (;;) {
-      while (id < idEnd && FoldCase(*id) != first) ++id;
-      if (id == idEnd) return false;
-      if (static_cast<size_t>(idEnd - id) >= segLength && SameNoCase(id, pat, segLength)) break;
-      ++id;
-    }
-    id += segLength;
-    pat = segEnd;
-  }
-}
-
-bool MatchAnyId(const WCHAR* const* ppIds, const DeviceSelector& selector) {
-  if (ppIds == nullptr) return false;
-  for (; *ppIds != nullptr; ++ppIds)
-    if (MatchIdPattern(*ppIds, selector)) return true;
-  return false;
-}
-
 // ---- Property readers ------------------------------------------------------------------
 
-void FreeMultiString(WCHAR** ppList) {
-  if (ppList == nullptr) return;
-  free(ppList[-1]);
-  free(ppList - 1);
-}
-
-void PropertyDeleter::operator()(WCHAR* pText) const { free(pText); }
-
-WCHAR** SplitMultiString(WCHAR* pText) {
-  size_t count = 0;
-  for (const WCHAR* p = pText; *p != 0; p += TextLength(p) + 1) ++count;
-  // Slot 0 holds the text block, then the strings, then the terminating null.
-  WCHAR** slots = static_cast<WCHAR**>(malloc((count + 2) * sizeof(WCHAR*)));
-  if (slots == nullptr) return nullptr;
-  slots[0] = pText;
-  size_t i = 1;
-  for (WCHAR* p = pText; *p != 0; p += TextLength(p) + 1) slots[i++] = p;
-  slots[i] = nullptr;
-  return slots + 1;
-}
-
 namespace {
-// Reads a string-typed device property into a zero-filled malloc'd block with
-// `spareUnits` zero units behind the data. nullptr when the device has no
-// such property, or when it is too big for the first buffer and not of the
-// expected type.
-WCHAR* ReadPropertyBlock(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty, DWORD dwType,
-                         DWORD firstBytes, DWORD spareUnits) {
+// Reads a string-typed device property into *pUnits. False when the device has
+// no such property, or when it is too big for the first buffer and not of the
+// expected type. Throws std::bad_alloc.
+bool ReadPropertyUnits(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty, DWORD dwType,
+                       DWORD firstBytes, std::vector<WCHAR>* pUnits) {
   DWORD size = firstBytes;
-  WCHAR* buffer = static_cast<WCHAR*>(calloc(1, size + spareUnits * sizeof(WCHAR)));
-  if (buffer == nullptr) return nullptr;
+  pUnits->assign(size / sizeof(WCHAR), 0);
   DWORD type = 0;
   DWORD required = 0;
-  while (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevInfoData, dwProperty, &type, reinterpret_cast<PBYTE>(buffer),
-                                            size, &required)) {
+  while (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevInfoData, dwProperty, &type,
+                                            reinterpret_cast<PBYTE>(pUnits->data()), size, &required)) {
     // Only a short buffer for a value of the expected type is worth a retry.
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || type != dwType || required <= size) {
-      free(buffer);
-      return nullptr;
-    }
-    size = required;
-    WCHAR* bigger = static_cast<WCHAR*>(realloc(buffer, size + spareUnits * sizeof(WCHAR)));
-    if (bigger == nullptr) {
-      free(buffer);
-      return nullptr;
-    }
-    buffer = bigger;
-    memset(buffer, 0, size + spareUnits * sizeof(WCHAR));
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || type != dwType || required <= size) return false;
+    // An odd byte count still gets the unit its last byte falls in.
+    pUnits->assign((required + sizeof(WCHAR) - 1) / sizeof(WCHAR), 0);
+    size = static_cast<DWORD>(pUnits->size() * sizeof(WCHAR));
   }
   // The reported size may include the value's own terminators or not; the
-  // spare units behind it end the text either way.
+  // holders end the text either way.
   DWORD bytes = required != 0 && required <= size ? required : size;
-  DWORD units = bytes / sizeof(WCHAR);
-  for (DWORD i = 0; i < spareUnits; ++i) buffer[units + i] = 0;
-  return buffer;
+  pUnits->resize(bytes / sizeof(WCHAR));
+  return true;
+}
+
+// The value in its holder; an empty holder when there is none or memory ran out.
+template <typename Holder>
+Holder ReadProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty, DWORD dwType,
+                    DWORD firstBytes) {
+  try {
+    std::vector<WCHAR> units;
+    if (!ReadPropertyUnits(hDevInfo, pDevInfoData, dwProperty, dwType, firstBytes, &units)) return Holder();
+    return Holder(std::move(units));
+  } catch (const std::bad_alloc&) {
+    return Holder();
+  }
 }
 }  // namespace
 
 MultiStringList ReadMultiStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty) {
-  WCHAR* text = ReadPropertyBlock(hDevInfo, pDevInfoData, dwProperty, REG_MULTI_SZ, kMultiStringFirstBytes, 2);
-  if (text == nullptr) return MultiStringList();
-  WCHAR** list = SplitMultiString(text);
-  if (list == nullptr) {
-    free(text);
-    return MultiStringList();
-  }
-  return MultiStringList(list);
+  return ReadProperty<MultiStringList>(hDevInfo, pDevInfoData, dwProperty, REG_MULTI_SZ, kMultiStringFirstBytes);
 }
 
 PropertyString ReadStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty) {
-  return PropertyString(ReadPropertyBlock(hDevInfo, pDevInfoData, dwProperty, REG_SZ, kStringFirstBytes, 1));
+  return ReadProperty<PropertyString>(hDevInfo, pDevInfoData, dwProperty, REG_SZ, kStringFirstBytes);
 }
 
 PropertyString ReadDeviceDescription(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData) {
@@ -280,72 +170,34 @@ bool AppendDeviceRecord(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, const 
 
 namespace {
 
-// The arguments of a selection: an optional "=class", an optional "*", then
-// ID selectors whose pointers point into the arguments.
+// The parsed arguments and the class they name.
 struct Selection {
+  SelectionArgs args;
   GUID classGuid = GUID();
   bool bHaveClass = false;
   bool bNoSuchClass = false;  // nothing can be selected
-  bool bSelectAll = false;
-  bool bSearch = false;  // some selector needs the devices' IDs compared
-  std::unique_ptr<DeviceSelector[]> selectors;
-  int nSelectors = 0;
 };
 
-DeviceSelector ParseSelector(const WCHAR* text) {
-  DeviceSelector selector;
-  selector.bInstanceId = FALSE;
-  if (text[0] == '@') {
-    selector.bInstanceId = TRUE;
-    ++text;
-  }
-  selector.pszWildcard = nullptr;
-  if (text[0] == '\'') {
-    selector.pszPattern = text + 1;
-    return selector;
-  }
-  selector.pszPattern = text;
-  for (const WCHAR* p = text; *p != 0; ++p)
-    if (*p == '*') {
-      selector.pszWildcard = p;
-      break;
-    }
-  return selector;
-}
-
 EngineResult ParseSelection(const WCHAR* pszMachine, int nArgs, const WCHAR* const* ppArgs, Selection* pSelection) {
-  pSelection->selectors.reset(new (std::nothrow) DeviceSelector[static_cast<size_t>(nArgs)]);
-  if (!pSelection->selectors) return ENGINE_FAIL;
-
-  int next = 0;
-  if (ppArgs[0][0] == '=' && ppArgs[0][1] != 0) {
-    DWORD count = 0;
-    if (!SetupDiClassGuidsFromNameExW(ppArgs[0] + 1, &pSelection->classGuid, 1, &count, pszMachine, nullptr)) {
-      DWORD error = GetLastError();
-      if (error != ERROR_INSUFFICIENT_BUFFER) {
-        DIAG_LOG(LOG_ERROR, "SetupDiClassGuidsFromNameExW failed, error 0x%lX", static_cast<unsigned long>(error));
-        return ENGINE_FAIL;
-      }
+  try {
+    pSelection->args = ParseSelectionArgs(nArgs, ppArgs);
+  } catch (const std::bad_alloc&) {
+    return ENGINE_FAIL;
+  }
+  const WCHAR* className = pSelection->args.pszClass;
+  if (className == nullptr) return ENGINE_OK;
+  DWORD count = 0;
+  if (!SetupDiClassGuidsFromNameExW(className, &pSelection->classGuid, 1, &count, pszMachine, nullptr)) {
+    DWORD error = GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER) {
+      DIAG_LOG(LOG_ERROR, "SetupDiClassGuidsFromNameExW failed, error 0x%lX", static_cast<unsigned long>(error));
+      return ENGINE_FAIL;
     }
-    if (count == 0) {
-      pSelection->bNoSuchClass = true;
-      return ENGINE_OK;
-    }
+  }
+  if (count == 0)
+    pSelection->bNoSuchClass = true;
+  else
     pSelection->bHaveClass = true;
-    ++next;
-  }
-
-  if (next < nArgs && ppArgs[next][0] == '*' && ppArgs[next][1] == 0) {
-    pSelection->bSelectAll = true;
-    ++next;
-  }
-  if (next >= nArgs) pSelection->bSelectAll = true;
-
-  for (int i = next; i < nArgs; ++i) {
-    const DeviceSelector selector = ParseSelector(ppArgs[i]);
-    pSelection->selectors[static_cast<size_t>(pSelection->nSelectors++)] = selector;
-    if (selector.pszWildcard != nullptr || !selector.bInstanceId) pSelection->bSearch = true;
-  }
   return ENGINE_OK;
 }
 
@@ -354,7 +206,7 @@ EngineResult ParseSelection(const WCHAR* pszMachine, int nArgs, const WCHAR* con
 EngineResult OpenDeviceSet(const Selection& selection, const WCHAR* pszMachine, DWORD dwFlags, DevInfoSet* pSet,
                            HMACHINE* phMachine) {
   const GUID* classGuid = selection.bHaveClass ? &selection.classGuid : nullptr;
-  if (selection.bSearch || selection.bSelectAll) {
+  if (selection.args.bSearch || selection.args.bSelectAll) {
     pSet->Reset(SetupDiGetClassDevsExW(classGuid, nullptr, nullptr,
                                        dwFlags | (selection.bHaveClass ? 0 : DIGCF_ALLCLASSES), nullptr, pszMachine,
                                        nullptr));
@@ -368,9 +220,8 @@ EngineResult OpenDeviceSet(const Selection& selection, const WCHAR* pszMachine, 
 
   // An instance ID also reaches a device that is not present, and a "*" in it
   // may be a literal part of an ID.
-  for (int i = 0; i < selection.nSelectors; ++i)
-    if (selection.selectors[static_cast<size_t>(i)].bInstanceId)
-      SetupDiOpenDeviceInfoW(pSet->Get(), selection.selectors[static_cast<size_t>(i)].pszPattern, nullptr, 0, nullptr);
+  for (const DeviceSelector& selector : selection.args.selectors)
+    if (selector.bInstanceId) SetupDiOpenDeviceInfoW(pSet->Get(), selector.pszPattern, nullptr, 0, nullptr);
 
   SP_DEVINFO_LIST_DETAIL_DATA_W detail;
   memset(&detail, 0, sizeof(detail));
@@ -392,8 +243,7 @@ bool MatchesSelection(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, HMACHINE
   MultiStringList hardwareIds;
   MultiStringList compatibleIds;
   bool idsRead = false;
-  for (int i = 0; i < selection.nSelectors; ++i) {
-    const DeviceSelector& selector = selection.selectors[static_cast<size_t>(i)];
+  for (const DeviceSelector& selector : selection.args.selectors) {
     if (selector.bInstanceId) {
       if (MatchIdPattern(instanceId, selector)) return true;
       continue;
@@ -424,7 +274,7 @@ EngineResult SelectDevices(const WCHAR* pszBaseName, const WCHAR* pszMachine, DW
   result = OpenDeviceSet(selection, pszMachine, dwFlags, &set, &machine);
   if (result != ENGINE_OK) return result;
 
-  const bool filter = selection.bSearch && !selection.bSelectAll;
+  const bool filter = selection.args.bSearch && !selection.args.bSelectAll;
   for (DWORD index = 0;; ++index) {
     SP_DEVINFO_DATA data;
     memset(&data, 0, sizeof(data));

@@ -1,48 +1,20 @@
 // The device control engine: a device console over SetupAPI and the
 // Configuration Manager (commands such as enable, disable, status, find applied
 // to devices selected by ID patterns or setup class), and device_control, the
-// facade through which the policy engine drives it.
+// facade through which the policy engine drives it. What the engine does with
+// text alone (matching, argument parsing, list edits, the capture buffer) is
+// in DeviceControl_portable.h; this header adds the Win32 side.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "DeviceControl_portable.h"
 #include "DeviceRecord.h"
-#include "common/util/WString.h"
 #include "common/util/ResultCode.h"
 #include "common/util/ScopedHandle.h"
 #include "platform/winapi.h"
-
-// Result of every command, handler and callback.
-typedef int32_t EngineResult;
-const EngineResult ENGINE_OK = 0;      // success
-const EngineResult ENGINE_REBOOT = 1;  // done; a restart of Windows makes it take effect
-const EngineResult ENGINE_FAIL = 2;    // failure
-const EngineResult ENGINE_USAGE = 3;   // bad or missing arguments
-
-// What a report command adds for each device (only the record is produced).
-#define DETAIL_DESCRIPTION 0x01u
-#define DETAIL_STATUS 0x02u
-#define DETAIL_RESOURCES 0x04u
-#define DETAIL_DRIVER_FILES 0x08u
-#define DETAIL_HWIDS 0x10u
-#define DETAIL_DRIVER_NODES 0x20u
-#define DETAIL_CLASS 0x40u
-#define DETAIL_STACK 0x80u
-
-// Configuration Manager limit of a device instance ID, terminator included.
-const DWORD ENGINE_MAX_DEVICE_ID_LEN = 200;
-
-// One parsed ID argument; the pointers point into the argument.
-struct DeviceSelector {
-  const WCHAR* pszPattern;   // behind any "@" and "'"
-  const WCHAR* pszWildcard;  // first "*" of the pattern, or nullptr (also for a quoted pattern)
-  BOOL bInstanceId;          // the argument began with "@"
-};
 
 // Per-device operation of a selection; a non-zero result stops the walk.
 typedef EngineResult (*DeviceCallback)(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwIndex, void* pContext);
@@ -63,31 +35,6 @@ extern const CommandEntry g_commandTable[];
 EngineResult DispatchCommand(int argc, const WCHAR* const* argv);
 
 // ---- Capture buffer ---------------------------------------------------------
-// Five-line device records (DeviceRecordCodec.h) that the report commands
-// append and the facade reads back. It grows with what is reported, so a
-// command's every device is kept however many there are; a clear keeps the
-// room already taken, so a pass does not grow it again. The facade's
-// operations hold its mutex, because the buffer is module-wide.
-class DeviceOutputBuffer {
- public:
-  DeviceOutputBuffer();
-  // The text, terminated; valid until the next append or clear.
-  const WCHAR* Text() const { return m_text.c_str(); }
-  size_t Length() const { return m_text.size(); }
-  // Appends `length` units in amortised constant time per unit. When memory
-  // runs out the append is dropped, and so is every later one until the next
-  // clear: the buffer then holds whole records only. False when dropped.
-  bool Append(const WCHAR* pszText, size_t length);
-  // Whether an append was dropped since the last clear.
-  bool Dropped() const { return m_bDropped; }
-  void Clear();
-  std::mutex& Mutex() { return m_mutex; }
-
- private:
-  WString m_text;
-  bool m_bDropped = false;
-  std::mutex m_mutex;
-};
 // The module's one capture buffer.
 DeviceOutputBuffer& DeviceOutput();
 // Shorthands for the module's buffer.
@@ -99,10 +46,6 @@ inline void ClearDeviceOutput() { DeviceOutput().Clear(); }
 // ---- Selection --------------------------------------------------------------
 EngineResult SelectDevices(const WCHAR* pszBaseName, const WCHAR* pszMachine, DWORD dwFlags, int nArgs,
                            const WCHAR* const* ppArgs, DeviceCallback pfnCallback, void* pContext);
-// Case-insensitive match of one identifier; "*" in the pattern matches any run.
-bool MatchIdPattern(const WCHAR* pszId, const DeviceSelector& selector);
-// True when any identifier of the null-terminated list matches.
-bool MatchAnyId(const WCHAR* const* ppIds, const DeviceSelector& selector);
 
 // A device information set, for ScopedHandle.
 struct DevInfoTraits : NullInvalidTraits<HDEVINFO> {
@@ -110,23 +53,10 @@ struct DevInfoTraits : NullInvalidTraits<HDEVINFO> {
   static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
   static void Close(Handle h) { SetupDiDestroyDeviceInfoList(h); }
 };
+typedef ScopedHandle<DevInfoTraits> DevInfoSet;
 
 // ---- Property readers ---------------------------------------------------------
-// A multi-string list: a null-terminated pointer array whose slot before the
-// first entry holds the text block; freeing the list frees both.
-void FreeMultiString(WCHAR** ppList);
-struct MultiStringDeleter {
-  void operator()(WCHAR** ppList) const { FreeMultiString(ppList); }
-};
-typedef std::unique_ptr<WCHAR*, MultiStringDeleter> MultiStringList;
-struct PropertyDeleter {
-  void operator()(WCHAR* pText) const;
-};
-typedef std::unique_ptr<WCHAR, PropertyDeleter> PropertyString;
-
-// Builds the pointer array over a multi-string allocated with malloc. On
-// success the list owns `pText`; on failure (nullptr) the caller still does.
-WCHAR** SplitMultiString(WCHAR* pText);
+// Property values in blocks the readers size to what the device reports.
 MultiStringList ReadMultiStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty);
 PropertyString ReadStringProperty(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, DWORD dwProperty);
 // Friendly name, else device description, else nullptr.
@@ -134,24 +64,6 @@ PropertyString ReadDeviceDescription(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInf
 // Appends the device's five-line record (description nullptr: the instance
 // ID). False when the instance ID could not be read (written as "?").
 bool AppendDeviceRecord(HDEVINFO hDevInfo, PSP_DEVINFO_DATA pDevInfoData, const WCHAR* pszDescription);
-
-// ---- List edits of the setup commands ------------------------------------------
-// Both apply their operations in order to a plain list and give ENGINE_USAGE
-// for a malformed one; on any result but ENGINE_OK the list is to be dropped,
-// not written. Names compare without case.
-//
-// sethwid: "=id" leaves only id, "+id" puts it first, "-id" last, "!id"
-// removes it; a bare id goes behind the previous insertion (last when there
-// is none). Every operation first removes the id wherever it stands.
-EngineResult EditHardwareIds(std::vector<WString>* pList, int nOps, const WCHAR* const* ppOps);
-// classfilter: "@name" finds the next entry of that name from the current
-// position, "!name" finds and removes it (ENGINE_FAIL when there is none);
-// "+name" inserts behind the position (last without one), "-name" in front of
-// it (first without one), and only a name that isService accepts
-// (ENGINE_FAIL otherwise); "=" forgets the position. *pbModified says whether
-// the list changed.
-EngineResult EditFilterList(std::vector<WString>* pList, int nOps, const WCHAR* const* ppOps,
-                            const std::function<bool(const WString&)>& isService, bool* pbModified);
 
 // ---- Restart of Windows -------------------------------------------------------
 // Enables the shutdown privilege where it can and asks Windows to restart.

@@ -278,33 +278,12 @@ const CommandEntry g_commandTable[] = {
 };
 
 EngineResult DispatchCommand(int argc, const WCHAR* const* argv) {
-  if (argc <= 0 || argv == nullptr) return ENGINE_USAGE;
-
-  const WCHAR* baseName = argv[0];
-  for (const WCHAR* p = argv[0]; *p != 0; ++p)
-    if (*p == '\\') baseName = p + 1;
-
-  const WCHAR* machine = nullptr;
-  bool autoReboot = false;
-  int next = 1;
-  for (; next < argc && (argv[next][0] == '-' || argv[next][0] == '/'); ++next) {
-    const WCHAR* option = argv[next] + 1;
-    if ((option[0] == 'm' || option[0] == 'M') && option[1] == ':' && option[2] != 0) {
-      machine = option + 2;
-    } else if ((option[0] == 'r' || option[0] == 'R') && option[1] == 0) {
-      autoReboot = true;
-    } else {
-      break;  // not an option: the command word
-    }
-  }
-  if (next >= argc) return ENGINE_USAGE;
-
-  const WCHAR* word = argv[next];
-  if (word[0] == '-' || word[0] == '/') ++word;
+  EngineCommandLine line;
+  if (ParseEngineCommandLine(argc, argv, &line) != ENGINE_OK) return ENGINE_USAGE;
   for (const CommandEntry* entry = g_commandTable; entry->pszCommand != nullptr; ++entry) {
-    if (!EqualNoCase(word, entry->pszCommand)) continue;
-    EngineResult result = entry->pfnHandler(baseName, machine, argc - next - 1, argv + next + 1);
-    if (result == ENGINE_REBOOT && autoReboot) RebootSystem();
+    if (!EqualNoCase(line.pszCommand, entry->pszCommand)) continue;
+    EngineResult result = entry->pfnHandler(line.pszBaseName, line.pszMachine, line.nArgs, line.ppArgs);
+    if (result == ENGINE_REBOOT && line.bAutoReboot) RebootSystem();
     return result;
   }
   return ENGINE_USAGE;

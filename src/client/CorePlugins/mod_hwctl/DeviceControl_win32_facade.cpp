@@ -1,5 +1,6 @@
 // device_control: runs one engine command as if typed on a command line and
-// turns the engine's five-line device records back into stDevice records.
+// turns the engine's five-line device records back into stDevice records. It
+// owns the module's capture buffer and, with it, the lock its operations take.
 #include <mutex>
 #include <new>
 
@@ -9,32 +10,6 @@
 #include "common/util/DiagLog.h"
 #include "common/util/WString.h"
 #include "common/util/WorkerThread.h"
-
-namespace {
-// A few hundred typical records: most commands report one device, and a
-// whole-machine find grows the buffer once and keeps the room.
-const size_t kFirstOutputUnits = 64 * 1024;
-}  // namespace
-
-DeviceOutputBuffer::DeviceOutputBuffer() { m_text.reserve(kFirstOutputUnits); }
-
-bool DeviceOutputBuffer::Append(const WCHAR* pszText, size_t length) {
-  if (m_bDropped) return false;
-  try {
-    m_text.append(pszText, length);
-    return true;
-  } catch (const std::bad_alloc&) {
-    DIAG_LOG(LOG_WARN, "capture buffer full at %u units, further device records dropped",
-             static_cast<unsigned>(m_text.size()));
-    m_bDropped = true;
-    return false;
-  }
-}
-
-void DeviceOutputBuffer::Clear() {
-  m_text.clear();
-  m_bDropped = false;
-}
 
 DeviceOutputBuffer& DeviceOutput() {
   static DeviceOutputBuffer buffer;

@@ -1,6 +1,6 @@
-// Shared pieces of the device control engine's sources: handle owners, UTF-16
-// text helpers and the command handlers the command table refers to. Not for
-// use outside DeviceControl_win32*.cpp.
+// Shared pieces of the device control engine's Win32 sources: handle owners,
+// device readers and the command handlers the command table refers to. Not
+// for use outside DeviceControl_win32*.cpp.
 #pragma once
 #include <cstddef>
 #include <vector>
@@ -13,26 +13,16 @@ namespace devctl {
 
 // ---- Handle owners ------------------------------------------------------------
 // Every handle the engine opens is owned by a ScopedHandle, so an early return
-// releases it. The traits of handles only the engine opens:
+// releases it (DevInfoSet, RegKey, Library and KernelHandle are declared with
+// their traits). The traits of handles only the engine opens:
 struct ServiceTraits : NullInvalidTraits<SC_HANDLE> {
   static void Close(Handle h) { CloseServiceHandle(h); }
 };
 struct MachineTraits : NullInvalidTraits<HMACHINE> {
   static void Close(Handle h) { CM_Disconnect_Machine(h); }
 };
-typedef ScopedHandle<DevInfoTraits> DevInfoSet;
-typedef ScopedHandle<RegKeyTraits> RegKey;
 typedef ScopedHandle<ServiceTraits> ServiceHandle;
-typedef ScopedHandle<LibraryTraits> Library;
 typedef ScopedHandle<MachineTraits> MachineConnection;
-typedef ScopedHandle<KernelHandleTraits> KernelHandle;
-
-// ---- UTF-16 text ----------------------------------------------------------------
-size_t TextLength(const WCHAR* psz);
-// Letters compared without case (ASCII and Latin-1).
-WCHAR FoldCase(WCHAR c);
-bool EqualNoCase(const WCHAR* a, const WCHAR* b);
-bool EqualNoCase(const WString& a, const WString& b);
 
 // Reads the device's instance ID with the set's machine handle into a zeroed
 // buffer of ENGINE_MAX_DEVICE_ID_LEN units (a stub that writes nothing then

@@ -1,6 +1,7 @@
 // Setup commands of the device control engine: a class's filter-driver list
 // (classfilter), the hardware IDs of root-enumerated devices (sethwid), and
 // driver installation and update from an INF file (install, update, updateni).
+// The list edits themselves are portable (DeviceControl_portable.cpp).
 #include <cstring>
 #include <new>
 
@@ -11,114 +12,6 @@
 #ifndef INSTALLFLAG_FORCE
 #define INSTALLFLAG_FORCE 0x00000001
 #endif
-
-// ---- List edits ---------------------------------------------------------------------------
-
-namespace {
-
-int FindNoCase(const std::vector<WString>& list, const WString& name, size_t from) {
-  for (size_t i = from; i < list.size(); ++i)
-    if (devctl::EqualNoCase(list[i], name)) return static_cast<int>(i);
-  return -1;
-}
-
-void RemoveAllNoCase(std::vector<WString>* list, const WString& id, size_t* place) {
-  for (size_t i = 0; i < list->size();) {
-    if (devctl::EqualNoCase((*list)[i], id)) {
-      // A real place (not "the end") keeps pointing just after the previous ID.
-      const bool real = *place <= list->size();
-      list->erase(list->begin() + static_cast<std::ptrdiff_t>(i));
-      if (real && i < *place) --*place;
-    } else {
-      ++i;
-    }
-  }
-}
-
-}  // namespace
-
-EngineResult EditHardwareIds(std::vector<WString>* pList, int nOps, const WCHAR* const* ppOps) {
-  const size_t kEnd = static_cast<size_t>(-1);
-  size_t place = kEnd;  // where an ID without prefix goes: behind the previous insertion
-  for (int i = 0; i < nOps; ++i) {
-    const WCHAR* op = ppOps[i];
-    WCHAR mode = 0;
-    if (op[0] == '=' || op[0] == '+' || op[0] == '-' || op[0] == '!') mode = *op++;
-    if (op[0] == 0) return ENGINE_USAGE;
-    WString id(op);
-    RemoveAllNoCase(pList, id, &place);
-    switch (mode) {
-      case '=':
-        pList->clear();
-        pList->insert(pList->begin(), id);
-        place = 1;
-        break;
-      case '+':
-        pList->insert(pList->begin(), id);
-        place = 1;
-        break;
-      case '-':
-        pList->push_back(id);
-        place = pList->size();
-        break;
-      case '!': place = kEnd; break;
-      default: {
-        size_t at = place > pList->size() ? pList->size() : place;
-        pList->insert(pList->begin() + static_cast<std::ptrdiff_t>(at), id);
-        place = at + 1;
-        break;
-      }
-    }
-  }
-  return ENGINE_OK;
-}
-
-EngineResult EditFilterList(std::vector<WString>* pList, int nOps, const WCHAR* const* ppOps,
-                            const std::function<bool(const WString&)>& isService, bool* pbModified) {
-  *pbModified = false;
-  // The current position (-1: none) and the step from it to the next place.
-  int position = -1;
-  int step = 1;
-  for (int i = 0; i < nOps; ++i) {
-    const WCHAR* op = ppOps[i];
-    if (op[0] == '=') {
-      position = -1;
-      step = 1;
-      while (op[0] == '=') ++op;
-      if (op[0] == 0) continue;
-    }
-    const WCHAR kind = op[0];
-    // An empty operation has no name behind its (missing) kind character.
-    if (kind != '@' && kind != '!' && kind != '+' && kind != '-') return ENGINE_USAGE;
-    const WString name(op + 1);
-    if (name.empty()) return ENGINE_USAGE;
-    const size_t next = position < 0 ? 0 : static_cast<size_t>(position + step);
-    if (kind == '@' || kind == '!') {
-      int found = FindNoCase(*pList, name, next);
-      if (found < 0) return ENGINE_FAIL;
-      position = found;
-      step = 1;
-      if (kind == '!') {
-        pList->erase(pList->begin() + found);  // the position now names the next entry
-        step = 0;
-        *pbModified = true;
-      }
-      continue;
-    }
-    if (!isService(name)) return ENGINE_FAIL;
-    size_t at;
-    if (kind == '+')
-      at = position < 0 ? pList->size() : next;
-    else
-      at = position < 0 ? 0 : static_cast<size_t>(position);
-    if (at > pList->size()) at = pList->size();
-    pList->insert(pList->begin() + static_cast<std::ptrdiff_t>(at), name);
-    position = static_cast<int>(at);
-    step = 1;
-    *pbModified = true;
-  }
-  return ENGINE_OK;
-}
 
 namespace devctl {
 namespace {
@@ -131,30 +24,7 @@ typedef BOOL(WINAPI* SetNonInteractiveModeFn)(BOOL NonInteractiveFlag);
 const REGSAM kClassKeyReadWrite = 0x2001F;
 const DWORD kFilterFirstBytes = 8192;
 
-// ---- Multi-string values --------------------------------------------------------
-
-std::vector<WString> ParseMultiString(const WCHAR* p, size_t units) {
-  std::vector<WString> list;
-  size_t i = 0;
-  while (i < units && p[i] != 0) {
-    size_t start = i;
-    while (i < units && p[i] != 0) ++i;
-    list.emplace_back(p + start, i - start);
-    ++i;
-  }
-  return list;
-}
-
-// The strings, each with its terminator, and a final terminator.
-WString BuildMultiString(const std::vector<WString>& list) {
-  WString block;
-  for (const WString& item : list) {
-    block += item;
-    block.push_back(0);
-  }
-  block.push_back(0);
-  return block;
-}
+// ---- Filter lists --------------------------------------------------------------
 
 // A missing or unreadable value is an empty list.
 std::vector<WString> ReadFilterList(HKEY key, const WCHAR* pszValue) {
