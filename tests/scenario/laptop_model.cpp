@@ -113,6 +113,8 @@ Laptop::Laptop(const std::string& machineJson) {
                                              : d["status"].GetUint();
     if (d.HasMember("problem")) device.problem = d["problem"].GetUint();
     if (d.HasMember("present")) device.present = d["present"].GetBool();
+    if (d.HasMember("known")) device.known = d["known"].GetBool();
+    device.present = device.present && device.known;
     if (d.HasMember("parent")) device.parent = d["parent"].GetString();
     for (const char* key : {"hw", "compat"})
       if (d.HasMember(key))
@@ -219,6 +221,8 @@ std::string Event::Describe() const {
     case UserOff: return "someone disables " + target;
     case UserOn: return "someone enables " + target;
     case InUse: return std::string(behaviour == Behaviour::Normal ? "closes " : "opens ") + target;
+    case Strategies: return target.empty() ? "device strategies back" : "no device strategy (" + target + ")";
+    case LibraryBack: return "the policy library answers again";
     default: return "toggle " + target;
   }
 }
@@ -226,6 +230,7 @@ std::string Event::Describe() const {
 std::string Batch::Describe() const {
   if (kind == Restart) return "restart";
   if (kind == UninstallAtStart) return "start while uninstalling";
+  if (kind == OutageAtStart) return "start while the policy library cannot be loaded";
   std::string text = kind == Uninstall ? "uninstall" : "";
   for (const Event& e : events) text += (text.empty() ? "" : "; ") + e.Describe();
   if (kind == Kill) text += "; killed at call " + std::to_string(killAt) + " of " + killCall;
@@ -235,6 +240,7 @@ std::string Batch::Describe() const {
 void PlanState::Apply(const Batch& batch) {
   // The uninstaller waits for well-behaved installers.
   if (batch.kind == Batch::Uninstall || batch.kind == Batch::UninstallAtStart) installers.clear();
+  if (batch.kind == Batch::OutageAtStart) outage = true;
   for (const Event& e : batch.events) {
     switch (e.kind) {
       case Event::Installer:
@@ -257,6 +263,12 @@ void PlanState::Apply(const Batch& batch) {
         if (!forbidden.erase(e.target)) forbidden.insert(e.target);
         ++revision;
         break;
+      case Event::Strategies:
+        noStrategy = !e.target.empty();
+        policyGone = e.target == "gone";
+        ++revision;
+        break;
+      case Event::LibraryBack: outage = false; break;
     }
   }
 }
@@ -309,9 +321,15 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
     } else if (roll < 8 && !segments.back().empty()) {
       // The next run starts while the agent is being uninstalled.
       segments.emplace_back();
+      state.outage = false;
       batch.kind = Batch::UninstallAtStart;
+    } else if (roll < 10 && !segments.back().empty()) {
+      // The next run starts while an update replaces the policy library.
+      segments.emplace_back();
+      batch.kind = Batch::OutageAtStart;
+      state.Apply(batch);
     } else {
-      if (roll < 12 && !segments.back().empty()) {
+      if (roll < 14 && !segments.back().empty()) {
         batch.kind = Batch::Kill;
         batch.killCall = kKillCalls[pick(kKillCalls.size())];
         batch.killAt = static_cast<int>(1 + pick(40));
@@ -320,7 +338,9 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
       for (size_t quiet = pick(4); quiet > 0; --quiet) {
         Event e;
         size_t what = pick(10);
-        if (what < 4) {
+        if (state.outage && what == 0) {
+          e.kind = Event::LibraryBack;
+        } else if (what < 4) {
           e.kind = Event::Installer;
           e.target = kInstallerTargets[pick(kInstallerTargets.size())];
           if (!steered.insert(e.target).second) continue;
@@ -349,9 +369,13 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
       std::vector<std::string> pluggable;
       for (const std::string& r : roots)
         if (!state.present.count(r) && laptop.Announced(r)) pluggable.push_back(r);
-      if (!pluggable.empty() && pick(5) < 2) {
+      size_t how = pick(20);
+      if (!pluggable.empty() && how < 8) {
         wake.kind = Event::Plug;
         wake.target = pluggable[pick(pluggable.size())];
+      } else if (how < 10) {
+        wake.kind = Event::Strategies;
+        wake.target = state.noStrategy ? "" : how == 8 ? "none" : "gone";
       } else {
         wake.kind = Event::Toggle;
         wake.target = ids[pick(ids.size())];
@@ -363,11 +387,14 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
     count += batch.events.empty() ? 1 : static_cast<int>(batch.events.size());
     if (batch.kind == Batch::Restart) {
       segments.emplace_back();
+      state.outage = false;
       continue;
     }
     segments.back().push_back(batch);
-    if (batch.kind == Batch::Uninstall || batch.kind == Batch::UninstallAtStart || batch.kind == Batch::Kill)
+    if (batch.kind == Batch::Uninstall || batch.kind == Batch::UninstallAtStart || batch.kind == Batch::Kill) {
       segments.emplace_back();
+      state.outage = false;
+    }
   }
   if (segments.back().empty()) segments.pop_back();
   return segments;
@@ -376,7 +403,8 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
 std::string PolicyText(const Laptop& laptop, const PlanState& state) {
   std::string rev = "\"value\": {\"rev\": \"" + std::to_string(state.revision) + "\"}, ";
   std::string text = "{\"strategies\": [";
-  if (!state.forbidden.empty()) {
+  // No strategy at all: the definitions stay, as an administrator's edit would leave them.
+  if (!state.noStrategy && !state.forbidden.empty()) {
     text += "{\"id\": 1001, \"type\": \"0x10030001\", \"sessions\": \"*\", \"conditions\": {\"deviceId_10\": [";
     bool first = true;
     for (const std::string& id : state.forbidden) {
@@ -386,9 +414,10 @@ std::string PolicyText(const Laptop& laptop, const PlanState& state) {
     text += "]}, " + rev +
             "\"action\": {\"processMethod_10\": \"forbid\", \"logType_10\": \"auditLog\", \"needTip_10\": \"true\"}}, ";
   }
-  text += "{\"id\": 1002, \"type\": \"0x10030001\", \"sessions\": \"*\", " + rev +
-          "\"action\": {\"processMethod_10\": \"allow\", \"logType_10\": \"auditLog\", \"needTip_10\": \"true\"}}],\n"
-          "\"sysParams\": {\"0x20060001\": [";
+  if (!state.noStrategy)
+    text += "{\"id\": 1002, \"type\": \"0x10030001\", \"sessions\": \"*\", " + rev +
+            "\"action\": {\"processMethod_10\": \"allow\", \"logType_10\": \"auditLog\", \"needTip_10\": \"true\"}}";
+  text += "],\n\"sysParams\": {\"0x20060001\": [";
   bool first = true;
   auto definition = [&](const std::string& type, const std::string& pattern, const std::string& id) {
     text += std::string(first ? "" : ",\n") + "{\"deviceName_10\": \"" + id + "\", \"deviceType_10\": \"" + type +

@@ -18,6 +18,7 @@ struct Device {
   uint32_t status = 0;  // DN_* flags in the description
   uint32_t problem = 0;
   bool present = true;  // plugged in
+  bool known = true;    // false: never seen by the machine, no node until its first plug
   std::string parent;
   std::vector<std::string> ids;         // hardware and compatible IDs
   std::vector<std::string> interfaces;  // interface class names
@@ -56,9 +57,11 @@ enum class Behaviour { Normal, Refuse, Restart };
 struct Event {
   // Toggle: the administrator forbids or allows a strategy device ID;
   // UserOff/UserOn: someone else disables or enables a device; InUse: a
-  // device's files are opened or closed.
-  enum Kind { Installer, Plug, Unplug, Toggle, UserOff, UserOn, InUse } kind = Toggle;
-  std::string target;  // device ID, or the strategy device ID toggled
+  // device's files are opened or closed. Strategies: the policy loses its
+  // device strategies (target "none": an empty list, "gone": no policy file)
+  // or gets them back. LibraryBack: the policy library answers again.
+  enum Kind { Installer, Plug, Unplug, Toggle, UserOff, UserOn, InUse, Strategies, LibraryBack } kind = Toggle;
+  std::string target;  // device ID, the strategy device ID toggled, or "none"/"gone"
   Behaviour behaviour = Behaviour::Normal;
   std::string Describe() const;
 };
@@ -68,8 +71,9 @@ struct Batch {
   // Restart: the agent and the machine restart. Kill: the agent is killed
   // (SIGKILL) at a moment of the pass the events lead to, at the `killAt`-th
   // call of `killCall`. UninstallAtStart: the agent starts while it is being
-  // uninstalled.
-  enum Kind { Normal, Restart, Uninstall, Kill, UninstallAtStart } kind = Normal;
+  // uninstalled. OutageAtStart: the agent starts while its policy library
+  // cannot be loaded (it stays down until a LibraryBack or the next run).
+  enum Kind { Normal, Restart, Uninstall, Kill, UninstallAtStart, OutageAtStart } kind = Normal;
   std::vector<Event> events;  // Normal, Kill: quiet events, then one that wakes the module
   std::string killCall;
   int killAt = 0;
@@ -84,7 +88,10 @@ struct PlanState {
   std::set<std::string> present;                // pluggable roots plugged in
   std::set<std::string> userOff;                // disabled by someone else
   std::set<std::string> inUse;
-  int revision = 0;  // of the policy text
+  int revision = 0;         // of the policy text
+  bool noStrategy = false;  // the policy holds no device strategy
+  bool policyGone = false;  // ... because its file is gone
+  bool outage = false;      // the policy library cannot be asked (this run only)
   void Apply(const Batch& batch);
 };
 

@@ -8,11 +8,19 @@
 //   (d) the module never enables a device that someone else disabled;
 //   (e) the module never disables a hub or a device that carries one or an
 //       input device;
+//   (f) while no device strategy applies, what the module disabled is
+//       enabled again and leaves the file, unless it cannot be enabled;
+//   (g) while the policy library cannot be asked, the module enables nothing
+//       and no entry leaves its file;
+//   (k) a present keyboard, mouse or other input device is running;
 //   at uninstall, every device the module disabled is enabled again, and the
 //   file is gone unless it lists what could not be enabled.
 // Events: plugs, policy edits, refusing or restart-waiting class installers,
 // parents switched by someone else, volumes in use, restarts, kills in the
-// middle of a pass, uninstalls (also one under way when the agent starts).
+// middle of a pass, uninstalls (also one under way when the agent starts),
+// policies without a device strategy (or no policy file), a policy library
+// that cannot be loaded at a start and comes back later, first plugs of
+// devices the laptop has never seen.
 // The laptop runs on winsim's virtual clock: a settling wait lets the module
 // run its whole schedule in no wall time, and the checks read the machine
 // while every module thread waits. Each segment of a plan (ended by a restart
@@ -120,7 +128,8 @@ std::string DevicesJson(const std::map<std::string, Mirrored>& states) {
     uint32_t status =
         d.HasMember("status") ? static_cast<uint32_t>(std::stoul(d["status"].GetString(), nullptr, 16)) : 0;
     status = (status | DN_STARTED) & ~uint32_t(DN_HAS_PROBLEM);
-    for (const char* key : {"status", "problem", "present", "disabled", "inUse"}) d.RemoveMember(key);
+    // Listed, so seen: a never-seen device stays known once plugged.
+    for (const char* key : {"status", "problem", "present", "disabled", "inUse", "known"}) d.RemoveMember(key);
     d.AddMember("status", rapidjson::Value(status), a);
     d.AddMember("present", rapidjson::Value(it->second.plugged), a);
     d.AddMember("disabled", rapidjson::Value(it->second.disabled), a);
@@ -155,21 +164,34 @@ class Segment {
     // Errors only in the diagnostic log, which the checks do not read.
     agent_->SetAgentState(0, getenv("DM_MODEL_LOG") ? scenario::kLogEverything : scenario::kLogErrors);
     if (!getenv("DM_MODEL_LOG")) std::remove(agent_->Path("tpmlog/log_device.txt").c_str());
-    agent_->WritePolicy(model::PolicyText(laptop, state));
+    WritePolicy();
     agent_->RunAs(helper);
   }
 
-  void Start(bool uninstalling) {
+  void Start(Batch::Kind first) {
+    bool uninstalling = first == Batch::UninstallAtStart;
     if (uninstalling) agent_->SetAgentState(scenario::kAgentUninstalling);
     std::string why;
     ASSERT_TRUE(agent_->StartModule(&why)) << why;
+    if (first == Batch::OutageAtStart) {
+      // Before the module's first look at the gate: no name of any agent
+      // library resolves (0x211) until the library is back.
+      winsim::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, -1);
+      state_.outage = true;
+      keptByOutage_ = FileEntries();
+    }
     Settle();
     if (uninstalling) {
       CheckUninstalled();
       return;
     }
-    // The first pass writes the file, whatever it holds.
-    ASSERT_TRUE(agent_->Exists(kForbidFile)) << "no first pass";
+    if (state_.outage) {
+      ASSERT_GE(scenario::Count(agent_->DeviceLog(), "policy library unavailable"), 1u) << "no outage";
+    } else if (!state_.noStrategy) {
+      // The first pass writes the file, whatever it holds; no strategy or an
+      // outage keeps the gate shut.
+      ASSERT_TRUE(agent_->Exists(kForbidFile)) << "no first pass";
+    }
     Check("start");
   }
 
@@ -178,6 +200,7 @@ class Segment {
       for (const auto& [id, behaviour] : state_.installers)
         winsim::SetInstallerBehaviour(id, ToWinsim(Behaviour::Normal));
       state_.Apply(batch);
+      uninstalling_ = true;
       agent_->SetAgentState(scenario::kAgentUninstalling);
       Settle();
       CheckUninstalled();
@@ -192,18 +215,22 @@ class Segment {
                   : e.kind == Event::InUse   ? winsim::SetDeviceInUse(e.target, e.behaviour != Behaviour::Normal)
                                              : true;
       ASSERT_TRUE(done) << e.Describe();
+      if (e.kind == Event::LibraryBack) winsim::ClearFailures();
     }
     // A class installer that stops refusing is not an event the module
     // hears of: until the next policy change or start, nothing asks it to
     // try again (a plugged device that stays disabled raises no broadcast).
     for (const Event& e : batch.events)
       if (e.kind == Event::Installer && InstallerOf(e.target) != Behaviour::Normal) unheard_.insert(e.target);
-    if (batch.events.back().kind == Event::Toggle) unheard_.clear();
+    bool policyEdit = batch.events.back().kind == Event::Toggle || batch.events.back().kind == Event::Strategies;
+    // Without strategies a toggle changes nothing the module is asked about.
+    if (batch.events.back().kind == Event::Strategies || (policyEdit && !state_.noStrategy)) unheard_.clear();
     state_.Apply(batch);
+    if (!state_.outage) keptByOutage_.clear();
     // The kill comes at a call of the pass the last event leads to, or, when
     // the pass never makes that call, once it is over.
     if (batch.kind == Batch::Kill) winsim::KillAtCall(batch.killCall, batch.killAt);
-    if (batch.events.back().kind == Event::Toggle) agent_->WritePolicy(model::PolicyText(laptop_, state_));
+    if (policyEdit) WritePolicy();
     Settle();
     if (batch.kind == Batch::Kill) {
       fflush(stdout);
@@ -220,6 +247,13 @@ class Segment {
   }
 
  private:
+  void WritePolicy() {
+    if (state_.policyGone)
+      std::remove(agent_->Path("config/policy.json").c_str());
+    else
+      agent_->WritePolicy(model::PolicyText(laptop_, state_));
+  }
+
   // Lets the module run every pass the last events call for, on its own
   // schedule (virtual time: no wall time passes), then waits until all its
   // threads wait, so that what the checks read stands still.
@@ -266,6 +300,7 @@ class Segment {
       } else if (change.rfind("enabled", 0) == 0) {
         if (check) {
           EXPECT_FALSE(c.userDisabled && !c.moduleClaim) << "(d) enabled a device someone else disabled: " << id;
+          EXPECT_FALSE(state_.outage && !uninstalling_) << "(g) enabled while the policy library is down: " << id;
         }
         c.moduleDisabled = c.moduleClaim = c.userDisabled = false;
       }
@@ -273,6 +308,7 @@ class Segment {
   }
 
   bool Forbidden(const model::Device& d) const {
+    if (state_.noStrategy) return false;
     std::vector<std::string> ids = laptop_.StrategyIds(d);
     return state_.forbidden.count(ids.back()) != 0;
   }
@@ -315,15 +351,35 @@ class Segment {
     std::vector<std::string> found;
     std::set<std::string> file = FileEntries();
     ClaimListed(file);
+    // Whether the module can change a device now.
+    auto canChange = [&](const std::string& id, const winsim::DeviceState& s) {
+      return InstallerOf(id) == Behaviour::Normal && !unheard_.count(id) && !s.pendingReboot && !InUseBelow(id) &&
+             !state_.outage;
+    };
+    // The enables without a strategy go in rounds, as the uninstall's do:
+    // while a listed device does not run (absent, refusing, waiting for a
+    // restart), the file is written only when the rounds give up on it.
+    bool enablesPending = false;
+    for (const std::string& id : file) {
+      winsim::DeviceState s = winsim::GetDeviceState(id);
+      enablesPending = enablesPending || !s.started || !canChange(id, s);
+    }
     for (const model::Device& d : laptop_.Devices()) {
       Carried& c = carried_[d.id];
       winsim::DeviceState s = winsim::GetDeviceState(d.id);
       if (c.moduleDisabled && !file.count(d.id)) found.push_back("(a) disabled but not in the file: " + d.id);
+      bool changeable = canChange(d.id, s);
       bool controllable = !model::Laptop::Excluded(d) && !laptop_.Guarded(d.id) && (s.status & DN_DISABLEABLE) &&
-                          !(s.status & DN_NO_SHOW_IN_DM) && InstallerOf(d.id) == Behaviour::Normal &&
-                          !unheard_.count(d.id) && !s.pendingReboot && !InUseBelow(d.id);
+                          !(s.status & DN_NO_SHOW_IN_DM) && changeable;
       if (Forbidden(d) && s.present && controllable && s.started) found.push_back("(c) forbidden but running: " + d.id);
+      bool allowedBack = state_.noStrategy && s.present && changeable && !c.userDisabled;
+      if (allowedBack && c.moduleDisabled) found.push_back("(f) still disabled without a strategy: " + d.id);
+      if (allowedBack && file.count(d.id) && !enablesPending)
+        found.push_back("(f) still listed without a strategy: " + d.id);
+      if (d.Input() && s.present && !s.started && !s.disabled) found.push_back("(k) input device lost: " + d.id);
     }
+    for (const std::string& id : keptByOutage_)
+      if (!file.count(id)) found.push_back("(g) left the file while the policy library is down: " + id);
     return found;
   }
 
@@ -348,7 +404,9 @@ class Segment {
   model::PlanState state_;
   size_t journalLines_ = 0;
   std::map<std::string, Carried> carried_;
-  std::set<std::string> unheard_;  // installers that gave up refusing since the last pass for everyone
+  std::set<std::string> unheard_;       // installers that gave up refusing since the last pass for everyone
+  std::set<std::string> keptByOutage_;  // the file's entries when the outage began
+  bool uninstalling_ = false;
   std::unique_ptr<scenario::AgentSandbox> agent_;
 };
 
@@ -411,14 +469,16 @@ TEST(ModelChild, RunSegment) {
   model::PlanState state;
   for (size_t s = 0; s < segment; ++s)
     for (const Batch& b : plan[s]) state.Apply(b);
+  state.outage = false;  // a run of its own: the library loads unless this segment starts without it
 
   // Every other run of the agent as its helper process.
   const std::vector<Batch>& batches = plan[segment];
   Segment run(parts[0], laptop, state, segment % 2 == 0);
-  bool uninstalling = batches.front().kind == Batch::UninstallAtStart;
-  printf("segment %zu%s\n", segment, uninstalling ? ": the agent starts while it is being uninstalled" : "");
-  run.Start(uninstalling);
-  for (size_t i = uninstalling ? 1 : 0; i < batches.size() && !::testing::Test::HasFailure(); ++i) {
+  Batch::Kind first = batches.front().kind;
+  bool atStart = first == Batch::UninstallAtStart || first == Batch::OutageAtStart;
+  printf("segment %zu%s\n", segment, atStart ? (": " + batches.front().Describe()).c_str() : "");
+  run.Start(first);
+  for (size_t i = atStart ? 1 : 0; i < batches.size() && !::testing::Test::HasFailure(); ++i) {
     printf("segment %zu batch %zu: %s\n", segment, i, batches[i].Describe().c_str());
     run.Run(batches[i]);
   }
