@@ -92,6 +92,8 @@ class PolicyEngine : public ::testing::Test {
     manage_->ControlDeviceByStrategy();
   }
   bool Running(const char* id) { return winsim::GetDeviceState(id).started; }
+  device_list& Forbidden() { return device_manage_test_seam::Forbidden(*manage_); }
+  device_list& EnableFailed() { return device_manage_test_seam::EnableFailed(*manage_); }
 
   std::unique_ptr<device_manage> manage_;
   size_t audit_ = 0, tips_ = 0;
@@ -108,7 +110,7 @@ TEST_F(PolicyEngine, OnePassForbidsAuditsTipsAndRecordsAsTheRulesSay) {
   EXPECT_TRUE(Running("USB\\VID_7777&PID_0001\\TWO"));  // its last ID has no strategy
 
   // Recorded: the stick and the failed forbid; not the devices already off.
-  EXPECT_EQ(Paths(manage_->m_vecForbidDeviceInfo), (std::vector<std::string>{kStick, kRefuse}));
+  EXPECT_EQ(Paths(Forbidden()), (std::vector<std::string>{kStick, kRefuse}));
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile),
             R"([{"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"},{"deviceName_10":"USB\\VID_5555&PID_6666\\NO"}])");
 
@@ -126,9 +128,9 @@ TEST_F(PolicyEngine, OnePassForbidsAuditsTipsAndRecordsAsTheRulesSay) {
   EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("Off refuser"), std::string::npos);
 
   // The printer was judged as an "other" device and stays so until a reload.
-  auto printer = std::find_if(manage_->g_vecDeviceInfo.begin(), manage_->g_vecDeviceInfo.end(),
+  auto printer = std::find_if(manage_->Inventory().begin(), manage_->Inventory().end(),
                               [](const stDevice& d) { return d.strInstancePath == "USBPRINT\\HP\\1"; });
-  ASSERT_NE(printer, manage_->g_vecDeviceInfo.end());
+  ASSERT_NE(printer, manage_->Inventory().end());
   EXPECT_EQ(printer->strDeviceClassGuid, DEVICE_CLASS_OTHER);
 }
 
@@ -136,7 +138,7 @@ TEST_F(PolicyEngine, ListedRootHubIsDroppedAndNeverDisabledEvenByAnEarlyReset) {
   policytest::WriteInstallFile(kForbidFile, std::string(R"([{"deviceName_10":"USB\\ROOT_HUB30\\4&1&0&0"},)") +
                                                 R"({"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"}])");
   manage_->LoadDevice();
-  ASSERT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 2u);
+  ASSERT_EQ(Forbidden().Size(), 2u);
   // The other thread may reset before the first pass: it judges each entry
   // on the device's current record, so the hub is left alone and the
   // forbidden stick that runs again goes down.
@@ -146,7 +148,7 @@ TEST_F(PolicyEngine, ListedRootHubIsDroppedAndNeverDisabledEvenByAnEarlyReset) {
   // The pass then drops the hub from the list (and the file: a scenario checks that).
   manage_->ReLoadDevice();
   manage_->ControlDeviceByStrategy();
-  EXPECT_EQ(Paths(manage_->m_vecForbidDeviceInfo), (std::vector<std::string>{kStick, kRefuse}));
+  EXPECT_EQ(Paths(Forbidden()), (std::vector<std::string>{kStick, kRefuse}));
 }
 
 TEST_F(PolicyEngine, FailedEnableIsRecordedOnceAndRetriedUntilItWorks) {
@@ -156,18 +158,18 @@ TEST_F(PolicyEngine, FailedEnableIsRecordedOnceAndRetriedUntilItWorks) {
   // Every engine call fails, so the device keeps its state and both enables fail.
   winsim::FailCall("SetupDiCreateDeviceInfoListExW", 5 /* ERROR_ACCESS_DENIED */, -1);
   for (int round = 0; round < 2; ++round) {
-    manage_->m_vecForbidDeviceInfo.AppendIfAbsent(off1);
+    Forbidden().AppendIfAbsent(off1);
     EXPECT_NE(manage_->Do_ForbidOrEnable(0, off1, 0, 1, strategy), 0u);
-    EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
+    EXPECT_EQ(Forbidden().Size(), 0u);
   }
-  EXPECT_EQ(Paths(manage_->m_vecEnableFailDeviceInfo), std::vector<std::string>{kOff1});
+  EXPECT_EQ(Paths(EnableFailed()), std::vector<std::string>{kOff1});
   EXPECT_EQ(LineCount("notify/notifications.jsonl"), tips_ + 2);
 
   // Two adjacent entries that now enable are both removed in one reset.
   winsim::ClearFailures();
-  manage_->m_vecEnableFailDeviceInfo.AppendIfAbsent(off2);
+  EnableFailed().AppendIfAbsent(off2);
   manage_->ReSetDevice();
-  EXPECT_EQ(manage_->m_vecEnableFailDeviceInfo.Size(), 0u);
+  EXPECT_EQ(EnableFailed().Size(), 0u);
   EXPECT_TRUE(Running(kOff1));
   EXPECT_TRUE(Running(kOff2));
 }
@@ -255,20 +257,20 @@ TEST_F(PolicyEngine, RefusedEnableIsAFailureAndStaysInTheFile) {
   manage_->ReLoadDevice();
   manage_->ControlDeviceByStrategy();
   EXPECT_FALSE(Running(kStick));
-  EXPECT_EQ(Paths(manage_->m_vecEnableFailDeviceInfo), std::vector<std::string>{kStick});
+  EXPECT_EQ(Paths(EnableFailed()), std::vector<std::string>{kStick});
   EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("could not be enabled"), std::string::npos);
   EXPECT_NE(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
 
   // The refuser was never disabled (it refused that too): allowed and
   // running, it is no longer the module's. The policy forbids the stick again
   // while it is still off: a reset neither enables it nor loses it.
-  EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
+  EXPECT_EQ(Forbidden().Size(), 0u);
   policytest::WritePolicy(enginetest::kPolicy);
   winsim::SetInstallerBehaviour(kStick, winsim::InstallerBehaviour::Normal);
   manage_->ReSetDevice();
   EXPECT_FALSE(Running(kStick));
-  EXPECT_EQ(Paths(manage_->m_vecForbidDeviceInfo), std::vector<std::string>{kStick});
-  EXPECT_EQ(manage_->m_vecEnableFailDeviceInfo.Size(), 0u);
+  EXPECT_EQ(Paths(Forbidden()), std::vector<std::string>{kStick});
+  EXPECT_EQ(EnableFailed().Size(), 0u);
 }
 
 // A device the module disabled keeps its entry while it is absent, and is
@@ -287,9 +289,9 @@ TEST_F(PolicyEngine, AbsentDeviceKeepsItsEntryUntilItIsGoneForGood) {
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
 
   // An entry whose device the machine no longer knows at all is dropped.
-  manage_->m_vecForbidDeviceInfo.AppendIfAbsent(FileEntry("USB\\VID_9999&PID_9999\\GONE"));
+  Forbidden().AppendIfAbsent(FileEntry("USB\\VID_9999&PID_9999\\GONE"));
   manage_->ControlDeviceByStrategy();
-  EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
+  EXPECT_EQ(Forbidden().Size(), 0u);
 }
 
 // The file is replaced whole: a write that fails at any step leaves the old
