@@ -19,6 +19,7 @@ const char kOff1[] = "USB\\VID_1111&PID_2222\\OFF1";
 const char kOff2[] = "USB\\VID_1111&PID_2223\\OFF2";
 const char kOffRefuser[] = "USB\\VID_5555&PID_7777\\OFFNO";
 const char kForbidFile[] = "config/ForbidDeviceInfo.dat";
+const char kJournal[] = "tpmlog/decisions_device.jsonl";
 
 // Running unless noted. 0x0180600A: started, disableable, removable.
 const char kMachine[] = R"json({
@@ -44,6 +45,16 @@ const char kMachine[] = R"json({
 size_t LineCount(const std::string& relative) {
   std::string text = policytest::ReadInstallFile(relative);
   return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// The action and result of the last journal line whose instance ID ends in
+// `idEnd` (with its closing quote).
+std::string JournalAction(const std::string& journal, const std::string& idEnd) {
+  size_t id = journal.rfind(idEnd + ",\"name\"");
+  if (id == std::string::npos) return "";
+  size_t action = journal.find("\"action\":", id);
+  size_t end = journal.find('}', action);
+  return action == std::string::npos ? "" : journal.substr(action, end - action);
 }
 
 std::vector<std::string> Disabled() {
@@ -192,12 +203,27 @@ TEST_F(PolicyEngine, UninstallEnablesEverythingAndNoLaterPassUndoesIt) {
 // The agent is already being uninstalled when the module starts: the
 // uninstall enables what the last run's file lists although the device
 // thread has not read it, and deletes the file only when all went well.
+// Each enable is journaled, and the journal, full, is cut as the diagnostic
+// log is: its newest whole lines kept, no ".temp" left beside it.
 TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
   policytest::WriteInstallFile(kForbidFile, std::string(R"([{"deviceName_10":"USB\\VID_1111&PID_2222\\OFF1"},)") +
                                                 R"({"deviceName_10":"USB\\VID_5555&PID_7777\\OFFNO"}])");
+  std::string filler;
+  for (int i = 0; filler.size() < (20u << 20); ++i)
+    filler += "filler " + std::to_string(i) + std::string(90, '.') + "\n";
+  filler.resize(20u << 20);
+  filler.back() = '\n';
+  policytest::WriteInstallFile(kJournal, filler);
   manage_->SetUninstall(1);
   EXPECT_NE(manage_->EnableDeviceBeforeUninstall(), 0u);
   EXPECT_TRUE(Running(kOff1));
+  std::string journal = policytest::ReadInstallFile(kJournal);
+  EXPECT_EQ(policytest::ReadInstallFile(std::string(kJournal) + ".temp"), "");
+  EXPECT_LE(journal.size(), 19922944u + 2048u);
+  EXPECT_GT(journal.size(), 19922944u - 30000u);
+  EXPECT_EQ(journal.compare(0, 7, "filler "), 0);
+  EXPECT_EQ(JournalAction(journal, "OFF1\""), "\"action\":\"enabled\",\"result\":\"0x0\"");
+  EXPECT_EQ(JournalAction(journal, "OFFNO\""), "\"action\":\"enable-failed\",\"result\":\"0x0\"");
   // The refusing installer leaves its device disabled: it stays in the file,
   // with an ERROR line and the uninstall-failure tip.
   EXPECT_FALSE(Running(kOffRefuser));
@@ -210,6 +236,8 @@ TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
   EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);
   EXPECT_TRUE(Running(kOffRefuser));
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
+  EXPECT_EQ(JournalAction(policytest::ReadInstallFile(kJournal), "OFFNO\""),
+            "\"action\":\"enabled\",\"result\":\"0x0\"");
 }
 
 // An absent device has no state: its configuration tells whether the
@@ -224,6 +252,8 @@ TEST_F(PolicyEngine, UninstallJudgesAnAbsentDeviceByItsConfiguration) {
   EXPECT_NE(manage_->EnableDeviceBeforeUninstall(), 0u);
   EXPECT_NE(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
   EXPECT_NE(policytest::ReadDiagLog().find("is not on the machine and could not be enabled"), std::string::npos);
+  EXPECT_EQ(JournalAction(policytest::ReadInstallFile(kJournal), "4C53\""),
+            "\"action\":\"kept-listed\",\"result\":\"0x0\"");
 
   winsim::SetInstallerBehaviour(kStick, winsim::InstallerBehaviour::Normal);
   EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);

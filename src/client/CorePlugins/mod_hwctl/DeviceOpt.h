@@ -204,7 +204,11 @@ class device_manage {
   std::vector<stDevice> ListedDevices();
   // Enables one listed device and says where it stands afterwards.
   enum class EnableResult { Enabled, EnabledNotStarted, WaitsForRestart, StillDisabled, Absent, Gone, Unreadable };
+  // Writes the journal line of the enable.
   EnableResult EnableListedDevice(stDevice& entry);
+  // The enable itself: the engine's answer in `enabled`, the device as read
+  // afterwards in `now` (left empty when it could not be read).
+  EnableResult TryEnableListed(stDevice& entry, eRet& enabled, stDevice& now);
   // Rounds of enables over `pending` until none is left or nothing changed
   // for the settle time; what is left is returned, with the restart flag.
   // The pass lock is let go during the pauses between rounds.
@@ -226,7 +230,7 @@ class device_manage {
   bool IsGuarded(const stDevice& device, GuardAnswer* pAnswer);
   // Writes the journal line of a judged device.
   void JournalDevice(const stDevice& device, const DeviceVerdict& verdict, const char* pszAction,
-                     const std::string& strExclusion);
+                     const std::string& strExclusion, eRet ret, const std::string& strGuard);
   // What a pass reads once, not once per device: the device definitions and
   // the strategy's answer for each strategy device ID. Valid while
   // m_bPassCache is set (under the pass lock).

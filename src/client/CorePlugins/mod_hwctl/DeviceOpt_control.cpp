@@ -137,7 +137,7 @@ eRet device_manage::ControlDeviceByStrategy() {
                  exclusion->strDeviceClassGuid.c_str(), exclusion->strInstancePath.c_str(),
                  exclusion->strDeviceName.c_str());
       EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
-      JournalDevice(device, DeviceVerdict(), journal_action::kExcluded, ExclusionText(*exclusion));
+      JournalDevice(device, DeviceVerdict(), journal_action::kExcluded, ExclusionText(*exclusion), 0, "");
       continue;
     }
     if (m_DeviceFilter.IsOtherDeviceClass(device.strDeviceClassGuid)) {
@@ -164,7 +164,7 @@ eRet device_manage::ControlDeviceByStrategy() {
              static_cast<unsigned>(verdict.bForbid), verdict.strStrategyId.c_str(),
              Joined(verdict.vecDeviceId).c_str());
     Do_ForbidOrEnable(verdict.bForbid, device, verdict.bLog, verdict.bTip, verdict.strStrategyId);
-    JournalDevice(device, verdict, m_LastOutcome.pszAction, "");
+    JournalDevice(device, verdict, m_LastOutcome.pszAction, "", m_LastOutcome.ret, m_LastOutcome.strGuard);
   }
   if (GetUninstall() != 0) return RET_SUCCESS;
   ForgetVanishedDevices();
@@ -297,7 +297,7 @@ bool device_manage::IsGuarded(const stDevice& device, GuardAnswer* pAnswer) {
 }
 
 void device_manage::JournalDevice(const stDevice& device, const DeviceVerdict& verdict, const char* pszAction,
-                                  const std::string& strExclusion) {
+                                  const std::string& strExclusion, eRet ret, const std::string& strGuard) {
   DeviceDecisionLine line;
   line.strInstanceId = device.strInstancePath;
   line.strName = device.strDeviceName;
@@ -308,8 +308,8 @@ void device_manage::JournalDevice(const stDevice& device, const DeviceVerdict& v
   line.vecDefinitions = verdict.vecDefinition;
   line.strExclusion = strExclusion;
   line.pszAction = pszAction != nullptr ? pszAction : journal_action::kAllowed;
-  if (strcmp(line.pszAction, journal_action::kGuarded) == 0) line.strGuard = m_LastOutcome.strGuard;
-  if (strcmp(line.pszAction, journal_action::kExcluded) != 0) line.ret = m_LastOutcome.ret;
+  if (strcmp(line.pszAction, journal_action::kGuarded) == 0) line.strGuard = strGuard;
+  if (strcmp(line.pszAction, journal_action::kExcluded) != 0) line.ret = ret;
   m_Journal.Record(line);
 }
 
@@ -402,13 +402,12 @@ std::vector<stDevice> device_manage::ListedDevices() {
   return devices;
 }
 
-device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
-  eRet enabled = m_DeviceControl.EnableDevice(entry);
+device_manage::EnableResult device_manage::TryEnableListed(stDevice& entry, eRet& enabled, stDevice& now) {
+  enabled = m_DeviceControl.EnableDevice(entry);
   if (enabled != RET_SUCCESS && enabled != kWaitsForRestart) enabled = m_DeviceControl.EnableDevice(entry);
   // Enabled in the configuration, applied when Windows restarts: nothing is
   // left for the module to do, the person only has to restart.
   if (enabled == kWaitsForRestart) return EnableResult::WaitsForRestart;
-  stDevice now;
   bool bKnown = false;
   if (m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown) != RET_SUCCESS) return EnableResult::Unreadable;
   if (!bKnown) return EnableResult::Gone;
@@ -423,6 +422,31 @@ device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
   if (now.dwStatus_Now == DEVICE_STATE_RUNNING) return EnableResult::Enabled;
   DIAG_LOG(LOG_WARN, "%s is enabled but does not start (problem %lu)", entry.strInstancePath.c_str(), problem);
   return EnableResult::EnabledNotStarted;
+}
+
+device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
+  eRet enabled = RET_SUCCESS;
+  stDevice now;
+  EnableResult result = TryEnableListed(entry, enabled, now);
+  const char* pszAction = nullptr;
+  switch (result) {
+    case EnableResult::Enabled:
+    case EnableResult::EnabledNotStarted: pszAction = journal_action::kEnabled; break;
+    case EnableResult::WaitsForRestart: pszAction = journal_action::kRestartPending; break;
+    case EnableResult::StillDisabled: pszAction = journal_action::kEnableFailed; break;
+    case EnableResult::Absent:
+    case EnableResult::Unreadable: pszAction = journal_action::kKeptListed; break;
+    case EnableResult::Gone: break;  // no device left to explain
+  }
+  if (pszAction != nullptr) {
+    // The entry of a file read back knows its instance path only; the device
+    // read after the enable names it.
+    if (now.strInstancePath.empty()) now = entry;
+    if (!now.strDeviceClassGuid.empty() && m_DeviceFilter.IsOtherDeviceClass(now.strDeviceClassGuid))
+      now.strDeviceClassGuid = DEVICE_CLASS_OTHER;
+    JournalDevice(now, DeviceVerdict(), pszAction, "", enabled, "");
+  }
+  return result;
 }
 
 std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded, Pass& pass) {
