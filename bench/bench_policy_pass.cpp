@@ -59,8 +59,8 @@ uintmax_t LogBytes(const bench::AgentInstall& install) {
 // control), as the inventory holds them after a pass.
 std::vector<stDevice> JudgedDevices(device_manage& manage) {
   std::vector<stDevice> judged;
-  for (const stDevice& device : manage.g_vecDeviceInfo) {
-    if (manage.m_DeviceFilter.IsExcludeDevice(device)) continue;
+  for (const stDevice& device : manage.Inventory()) {
+    if (device_manage_test_seam::Filter(manage).IsExcludeDevice(device)) continue;
     if (device.strDeviceClassGuid == DEVICE_CLASS_DISKDRIVE && device.dwStatus_Now == 0) continue;
     judged.push_back(device);
   }
@@ -108,10 +108,10 @@ int main(int argc, char** argv) {
   manage.InitSysParamDeviceInfo();
   manage.LoadDevice();
   Pass(manage, nullptr);
-  const size_t devices = manage.g_vecDeviceInfo.size();
-  if (devices == 0 || manage.m_vecForbidDeviceInfo.Size() != 0) {
+  const size_t devices = manage.Inventory().size();
+  if (devices == 0 || device_manage_test_seam::Forbidden(manage).Size() != 0) {
     fprintf(stderr, "bench_policy_pass: %zu devices found, %zu forbidden: not the pass to measure\n", devices,
-            manage.m_vecForbidDeviceInfo.Size());
+            device_manage_test_seam::Forbidden(manage).Size());
     _Exit(1);
   }
 
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   std::vector<stDevice> found;
   double find = MedianMs(passes, [&] {
     found.clear();
-    manage.m_DeviceControl.FindDevices(&found);
+    device_manage_test_seam::Control(manage).FindDevices(&found);
   });
 
   PassTimes error_;
@@ -148,10 +148,10 @@ int main(int argc, char** argv) {
   });
   double strategy = MedianMs(passes, [&] {
     for (const auto& list : ids)
-      for (const std::string& id : list) manage.m_StrategyAnalyze.AnlyzeActFromStrategy(id);
+      for (const std::string& id : list) device_manage_test_seam::Strategy(manage).AnlyzeActFromStrategy(id);
   });
   double status = MedianMs(passes, [&] {
-    for (stDevice device : judged) manage.m_DeviceControl.QueryDeviceStatus(device);
+    for (stDevice device : judged) device_manage_test_seam::Control(manage).QueryDeviceStatus(device);
   });
 
   SwitchLevel(install, bench::kLevelInfo);

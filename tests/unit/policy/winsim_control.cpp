@@ -19,6 +19,7 @@ const char kOff1[] = "USB\\VID_1111&PID_2222\\OFF1";
 const char kOff2[] = "USB\\VID_1111&PID_2223\\OFF2";
 const char kOffRefuser[] = "USB\\VID_5555&PID_7777\\OFFNO";
 const char kForbidFile[] = "config/ForbidDeviceInfo.dat";
+const char kJournal[] = "tpmlog/decisions_device.jsonl";
 
 // Running unless noted. 0x0180600A: started, disableable, removable.
 const char kMachine[] = R"json({
@@ -44,6 +45,16 @@ const char kMachine[] = R"json({
 size_t LineCount(const std::string& relative) {
   std::string text = policytest::ReadInstallFile(relative);
   return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// The action and result of the last journal line whose instance ID ends in
+// `idEnd` (with its closing quote).
+std::string JournalAction(const std::string& journal, const std::string& idEnd) {
+  size_t id = journal.rfind(idEnd + ",\"name\"");
+  if (id == std::string::npos) return "";
+  size_t action = journal.find("\"action\":", id);
+  size_t end = journal.find('}', action);
+  return action == std::string::npos ? "" : journal.substr(action, end - action);
 }
 
 std::vector<std::string> Disabled() {
@@ -92,6 +103,8 @@ class PolicyEngine : public ::testing::Test {
     manage_->ControlDeviceByStrategy();
   }
   bool Running(const char* id) { return winsim::GetDeviceState(id).started; }
+  device_list& Forbidden() { return device_manage_test_seam::Forbidden(*manage_); }
+  device_list& EnableFailed() { return device_manage_test_seam::EnableFailed(*manage_); }
 
   std::unique_ptr<device_manage> manage_;
   size_t audit_ = 0, tips_ = 0;
@@ -108,7 +121,7 @@ TEST_F(PolicyEngine, OnePassForbidsAuditsTipsAndRecordsAsTheRulesSay) {
   EXPECT_TRUE(Running("USB\\VID_7777&PID_0001\\TWO"));  // its last ID has no strategy
 
   // Recorded: the stick and the failed forbid; not the devices already off.
-  EXPECT_EQ(Paths(manage_->m_vecForbidDeviceInfo), (std::vector<std::string>{kStick, kRefuse}));
+  EXPECT_EQ(Paths(Forbidden()), (std::vector<std::string>{kStick, kRefuse}));
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile),
             R"([{"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"},{"deviceName_10":"USB\\VID_5555&PID_6666\\NO"}])");
 
@@ -126,9 +139,9 @@ TEST_F(PolicyEngine, OnePassForbidsAuditsTipsAndRecordsAsTheRulesSay) {
   EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("Off refuser"), std::string::npos);
 
   // The printer was judged as an "other" device and stays so until a reload.
-  auto printer = std::find_if(manage_->g_vecDeviceInfo.begin(), manage_->g_vecDeviceInfo.end(),
+  auto printer = std::find_if(manage_->Inventory().begin(), manage_->Inventory().end(),
                               [](const stDevice& d) { return d.strInstancePath == "USBPRINT\\HP\\1"; });
-  ASSERT_NE(printer, manage_->g_vecDeviceInfo.end());
+  ASSERT_NE(printer, manage_->Inventory().end());
   EXPECT_EQ(printer->strDeviceClassGuid, DEVICE_CLASS_OTHER);
 }
 
@@ -136,7 +149,7 @@ TEST_F(PolicyEngine, ListedRootHubIsDroppedAndNeverDisabledEvenByAnEarlyReset) {
   policytest::WriteInstallFile(kForbidFile, std::string(R"([{"deviceName_10":"USB\\ROOT_HUB30\\4&1&0&0"},)") +
                                                 R"({"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"}])");
   manage_->LoadDevice();
-  ASSERT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 2u);
+  ASSERT_EQ(Forbidden().Size(), 2u);
   // The other thread may reset before the first pass: it judges each entry
   // on the device's current record, so the hub is left alone and the
   // forbidden stick that runs again goes down.
@@ -146,7 +159,7 @@ TEST_F(PolicyEngine, ListedRootHubIsDroppedAndNeverDisabledEvenByAnEarlyReset) {
   // The pass then drops the hub from the list (and the file: a scenario checks that).
   manage_->ReLoadDevice();
   manage_->ControlDeviceByStrategy();
-  EXPECT_EQ(Paths(manage_->m_vecForbidDeviceInfo), (std::vector<std::string>{kStick, kRefuse}));
+  EXPECT_EQ(Paths(Forbidden()), (std::vector<std::string>{kStick, kRefuse}));
 }
 
 TEST_F(PolicyEngine, FailedEnableIsRecordedOnceAndRetriedUntilItWorks) {
@@ -156,18 +169,18 @@ TEST_F(PolicyEngine, FailedEnableIsRecordedOnceAndRetriedUntilItWorks) {
   // Every engine call fails, so the device keeps its state and both enables fail.
   winsim::FailCall("SetupDiCreateDeviceInfoListExW", 5 /* ERROR_ACCESS_DENIED */, -1);
   for (int round = 0; round < 2; ++round) {
-    manage_->m_vecForbidDeviceInfo.AppendIfAbsent(off1);
+    Forbidden().AppendIfAbsent(off1);
     EXPECT_NE(manage_->Do_ForbidOrEnable(0, off1, 0, 1, strategy), 0u);
-    EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
+    EXPECT_EQ(Forbidden().Size(), 0u);
   }
-  EXPECT_EQ(Paths(manage_->m_vecEnableFailDeviceInfo), std::vector<std::string>{kOff1});
+  EXPECT_EQ(Paths(EnableFailed()), std::vector<std::string>{kOff1});
   EXPECT_EQ(LineCount("notify/notifications.jsonl"), tips_ + 2);
 
   // Two adjacent entries that now enable are both removed in one reset.
   winsim::ClearFailures();
-  manage_->m_vecEnableFailDeviceInfo.AppendIfAbsent(off2);
+  EnableFailed().AppendIfAbsent(off2);
   manage_->ReSetDevice();
-  EXPECT_EQ(manage_->m_vecEnableFailDeviceInfo.Size(), 0u);
+  EXPECT_EQ(EnableFailed().Size(), 0u);
   EXPECT_TRUE(Running(kOff1));
   EXPECT_TRUE(Running(kOff2));
 }
@@ -190,12 +203,27 @@ TEST_F(PolicyEngine, UninstallEnablesEverythingAndNoLaterPassUndoesIt) {
 // The agent is already being uninstalled when the module starts: the
 // uninstall enables what the last run's file lists although the device
 // thread has not read it, and deletes the file only when all went well.
+// Each enable is journaled, and the journal, full, is cut as the diagnostic
+// log is: its newest whole lines kept, no ".temp" left beside it.
 TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
   policytest::WriteInstallFile(kForbidFile, std::string(R"([{"deviceName_10":"USB\\VID_1111&PID_2222\\OFF1"},)") +
                                                 R"({"deviceName_10":"USB\\VID_5555&PID_7777\\OFFNO"}])");
+  std::string filler;
+  for (int i = 0; filler.size() < (20u << 20); ++i)
+    filler += "filler " + std::to_string(i) + std::string(90, '.') + "\n";
+  filler.resize(20u << 20);
+  filler.back() = '\n';
+  policytest::WriteInstallFile(kJournal, filler);
   manage_->SetUninstall(1);
   EXPECT_NE(manage_->EnableDeviceBeforeUninstall(), 0u);
   EXPECT_TRUE(Running(kOff1));
+  std::string journal = policytest::ReadInstallFile(kJournal);
+  EXPECT_EQ(policytest::ReadInstallFile(std::string(kJournal) + ".temp"), "");
+  EXPECT_LE(journal.size(), 19922944u + 2048u);
+  EXPECT_GT(journal.size(), 19922944u - 30000u);
+  EXPECT_EQ(journal.compare(0, 7, "filler "), 0);
+  EXPECT_EQ(JournalAction(journal, "OFF1\""), "\"action\":\"enabled\",\"result\":\"0x0\"");
+  EXPECT_EQ(JournalAction(journal, "OFFNO\""), "\"action\":\"enable-failed\",\"result\":\"0x0\"");
   // The refusing installer leaves its device disabled: it stays in the file,
   // with an ERROR line and the uninstall-failure tip.
   EXPECT_FALSE(Running(kOffRefuser));
@@ -208,6 +236,8 @@ TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
   EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);
   EXPECT_TRUE(Running(kOffRefuser));
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
+  EXPECT_EQ(JournalAction(policytest::ReadInstallFile(kJournal), "OFFNO\""),
+            "\"action\":\"enabled\",\"result\":\"0x0\"");
 }
 
 // An absent device has no state: its configuration tells whether the
@@ -222,6 +252,8 @@ TEST_F(PolicyEngine, UninstallJudgesAnAbsentDeviceByItsConfiguration) {
   EXPECT_NE(manage_->EnableDeviceBeforeUninstall(), 0u);
   EXPECT_NE(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
   EXPECT_NE(policytest::ReadDiagLog().find("is not on the machine and could not be enabled"), std::string::npos);
+  EXPECT_EQ(JournalAction(policytest::ReadInstallFile(kJournal), "4C53\""),
+            "\"action\":\"kept-listed\",\"result\":\"0x0\"");
 
   winsim::SetInstallerBehaviour(kStick, winsim::InstallerBehaviour::Normal);
   EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);
@@ -255,20 +287,20 @@ TEST_F(PolicyEngine, RefusedEnableIsAFailureAndStaysInTheFile) {
   manage_->ReLoadDevice();
   manage_->ControlDeviceByStrategy();
   EXPECT_FALSE(Running(kStick));
-  EXPECT_EQ(Paths(manage_->m_vecEnableFailDeviceInfo), std::vector<std::string>{kStick});
+  EXPECT_EQ(Paths(EnableFailed()), std::vector<std::string>{kStick});
   EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("could not be enabled"), std::string::npos);
   EXPECT_NE(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
 
   // The refuser was never disabled (it refused that too): allowed and
   // running, it is no longer the module's. The policy forbids the stick again
   // while it is still off: a reset neither enables it nor loses it.
-  EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
+  EXPECT_EQ(Forbidden().Size(), 0u);
   policytest::WritePolicy(enginetest::kPolicy);
   winsim::SetInstallerBehaviour(kStick, winsim::InstallerBehaviour::Normal);
   manage_->ReSetDevice();
   EXPECT_FALSE(Running(kStick));
-  EXPECT_EQ(Paths(manage_->m_vecForbidDeviceInfo), std::vector<std::string>{kStick});
-  EXPECT_EQ(manage_->m_vecEnableFailDeviceInfo.Size(), 0u);
+  EXPECT_EQ(Paths(Forbidden()), std::vector<std::string>{kStick});
+  EXPECT_EQ(EnableFailed().Size(), 0u);
 }
 
 // A device the module disabled keeps its entry while it is absent, and is
@@ -287,9 +319,9 @@ TEST_F(PolicyEngine, AbsentDeviceKeepsItsEntryUntilItIsGoneForGood) {
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
 
   // An entry whose device the machine no longer knows at all is dropped.
-  manage_->m_vecForbidDeviceInfo.AppendIfAbsent(FileEntry("USB\\VID_9999&PID_9999\\GONE"));
+  Forbidden().AppendIfAbsent(FileEntry("USB\\VID_9999&PID_9999\\GONE"));
   manage_->ControlDeviceByStrategy();
-  EXPECT_EQ(manage_->m_vecForbidDeviceInfo.Size(), 0u);
+  EXPECT_EQ(Forbidden().Size(), 0u);
 }
 
 // The file is replaced whole: a write that fails at any step leaves the old

@@ -49,13 +49,14 @@ void Body(JsonWriter& writer, const DeviceDecisionLine& line) {
   Text(writer, "result", result);
 }
 
-std::string BodyText(const DeviceDecisionLine& line) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter writer(buffer);
-  writer.StartObject();
-  Body(writer, line);
-  writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
+// Two lines say the same when every member but the time does: compared on
+// the module's own texts, so that a quiet pass formats and converts nothing.
+bool SameOutcome(const DeviceDecisionLine& a, const DeviceDecisionLine& b) {
+  return a.strInstanceId == b.strInstanceId && a.strName == b.strName && a.strClassGuid == b.strClassGuid &&
+         a.bForbid == b.bForbid && a.strStrategy == b.strStrategy && a.vecDeviceIds == b.vecDeviceIds &&
+         a.vecDefinitions == b.vecDefinitions && a.strExclusion == b.strExclusion && a.strGuard == b.strGuard &&
+         strcmp(a.pszAction != nullptr ? a.pszAction : "", b.pszAction != nullptr ? b.pszAction : "") == 0 &&
+         a.ret == b.ret;
 }
 
 }  // namespace
@@ -81,14 +82,13 @@ bool decision_journal::Record(const DeviceDecisionLine& line) {
     if (line.pszAction != nullptr && strcmp(line.pszAction, journal_action::kAllowed) == 0)
       same.pszAction = journal_action::kEnabled;
     same.ret = 0;
-    std::string body = BodyText(same);
     std::lock_guard<std::mutex> lock(m_mtx);
     auto last = m_mapLast.find(line.strInstanceId);
-    if (last != m_mapLast.end() && last->second == body) return false;
+    if (last != m_mapLast.end() && SameOutcome(last->second, same)) return false;
     if (!m_pFile) m_pFile.reset(new CLineFile(GetInstallDir() + kJournalFile));
     // Remembered even when the file cannot be opened: the journal explains,
     // it never holds state, and a missing tpmlog folder is not an error.
-    m_mapLast[line.strInstanceId] = body;
+    m_mapLast[line.strInstanceId] = same;
     return m_pFile->Append(FormatDecisionLine(line, UnixTimeMs()));
   } catch (...) {
     return false;

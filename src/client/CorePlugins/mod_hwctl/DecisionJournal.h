@@ -68,6 +68,8 @@ class decision_journal {
 
  private:
   std::mutex m_mtx;
-  std::map<std::string, std::string> m_mapLast;  // instance ID -> line without its time
+  // Instance ID -> the last line written, as it compares (the same outcome
+  // told in one word, no result).
+  std::map<std::string, DeviceDecisionLine> m_mapLast;
   std::unique_ptr<CLineFile> m_pFile;
 };

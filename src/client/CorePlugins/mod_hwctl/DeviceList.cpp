@@ -2,7 +2,16 @@
 
 #include <algorithm>
 
+#include "ModuleState.h"
+
 namespace {
+// A list's lock, ranked: taken inside the pass lock, never around another list.
+struct ListLock {
+  explicit ListLock(std::mutex& mtx) : rank(LockRank::kDeviceList), lock(mtx) {}
+  LockRankScope rank;
+  std::lock_guard<std::mutex> lock;
+};
+
 template <class List>
 auto FindPath(List& list, const std::string& path) {
   return std::find_if(list.begin(), list.end(), [&](const stDevice& e) { return e.strInstancePath == path; });
@@ -10,7 +19,7 @@ auto FindPath(List& list, const std::string& path) {
 }  // namespace
 
 bool device_list::Find(const stDevice& device, stDevice* found) {
-  std::lock_guard<std::mutex> lock(m_mtx);
+  ListLock lock(m_mtx);
   auto it = FindPath(m_vec, device.strInstancePath);
   if (it == m_vec.end()) return false;
   // An entry read back from the file knows only its instance path.
@@ -24,12 +33,12 @@ bool device_list::Find(const stDevice& device, stDevice* found) {
 }
 
 bool device_list::Contains(const std::string& strInstancePath) {
-  std::lock_guard<std::mutex> lock(m_mtx);
+  ListLock lock(m_mtx);
   return FindPath(m_vec, strInstancePath) != m_vec.end();
 }
 
 bool device_list::EraseOne(const std::string& strInstancePath) {
-  std::lock_guard<std::mutex> lock(m_mtx);
+  ListLock lock(m_mtx);
   auto it = FindPath(m_vec, strInstancePath);
   if (it == m_vec.end()) return false;
   m_vec.erase(it);
@@ -37,28 +46,28 @@ bool device_list::EraseOne(const std::string& strInstancePath) {
 }
 
 bool device_list::AppendIfAbsent(const stDevice& device) {
-  std::lock_guard<std::mutex> lock(m_mtx);
+  ListLock lock(m_mtx);
   if (FindPath(m_vec, device.strInstancePath) != m_vec.end()) return false;
   m_vec.push_back(device);
   return true;
 }
 
 std::vector<stDevice> device_list::Snapshot() {
-  std::lock_guard<std::mutex> lock(m_mtx);
+  ListLock lock(m_mtx);
   return m_vec;
 }
 
 void device_list::Replace(std::vector<stDevice> devices) {
-  std::lock_guard<std::mutex> lock(m_mtx);
+  ListLock lock(m_mtx);
   m_vec = std::move(devices);
 }
 
 size_t device_list::Size() {
-  std::lock_guard<std::mutex> lock(m_mtx);
+  ListLock lock(m_mtx);
   return m_vec.size();
 }
 
 void device_list::ForEach(const std::function<void(stDevice&)>& visit) {
-  std::lock_guard<std::mutex> lock(m_mtx);
+  ListLock lock(m_mtx);
   for (stDevice& entry : m_vec) visit(entry);
 }

@@ -4,9 +4,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <string>
-#include "ModuleState.h"
+
 #include "DeviceMonitor_win32.h"
 #include "DeviceOpt.h"
+#include "ModuleState.h"
 #include "common/helper/StrategyOpt/StrategyOptHelper.h"
 #include "common/helper/VaultBase/VaultBaseHelper.h"
 #include "common/util/DiagLog.h"
@@ -69,8 +70,8 @@ GateAnswer LookAtGate(ULONGLONG& ullLastChangeTime, CMemBuffer& value, CMemBuffe
   if (StrategyOptHelper::IsAdapterFailure(eOutage)) return GateAnswer::Outage;
   if (eOutage != 0) return GateAnswer::Unchanged;
   if (ullChangeTime == ullLastChangeTime) return GateAnswer::Unchanged;
-  eOutage = Strategy_CheckTargetConditionBySessionId(dwSessionId, STRATEGY_TYPE_DEVICE, 0, 0, nullptr, value, action,
-                                                     0, 0);
+  eOutage =
+      Strategy_CheckTargetConditionBySessionId(dwSessionId, STRATEGY_TYPE_DEVICE, 0, 0, nullptr, value, action, 0, 0);
   // Not remembered: asked again at the next look.
   if (StrategyOptHelper::IsAdapterFailure(eOutage)) return GateAnswer::Outage;
   // Remembered before the answer is acted on: a strategy that fails the test
@@ -92,7 +93,7 @@ void RunDeviceEnum() {
   device_manage& manage = g_DeviceManage;
   // Here rather than at module load: it reaches the policy library.
   {
-    std::lock_guard<std::mutex> pass(manage.m_mtxPolicyPass);
+    device_manage::Pass pass(manage);
     manage.InitSysParamDeviceInfo();
   }
   manage.LoadDevice();
@@ -105,7 +106,7 @@ void RunDeviceEnum() {
   // Reads the inventory; a change calls for a pass and for another look soon.
   auto reload = [&] {
     manage.ReLoadDevice();
-    std::string now = InventorySignature(manage.g_vecDeviceInfo);
+    std::string now = InventorySignature(manage.Inventory());
     if (now != strInventory) {
       strInventory = now;
       ulLookAgainMs = kFirstLookAgainMs;
@@ -144,7 +145,7 @@ void RunDeviceEnum() {
       // be reading.
       uint32_t bSysParamChanged = 0;
       {
-        std::lock_guard<std::mutex> pass(manage.m_mtxPolicyPass);
+        device_manage::Pass pass(manage);
         bSysParamChanged = manage.IsSysParamDeviceInfoChanged();
       }
       if (bSysParamChanged != 0 || dwReason != kReasonNone || manage.GetDeviceChanged() != 0) {

@@ -1,17 +1,19 @@
 // The policy engine: device_manage keeps the device inventory and the lists of
 // devices this module disabled (forbidden) or failed to enable again, decides
 // per device what the strategy asks for and carries it out through the
-// device-control facade; device_filter holds the fixed tables of devices that
-// are never touched and of the setup classes the policy controls.
+// device-control facade; device_filter (DeviceOpt_filter.h) holds the fixed
+// tables of devices that are never touched and of the setup classes the
+// policy controls.
 //
 // Threads and locks. Thread_Device_Enum runs LoadDevice, ReLoadDevice and
-// ControlDeviceByStrategy (it alone uses g_vecDeviceInfo);
+// ControlDeviceByStrategy (it alone uses the inventory);
 // Thread_DeviceInfo_Enum runs ReSetDevice and EnableDeviceBeforeUninstall.
-// Lock order, outermost first:
-//   1. m_mtxPolicyPass  - a whole policy pass with the change checks before
+// Lock order, outermost first (LockRank, asserted in debug builds):
+//   1. the pass lock    - a whole policy pass with the change checks before
 //                         it, a whole ReSetDevice, or the whole uninstall
-//                         action: the filter tables, the definitions and the
-//                         strategy analyser are used under it only;
+//                         action, entered through device_manage::Pass: the
+//                         filter tables, the definitions and the strategy
+//                         analyser are used under it only;
 //   2. the lock of one device list (inside device_list), never two at once;
 //   3. the facade's own lock (inside device_control) and the file lock
 //      (inside device_filecontrol) - leaves, never held while another lock is
@@ -21,6 +23,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,11 +32,13 @@
 #include "DeviceControl_win32.h"
 #include "DeviceDecision.h"
 #include "DeviceFileControl.h"
-#include "DeviceList.h"
 #include "DeviceInformation.h"
+#include "DeviceList.h"
+#include "DeviceOpt_filter.h"
 #include "DeviceRecord.h"
 #include "DeviceStrategyAnalyze.h"
 #include "DeviceTree_win32.h"
+#include "ModuleState.h"
 #include "common/util/ResultCode.h"
 #include "common/util/ScopedHandle.h"
 
@@ -41,35 +46,8 @@
 #define DEVICE_LIST_ENABLEFAIL 0u  // m_vecEnableFailDeviceInfo
 #define DEVICE_LIST_FORBID 1u      // m_vecForbidDeviceInfo
 
-// Class GUID texts with a meaning of their own.
-#define DEVICE_CLASS_OTHER "ffffffff-ffff-ffff-ffff-ffffffffffff"
-#define DEVICE_CLASS_PORTABLE_TYPE "eeeeeeee-eeee-eeee-eeee-eeeeeeeeeeee"
-#define DEVICE_CLASS_WPD "eec5ad98-8080-425f-922a-dabf3de3f69a"
-#define DEVICE_CLASS_DISKDRIVE "4d36e967-e325-11ce-bfc1-08002be10318"
-#define DEVICE_CLASS_USB "36fc9e60-c465-11cf-8056-444553540000"
 // Strategy device ID of a device that no definition covers.
 #define DEVICE_ID_UNDEFINED "FFFFFFFF-FFFFFFFF-FFFFFFFF-FFFFFFFF"
-
-class device_filter {
- public:
-  device_filter();
-
-  // Builds the 18 exclusion entries from the exclusion class table.
-  void InitExcludeDeviceList();
-  // Fills the controlled class set (17 classes).
-  void InitControlClassGuid();
-  // True when an exclusion entry of the device's class matches its instance
-  // path and name.
-  bool IsExcludeDevice(stDevice device);
-  // The exclusion entry that matches the device, or null.
-  const stDevice* FindExclusion(const stDevice& device) const;
-  // True when the class (compared without case) is not a controlled one.
-  bool IsOtherDeviceClass(std::string strClassGuid);
-
-  stDevice m_stDevice;  // scratch record of InitExcludeDeviceList
-  std::map<std::string, uint32_t> m_setControlClassGuid;
-  std::vector<stDevice> m_vecExcludeDevice;
-};
 
 // The strategy's answer for one device: the verdict and the flags of its
 // last strategy device ID.
@@ -85,29 +63,63 @@ struct DeviceVerdict {
   eRet eOutage = 0;
 };
 
+struct device_manage_test_seam;
+
 class device_manage {
  public:
   device_manage();
   device_manage(const device_manage&) = delete;
   device_manage& operator=(const device_manage&) = delete;
 
+  // A thread's hold of the pass lock: a whole policy pass, a reset, the
+  // uninstall action or a change check of the definitions runs inside one,
+  // so that a pass under way when the uninstall begins cannot disable a
+  // device or rewrite the file after the uninstall has enabled and deleted
+  // them. Taken at construction, waiting as long as it takes or at most
+  // `iWithinMs` (the uninstall must not wait for a pass stuck in the policy
+  // library); Held() says whether it was.
+  class Pass {
+   public:
+    explicit Pass(device_manage& manage);
+    Pass(device_manage& manage, int iWithinMs);
+    ~Pass() = default;
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+
+    bool Held() const { return m_lock.owns_lock(); }
+    // Lets passes in between (the uninstall's pauses); TakeWithin takes it
+    // again, false when it did not come free in time.
+    void Release();
+    bool TakeWithin(int iWithinMs);
+
+   private:
+    std::optional<LockRankScope> m_rank;  // declared first: released after the lock
+    std::unique_lock<std::mutex> m_lock;
+  };
+
   // Loads the system-parameter device definitions once; the device thread
   // calls it before its first inventory (never at module load: it reaches the
-  // policy library).
+  // policy library). The caller holds a Pass.
   void InitSysParamDeviceInfo();
 
   // Inventory and classification.
   void LoadDevice();
   void ReLoadDevice();
+  // The inventory of the last ReLoadDevice, as the last pass left it (the
+  // device thread only).
+  const std::vector<stDevice>& Inventory() const { return g_vecDeviceInfo; }
   // `pvecDefinition`, when given, receives the name of the definition that
   // gave each ID.
   void GetDeviceIdList(const stDevice& device, std::vector<std::string>& vecDeviceId,
                        std::vector<std::string>* pvecDefinition = nullptr);
   std::string TranslateDeviceName(std::string strDeviceGuid);
   uint32_t IsStrategyChanged();
+  // The caller holds a Pass: a reset on the other thread may be reading the
+  // definitions this reloads.
   uint32_t IsSysParamDeviceInfoChanged();
 
-  // Control by strategy.
+  // Control by strategy. The entry points below take the pass lock
+  // themselves.
   eRet ControlDeviceByStrategy();
   eRet Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32_t bLog, uint32_t bTip, std::string& strStrategyId);
   // Completes an entry restored from the file with the class, name and
@@ -120,16 +132,6 @@ class device_manage {
   // every listed device is enabled, and its entry leaves the file once the
   // device is no longer disabled. Runs while the start-up gate is shut.
   eRet EnableListedWithoutStrategy();
-  // The strategy's verdict for a device whose class GUID is already mapped
-  // (a class outside the controlled ones reads as DEVICE_CLASS_OTHER). The
-  // caller holds m_mtxPolicyPass.
-  DeviceVerdict JudgeDevice(const stDevice& device);
-  // Reads the file into the forbidden list once, whichever thread needs the
-  // lists first; nothing acts on the lists before.
-  void EnsureListsLoaded();
-  // Writes both lists to the file: every device the module disabled and has
-  // not seen enabled since.
-  bool SaveLists();
 
   // Audit record and tips.
   void WriteDeviceLog(const stDevice& device, uint32_t dwOperateType, std::string& strStrategyId);
@@ -155,11 +157,24 @@ class device_manage {
   // kept; 0: none. The device thread runs it then and clears it.
   void RequestPassAt(uint64_t ullTick) {
     uint64_t due = m_ullPassDueAt.load(std::memory_order_relaxed);
-    while ((due == 0 || ullTick < due) && !m_ullPassDueAt.compare_exchange_weak(due, ullTick)) {
-    }
+    while ((due == 0 || ullTick < due) && !m_ullPassDueAt.compare_exchange_weak(due, ullTick)) {}
   }
   uint64_t PassDueAt() const { return m_ullPassDueAt.load(std::memory_order_relaxed); }
   void ClearPassDue() { m_ullPassDueAt.store(0, std::memory_order_relaxed); }
+
+ private:
+  friend struct device_manage_test_seam;
+
+  // The strategy's verdict for a device whose class GUID is already mapped
+  // (a class outside the controlled ones reads as DEVICE_CLASS_OTHER). The
+  // caller holds a Pass.
+  DeviceVerdict JudgeDevice(const stDevice& device);
+  // Reads the file into the forbidden list once, whichever thread needs the
+  // lists first; nothing acts on the lists before.
+  void EnsureListsLoaded();
+  // Writes both lists to the file: every device the module disabled and has
+  // not seen enabled since.
+  bool SaveLists();
 
   device_filter m_DeviceFilter;
   CSysParamDeviceInfo m_SysParamDeviceInfo;
@@ -175,14 +190,11 @@ class device_manage {
   std::atomic<uint32_t> m_dwDeviceChangeTime;
   std::atomic<uint32_t> m_dwDeviceChanged;
   std::atomic<uint64_t> m_ullPassDueAt{0};
-
-  // Held for a whole policy pass and for the whole uninstall action, so that
-  // a pass under way when the uninstall begins cannot disable a device or
-  // rewrite the file after the uninstall has enabled and deleted them.
-  // The uninstall waits for it a bounded time only.
+  // The pass lock: taken through Pass only. A plain mutex polled for the
+  // bounded wait: the thread checkers in use do not see a timed lock taken
+  // and then report its unlock as wrong.
   std::mutex m_mtxPolicyPass;
 
- private:
   device_list& SelectList(uint32_t dwList);
   // Carries out the actions of the decision rules for one device.
   void Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId, bool bInHelper);
@@ -192,12 +204,20 @@ class device_manage {
   std::vector<stDevice> ListedDevices();
   // Enables one listed device and says where it stands afterwards.
   enum class EnableResult { Enabled, EnabledNotStarted, WaitsForRestart, StillDisabled, Absent, Gone, Unreadable };
+  // Writes the journal line of the enable.
   EnableResult EnableListedDevice(stDevice& entry);
+  // The enable itself: the engine's answer in `enabled`, the device as read
+  // afterwards in `now` (left empty when it could not be read).
+  EnableResult TryEnableListed(stDevice& entry, eRet& enabled, stDevice& now);
   // Rounds of enables over `pending` until none is left or nothing changed
   // for the settle time; what is left is returned, with the restart flag.
   // The pass lock is let go during the pauses between rounds.
-  std::vector<stDevice> EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded,
-                                       std::unique_lock<std::mutex>& pass);
+  std::vector<stDevice> EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded, Pass& pass);
+  // The uninstall's last steps: an ERROR line for each entry that stays in
+  // the file; then the file deleted when none is left (RET_SUCCESS), or
+  // rewritten with exactly those (kUninstallIncomplete).
+  void ReportKeptEntries(const std::vector<stDevice>& kept);
+  eRet FinishUninstall(const std::vector<stDevice>& kept);
   // True when the device must stay running because it is a USB hub or its
   // present subtree holds an input device, a hub or a network adapter; says
   // so once per device and run. Also true, for now, while a composite
@@ -210,10 +230,10 @@ class device_manage {
   bool IsGuarded(const stDevice& device, GuardAnswer* pAnswer);
   // Writes the journal line of a judged device.
   void JournalDevice(const stDevice& device, const DeviceVerdict& verdict, const char* pszAction,
-                     const std::string& strExclusion);
+                     const std::string& strExclusion, eRet ret, const std::string& strGuard);
   // What a pass reads once, not once per device: the device definitions and
   // the strategy's answer for each strategy device ID. Valid while
-  // m_bPassCache is set (under m_mtxPolicyPass).
+  // m_bPassCache is set (under the pass lock).
   struct StrategyAnswer {
     uint32_t bForbid = 0, bLog = 0, bTip = 0;
     std::string strStrategyId;
@@ -253,3 +273,14 @@ extern device_manage g_DeviceManage;
 // "%"). False for any other conversion, or a second "%s": such a resource
 // text cannot be formatted safely with a single argument.
 bool FormatDeviceTip(const std::string& format, const std::string& name, std::string& text);
+
+// What tests and benchmarks arrange and read that the threads reach only
+// through the entry points: the lists and the parts of a manager. Nothing in
+// the module uses it.
+struct device_manage_test_seam {
+  static device_list& Forbidden(device_manage& manage) { return manage.m_vecForbidDeviceInfo; }
+  static device_list& EnableFailed(device_manage& manage) { return manage.m_vecEnableFailDeviceInfo; }
+  static device_filter& Filter(device_manage& manage) { return manage.m_DeviceFilter; }
+  static device_control& Control(device_manage& manage) { return manage.m_DeviceControl; }
+  static device_strategyanalyze& Strategy(device_manage& manage) { return manage.m_StrategyAnalyze; }
+};

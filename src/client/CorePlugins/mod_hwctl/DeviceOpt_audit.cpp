@@ -65,3 +65,9 @@ void device_manage::NotifyDeviceTip(const char* pszKey, const stDevice& device) 
   }
   UI_Notify(kNotifyEveryone, kNotifyError, text.c_str());
 }
+
+std::string device_manage::TranslateDeviceName(std::string strDeviceGuid) {
+  std::string strDeviceType = RES_GetString(ClassNameKey(strDeviceGuid));
+  DIAG_LOG(LOG_INFO, "strDeviceGuid = %s, strDeviceType = %s", strDeviceGuid.c_str(), strDeviceType.c_str());
+  return strDeviceType;
+}

@@ -2,10 +2,8 @@
 // lists after hardware changes, and undoing everything before an uninstall.
 // The decisions themselves are DecideDevice/ConcludeDevice (DeviceDecision);
 // this file gathers the facts and carries the answers out.
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "DeviceOpt.h"
 #include "common/helper/StrategyOpt/StrategyOptHelper.h"
@@ -44,20 +42,9 @@ const int kUninstallLockWaitMs = 5000;
 // Problem number of a device disabled (CM_PROB_DISABLED).
 const unsigned long kProblemDisabled = 22;
 
-// Takes the lock if it comes free within `ms`. Polled, not a timed mutex:
-// the thread checkers in use do not see a timed lock taken and then report
-// its unlock as wrong.
-bool LockWithin(std::unique_lock<std::mutex>& lock, int ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!lock.try_lock()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 void LogPolicyOutage(eRet ret) {
-  DIAG_LOG(LOG_ERROR, "policy library unavailable (0x%llX): nothing is enabled and the file is kept, retried at the next pass",
+  DIAG_LOG(LOG_ERROR,
+           "policy library unavailable (0x%llX): nothing is enabled and the file is kept, retried at the next pass",
            ret);
 }
 
@@ -118,7 +105,7 @@ DeviceVerdict device_manage::JudgeDevice(const stDevice& device) {
 }
 
 eRet device_manage::ControlDeviceByStrategy() {
-  std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
+  Pass pass(*this);
   // The uninstall action may have run while this thread waited for the lock:
   // a pass now would disable devices and write the file it just deleted.
   if (GetUninstall() != 0) {
@@ -150,7 +137,7 @@ eRet device_manage::ControlDeviceByStrategy() {
                  exclusion->strDeviceClassGuid.c_str(), exclusion->strInstancePath.c_str(),
                  exclusion->strDeviceName.c_str());
       EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
-      JournalDevice(device, DeviceVerdict(), journal_action::kExcluded, ExclusionText(*exclusion));
+      JournalDevice(device, DeviceVerdict(), journal_action::kExcluded, ExclusionText(*exclusion), 0, "");
       continue;
     }
     if (m_DeviceFilter.IsOtherDeviceClass(device.strDeviceClassGuid)) {
@@ -177,7 +164,7 @@ eRet device_manage::ControlDeviceByStrategy() {
              static_cast<unsigned>(verdict.bForbid), verdict.strStrategyId.c_str(),
              Joined(verdict.vecDeviceId).c_str());
     Do_ForbidOrEnable(verdict.bForbid, device, verdict.bLog, verdict.bTip, verdict.strStrategyId);
-    JournalDevice(device, verdict, m_LastOutcome.pszAction, "");
+    JournalDevice(device, verdict, m_LastOutcome.pszAction, "", m_LastOutcome.ret, m_LastOutcome.strGuard);
   }
   if (GetUninstall() != 0) return RET_SUCCESS;
   ForgetVanishedDevices();
@@ -310,7 +297,7 @@ bool device_manage::IsGuarded(const stDevice& device, GuardAnswer* pAnswer) {
 }
 
 void device_manage::JournalDevice(const stDevice& device, const DeviceVerdict& verdict, const char* pszAction,
-                                  const std::string& strExclusion) {
+                                  const std::string& strExclusion, eRet ret, const std::string& strGuard) {
   DeviceDecisionLine line;
   line.strInstanceId = device.strInstancePath;
   line.strName = device.strDeviceName;
@@ -321,8 +308,8 @@ void device_manage::JournalDevice(const stDevice& device, const DeviceVerdict& v
   line.vecDefinitions = verdict.vecDefinition;
   line.strExclusion = strExclusion;
   line.pszAction = pszAction != nullptr ? pszAction : journal_action::kAllowed;
-  if (strcmp(line.pszAction, journal_action::kGuarded) == 0) line.strGuard = m_LastOutcome.strGuard;
-  if (strcmp(line.pszAction, journal_action::kExcluded) != 0) line.ret = m_LastOutcome.ret;
+  if (strcmp(line.pszAction, journal_action::kGuarded) == 0) line.strGuard = strGuard;
+  if (strcmp(line.pszAction, journal_action::kExcluded) != 0) line.ret = ret;
   m_Journal.Record(line);
 }
 
@@ -346,7 +333,7 @@ void device_manage::ForgetVanishedDevices() {
 void device_manage::ReSetDevice() {
   // Runs between policy passes, never during one: a pass may be disabling a
   // device that the enable-failure list still names.
-  std::lock_guard<std::mutex> pass(m_mtxPolicyPass);
+  Pass pass(*this);
   if (GetUninstall() != 0) return;
   EnsureListsLoaded();
   m_bTreeRead = false;
@@ -415,13 +402,12 @@ std::vector<stDevice> device_manage::ListedDevices() {
   return devices;
 }
 
-device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
-  eRet enabled = m_DeviceControl.EnableDevice(entry);
+device_manage::EnableResult device_manage::TryEnableListed(stDevice& entry, eRet& enabled, stDevice& now) {
+  enabled = m_DeviceControl.EnableDevice(entry);
   if (enabled != RET_SUCCESS && enabled != kWaitsForRestart) enabled = m_DeviceControl.EnableDevice(entry);
   // Enabled in the configuration, applied when Windows restarts: nothing is
   // left for the module to do, the person only has to restart.
   if (enabled == kWaitsForRestart) return EnableResult::WaitsForRestart;
-  stDevice now;
   bool bKnown = false;
   if (m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown) != RET_SUCCESS) return EnableResult::Unreadable;
   if (!bKnown) return EnableResult::Gone;
@@ -438,8 +424,32 @@ device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
   return EnableResult::EnabledNotStarted;
 }
 
-std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded,
-                                                   std::unique_lock<std::mutex>& pass) {
+device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
+  eRet enabled = RET_SUCCESS;
+  stDevice now;
+  EnableResult result = TryEnableListed(entry, enabled, now);
+  const char* pszAction = nullptr;
+  switch (result) {
+    case EnableResult::Enabled:
+    case EnableResult::EnabledNotStarted: pszAction = journal_action::kEnabled; break;
+    case EnableResult::WaitsForRestart: pszAction = journal_action::kRestartPending; break;
+    case EnableResult::StillDisabled: pszAction = journal_action::kEnableFailed; break;
+    case EnableResult::Absent:
+    case EnableResult::Unreadable: pszAction = journal_action::kKeptListed; break;
+    case EnableResult::Gone: break;  // no device left to explain
+  }
+  if (pszAction != nullptr) {
+    // The entry of a file read back knows its instance path only; the device
+    // read after the enable names it.
+    if (now.strInstancePath.empty()) now = entry;
+    if (!now.strDeviceClassGuid.empty() && m_DeviceFilter.IsOtherDeviceClass(now.strDeviceClassGuid))
+      now.strDeviceClassGuid = DEVICE_CLASS_OTHER;
+    JournalDevice(now, DeviceVerdict(), pszAction, "", enabled, "");
+  }
+  return result;
+}
+
+std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded, Pass& pass) {
   uint64_t ullLastChange = GetTickCount64();
   for (;;) {
     std::vector<stDevice> left;
@@ -461,10 +471,38 @@ std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pendin
     if (pending.empty() || GetTickCount64() - ullLastChange >= kUninstallSettleMs) return pending;
     // Passes that take the lock meanwhile see m_dwUninstall, or find the
     // lists as this round left them.
-    if (pass.owns_lock()) pass.unlock();
+    pass.Release();
     WorkerSleepMs(kUninstallRoundPauseMs);
-    LockWithin(pass, kUninstallLockWaitMs);
+    pass.TakeWithin(kUninstallLockWaitMs);
   }
+}
+
+void device_manage::ReportKeptEntries(const std::vector<stDevice>& kept) {
+  for (const stDevice& entry : kept) {
+    stDevice now;
+    bool bKnown = false;
+    if (m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown) == RET_SUCCESS &&
+        now.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE)
+      DIAG_LOG(LOG_ERROR,
+               "%s is not on the machine and could not be enabled before the uninstall; it stays in the file",
+               entry.strInstancePath.c_str());
+    else
+      DIAG_LOG(LOG_ERROR, "%s could not be enabled before the uninstall (0x%llX); it stays in the file",
+               entry.strInstancePath.c_str(), kUninstallIncomplete);
+  }
+}
+
+eRet device_manage::FinishUninstall(const std::vector<stDevice>& kept) {
+  if (kept.empty()) {
+    m_FileControl.DeleteForbidDeviceInfoFile();
+    return RET_SUCCESS;
+  }
+  // What could not be enabled is all the file keeps: the next run (or the
+  // agent's next attempt) finds exactly those.
+  m_vecEnableFailDeviceInfo.Replace({});
+  m_vecForbidDeviceInfo.Replace(kept);
+  SaveLists();
+  return kUninstallIncomplete;
 }
 
 eRet device_manage::EnableDeviceBeforeUninstall() {
@@ -472,45 +510,25 @@ eRet device_manage::EnableDeviceBeforeUninstall() {
   // Without the lock the engine calls below are still safe (the facade runs
   // one at a time and the lists lock themselves), and a pass that resumes
   // checks m_dwUninstall before it disables or writes anything.
-  std::unique_lock<std::mutex> pass(m_mtxPolicyPass, std::defer_lock);
-  if (!LockWithin(pass, kUninstallLockWaitMs))
-    DIAG_LOG(LOG_WARN, "a policy pass does not end: the uninstall goes on without waiting for it");
+  Pass pass(*this, kUninstallLockWaitMs);
+  if (!pass.Held()) DIAG_LOG(LOG_WARN, "a policy pass does not end: the uninstall goes on without waiting for it");
   // The device thread may not have read the file yet: what it lists is
   // enabled all the same.
   EnsureListsLoaded();
-  std::vector<stDevice> devices = ListedDevices();
-
   bool bRestartNeeded = false;
   // A child disabled with its parent is off the machine until the parent runs
   // again: the rounds let each device be enabled itself, in whatever order
   // the file lists them.
-  std::vector<stDevice> failed = EnableInRounds(devices, bRestartNeeded, pass);
-  for (const stDevice& entry : failed) {
-    stDevice now;
-    bool bKnown = false;
-    if (m_DeviceControl.ReadDevice(entry.strInstancePath, now, &bKnown) == RET_SUCCESS &&
-        now.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE)
-      DIAG_LOG(LOG_ERROR, "%s is not on the machine and could not be enabled before the uninstall; it stays in the file",
-               entry.strInstancePath.c_str());
-    else
-      DIAG_LOG(LOG_ERROR, "%s could not be enabled before the uninstall (0x%llX); it stays in the file",
-               entry.strInstancePath.c_str(), static_cast<eRet>(2));
-  }
+  std::vector<stDevice> kept = EnableInRounds(ListedDevices(), bRestartNeeded, pass);
+  ReportKeptEntries(kept);
   // Like every tip, only shown from the agent's helper process.
-  if ((bRestartNeeded || !failed.empty()) && InVaultHelper())
+  if ((bRestartNeeded || !kept.empty()) && InVaultHelper())
     UI_Notify(kNotifyEveryone, kNotifyWarning, RES_GetString(kUninstallFailedKey).c_str());
-  if (failed.empty()) {
-    m_FileControl.DeleteForbidDeviceInfoFile();
-    return RET_SUCCESS;
-  }
-  m_vecEnableFailDeviceInfo.Replace({});
-  m_vecForbidDeviceInfo.Replace(failed);
-  SaveLists();
-  return kUninstallIncomplete;
+  return FinishUninstall(kept);
 }
 
 eRet device_manage::EnableListedWithoutStrategy() {
-  std::unique_lock<std::mutex> pass(m_mtxPolicyPass);
+  Pass pass(*this);
   if (GetUninstall() != 0) return RET_SUCCESS;
   EnsureListsLoaded();
   std::vector<stDevice> devices = ListedDevices();

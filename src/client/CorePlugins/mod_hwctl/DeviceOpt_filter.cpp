@@ -1,9 +1,6 @@
-// Inventory and classification: the exclusion and controlled-class tables,
-// the strategy device IDs of a device, localized class names.
-#include "DeviceOpt.h"
-
-#include "common/helper/VaultRes/VaultResHelper.h"
-#include "common/util/DiagLog.h"
+// The exclusion and controlled-class tables and the resource keys of the
+// class names.
+#include "DeviceOpt_filter.h"
 
 namespace {
 
@@ -141,69 +138,8 @@ bool device_filter::IsOtherDeviceClass(std::string strClassGuid) {
   return m_setControlClassGuid.find(strClassGuid) == m_setControlClassGuid.end();
 }
 
-// ---------------------------------------------------------------------------
-// device_manage: inventory and classification
-
-void device_manage::InitSysParamDeviceInfo() {
-  if (m_bSysParamLoaded) return;
-  m_bSysParamLoaded = true;
-  eRet ret = m_SysParamDeviceInfo.Init();
-  if (ret != RET_SUCCESS) DIAG_LOG(LOG_WARN, "system-parameter device definitions not loaded: 0x%llX", ret);
-}
-
-void device_manage::LoadDevice() {
-  EnsureListsLoaded();
-  DIAG_LOG(LOG_INFO, "m_vecForbidDeviceInfo = %d", static_cast<int>(m_vecForbidDeviceInfo.Size()));
-}
-
-void device_manage::ReLoadDevice() {
-  g_vecDeviceInfo.clear();
-  m_DeviceControl.FindDevices(&g_vecDeviceInfo);
-  DIAG_LOG(LOG_INFO, "vecDeviceInfo = %d", static_cast<int>(g_vecDeviceInfo.size()));
-}
-
-void device_manage::GetDeviceIdList(const stDevice& device, std::vector<std::string>& vecDeviceId,
-                                    std::vector<std::string>* pvecDefinition) {
-  vecDeviceId.clear();
-  if (pvecDefinition != nullptr) pvecDefinition->clear();
-  std::vector<CSysParamDeviceInfo> fetched;
-  if (!m_bPassCache) m_SysParamDeviceInfo.GetDeviceInfoList(&fetched);
-  const std::vector<CSysParamDeviceInfo>& definitions = m_bPassCache ? m_vecPassDefinitions : fetched;
-  for (const CSysParamDeviceInfo& definition : definitions) {
-    const std::string& type = definition.strDeviceType;
-    bool bApplies = type == DEVICE_CLASS_PORTABLE_TYPE ? device.strDeviceClassGuid == DEVICE_CLASS_WPD ||
-                                                             device.strDeviceClassGuid == DEVICE_CLASS_PORTABLE_TYPE
-                                                       : type == device.strDeviceClassGuid;
-    if (bApplies && MatchWildcard(definition.strInstancePath, device.strInstancePath)) {
-      vecDeviceId.push_back(definition.strDeviceID);
-      if (pvecDefinition != nullptr) pvecDefinition->push_back(definition.strDeviceName);
-      // Which definition gave which ID: an administrator reading the trace
-      // needs it to see why a device counts as what it counts.
-      DIAG_LOG(LOG_INFO, "device ID %s of %s: definition \"%s\" (type %s, instance %s)", definition.strDeviceID.c_str(),
-               device.strInstancePath.c_str(), definition.strDeviceName.c_str(), type.c_str(),
-               definition.strInstancePath.c_str());
-    }
-  }
-  if (vecDeviceId.empty()) vecDeviceId.push_back(DEVICE_ID_UNDEFINED);
-}
-
-std::string device_manage::TranslateDeviceName(std::string strDeviceGuid) {
-  const char* pszKey = kOtherClassKey;
-  for (const ClassName& row : kClassNames) {
-    if (strDeviceGuid == row.pszGuid) {
-      pszKey = row.pszKey;
-      break;
-    }
-  }
-  std::string strDeviceType = RES_GetString(pszKey);
-  DIAG_LOG(LOG_INFO, "strDeviceGuid = %s, strDeviceType = %s", strDeviceGuid.c_str(), strDeviceType.c_str());
-  return strDeviceType;
-}
-
-uint32_t device_manage::IsStrategyChanged() { return m_StrategyAnalyze.StrategyIsChange(); }
-
-uint32_t device_manage::IsSysParamDeviceInfoChanged() {
-  if (!m_SysParamDeviceInfo.IsDevInfoInSysParamFileChanged()) return 0;
-  m_SysParamDeviceInfo.AnalysisDevInfoFromSysParamFile();
-  return 1;
+const char* ClassNameKey(const std::string& strClassGuid) {
+  for (const ClassName& row : kClassNames)
+    if (strClassGuid == row.pszGuid) return row.pszKey;
+  return kOtherClassKey;
 }

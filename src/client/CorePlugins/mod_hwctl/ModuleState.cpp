@@ -23,3 +23,21 @@ void SleepSystemInterval(uint64_t interval) {
     Sleep(static_cast<DWORD>(milliseconds));
   }
 }
+
+#ifndef NDEBUG
+#include <cassert>
+
+namespace {
+thread_local int t_iLockRank = 0;
+}  // namespace
+
+LockRankScope::LockRankScope(LockRank rank) : m_iOuter(t_iLockRank) {
+  assert(static_cast<int>(rank) > t_iLockRank && "lock taken out of order");
+  t_iLockRank = static_cast<int>(rank);
+}
+
+LockRankScope::~LockRankScope() { t_iLockRank = m_iOuter; }
+#else
+LockRankScope::LockRankScope(LockRank) {}
+LockRankScope::~LockRankScope() {}
+#endif
