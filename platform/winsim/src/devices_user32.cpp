@@ -136,9 +136,6 @@ void DropDeviceNotifications(HWND hwnd) {
 }
 
 }  // namespace internal
-
-uint64_t JournalClockMs() { return ElapsedMs(); }
-
 }  // namespace winsim
 
 WINSIM_API HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags) {
