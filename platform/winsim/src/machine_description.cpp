@@ -286,19 +286,19 @@ bool ParseDevices(const Json* section, LoadedTree* t, std::string* error) {
     *error = "must be an array";
     return false;
   }
+  // By upper-cased ID: a second entry of an ID (in any case) is found at once,
+  // not by a walk of every entry before it, and parents without a walk either.
+  std::unordered_map<std::u16string, const DeviceNode*> byId;
   for (const auto& d : section->GetArray()) {
     auto n = std::make_unique<DeviceNode>();
     if (!ParseDevice(d, t->classes, t->interfaceNames, n.get(), error)) return false;
-    for (const auto& other : t->nodes)
-      if (EqualNoCase(other->id, n->id)) {
-        *error = "device " + Utf8(n->id) + " is described twice";
-        return false;
-      }
+    if (!byId.emplace(UpperCase(n->id), n.get()).second) {
+      *error = "device " + Utf8(n->id) + " is described twice";
+      return false;
+    }
     t->nodes.push_back(std::move(n));
   }
   // Parent links lead up to the root: a device is never its own ancestor.
-  std::map<std::u16string, const DeviceNode*> byId;
-  for (const auto& n : t->nodes) byId[UpperCase(n->id)] = n.get();
   for (const auto& n : t->nodes)
     if (!n->parent.empty() && !byId.count(UpperCase(n->parent))) {
       *error = "device " + Utf8(n->id) + ": its parent " + Utf8(n->parent) + " is not described";

@@ -72,11 +72,13 @@ TEST_F(Control, DescriptionSetsNamesAndAdapters) {
 }
 
 TEST_F(Control, BadDescriptionsAreRefusedWhole) {
-  for (const char* json : {"{", "[]", "{\"colour\": 1}", "{\"codePage\": 99999}",
-                           "{\"computerName\": \"X\", \"registry\": [{\"key\": \"HKXX\\\\A\"}]}",
-                           "{\"registry\": [{\"key\": \"HKLM\\\\A\", \"values\": {\"v\": {\"binary\": \"0g\"}}}]}",
-                           "{\"adapters\": [{\"mac\": \"zz\"}]}",
-                           "{\"devices\": [{\"id\": \"X\\\\Y\\\\0\", \"class\": \"NoSuchClass\"}]}"}) {
+  for (const char* json :
+       {"{", "[]", "{\"colour\": 1}", "{\"codePage\": 99999}",
+        "{\"computerName\": \"X\", \"registry\": [{\"key\": \"HKXX\\\\A\"}]}",
+        "{\"registry\": [{\"key\": \"HKLM\\\\A\", \"values\": {\"v\": {\"binary\": \"0g\"}}}]}",
+        "{\"adapters\": [{\"mac\": \"zz\"}]}", "{\"devices\": [{\"id\": \"X\\\\Y\\\\0\", \"class\": \"NoSuchClass\"}]}",
+        // IDs compare without case, as the Plug and Play manager's do.
+        "{\"devices\": [{\"id\": \"X\\\\Y\\\\0\"}, {\"id\": \"x\\\\y\\\\0\"}]}"}) {
     std::string error;
     EXPECT_FALSE(winsim::LoadMachineJson(json, "/tmp", &error)) << json;
     EXPECT_FALSE(error.empty()) << json;
