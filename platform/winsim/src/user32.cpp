@@ -133,6 +133,27 @@ void ForgetWindowLocked(State& s, HWND hwnd) {
   s.windows.erase(it);
 }
 
+struct DestroyedObservers {
+  std::mutex mutex;
+  std::vector<WindowDestroyedObserver> list;
+};
+
+// Never destroyed: threads that end during process exit still tell them.
+DestroyedObservers& Observers() {
+  static DestroyedObservers* observers = new DestroyedObservers;
+  return *observers;
+}
+
+void WindowGone(HWND hwnd) {
+  std::vector<WindowDestroyedObserver> observers;
+  {
+    DestroyedObservers& o = Observers();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    observers = o.list;
+  }
+  for (const auto& observer : observers) observer(hwnd);
+}
+
 // Windows destroys a thread's windows when the thread ends; senders waiting
 // on its queue are released.
 void OnThreadExit(DWORD thread) {
@@ -150,7 +171,7 @@ void OnThreadExit(DWORD thread) {
     }
   }
   Changed(s);
-  for (HWND hwnd : gone) DropDeviceNotifications(hwnd);
+  for (HWND hwnd : gone) WindowGone(hwnd);
 }
 
 struct ThreadExitWatch {
@@ -252,6 +273,12 @@ bool ValidFilterWindow(HWND hwnd) {
 
 namespace winsim {
 namespace internal {
+
+void OnWindowDestroyed(WindowDestroyedObserver observer) {
+  DestroyedObservers& o = Observers();
+  std::lock_guard<std::mutex> lock(o.mutex);
+  o.list.push_back(std::move(observer));
+}
 
 bool IsLiveWindow(HWND hwnd) {
   State& s = S();
@@ -436,7 +463,7 @@ BOOL DestroyWindow(HWND hWnd) {
     ForgetWindowLocked(s, hWnd);
   }
   Changed(s);
-  DropDeviceNotifications(hWnd);
+  WindowGone(hWnd);
   return TRUE;
 }
 
