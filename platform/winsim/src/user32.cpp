@@ -415,6 +415,9 @@ HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, D
   s.nextWindow += 2;
   s.windows[hwnd] = w;
   s.queues[thread];  // the owner thread has a queue from now on
+  // Under the lock, as ClockCondition asks: a wait for this window ends. Not
+  // counted as a queue change, so message waits only look and wait on.
+  s.changed.NotifyAll();
   return hwnd;
 }
 
@@ -433,6 +436,24 @@ HWND FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {
   SetLastError(ERROR_FILE_NOT_FOUND);
   return nullptr;
 }
+
+namespace winsim {
+
+bool WaitForWindow(const std::string& className, const std::string& title, unsigned timeoutMs) {
+  const WStr cls = FoldCase(Utf8ToUtf16(className)), text = FoldCase(Utf8ToUtf16(title));
+  uint64_t deadline = DeadlineAfterMs(timeoutMs);
+  State& s = S();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  return s.changed.WaitUntil(lock, deadline, [&] {
+    for (const auto& w : s.windows)
+      if (w.second.topLevel && !w.second.destroying && FoldCase(w.second.className) == cls &&
+          FoldCase(w.second.title) == text)
+        return true;
+    return false;
+  });
+}
+
+}  // namespace winsim
 
 BOOL DestroyWindow(HWND hWnd) {
   WINSIM_FAIL_POINT(FALSE);
