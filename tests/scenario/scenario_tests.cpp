@@ -34,6 +34,7 @@ const char kAudit[] = "audit/audit.jsonl";
 const char kTips[] = "notify/notifications.jsonl";
 const char kJournal[] = "tpmlog/decisions_device.jsonl";
 const char kPassDone[] = "waishe ,ControlDeviceByStrategy : 0x";
+const char kModuleWindow[] = "Devicemanager_Keychange";  // its class and title
 
 // USB disks and Bluetooth radios have strategy device IDs; the strategy
 // forbids the IDs in `forbidden` (a JSON array) with audit and tip; every
@@ -72,6 +73,9 @@ class Scenario : public ::testing::Test {
     std::string why;
     ASSERT_TRUE(agent_.StartModule(&why)) << why;
     ASSERT_TRUE(WaitFor([&] { return Passes() >= 1; })) << agent_.DeviceLog();
+    // Arrivals reach the module through its window, made after the device
+    // thread starts: a plug before it exists would go unheard.
+    ASSERT_TRUE(winsim::WaitForWindow(kModuleWindow, kModuleWindow, 15000));
   }
   // Starts the module on a machine whose radio was disabled by the module's
   // last run (the file lists it), without waiting for any pass.
@@ -238,10 +242,16 @@ TEST_F(RealClockScenario, UninstallEnablesEveryForbiddenDeviceAndDeletesTheFile)
   EXPECT_FALSE(agent_.Exists(kForbidFile));
   ASSERT_TRUE(WaitFor([&] { return agent_.DeviceLog().find("Exit Thread_Device_Enum") != std::string::npos; }));
 
-  // Nothing forbids anything any more, even when a device arrives.
-  ASSERT_TRUE(winsim::PlugDevice(kSerial));
+  // Nothing forbids anything any more, even when a device arrives. Once the
+  // arrival reached the module's window and every thread it could wake waits
+  // again (a pass it woke would have run), nothing was disabled.
   agent_.WritePolicy(Policy(R"(["USB-STORAGE", "BLUETOOTH", "X"])"));
-  EXPECT_FALSE(WaitFor([] { return !Running(kDisk) || !Running(kBluetooth); }, std::chrono::seconds(4)));
+  ASSERT_TRUE(winsim::PlugDevice(kSerial));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  ASSERT_TRUE(winsim::WaitForQuietMachine());
+  EXPECT_TRUE(Running(kDisk));
+  EXPECT_TRUE(Running(kBluetooth));
+  EXPECT_TRUE(Running(kSerial));
   EXPECT_FALSE(agent_.Exists(kForbidFile));
 }
 

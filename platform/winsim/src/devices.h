@@ -18,7 +18,7 @@
 namespace winsim {
 namespace internal {
 
-// ---- text helpers (UTF-16 <-> UTF-8, case-insensitive compare) ----
+// ---- text helpers (devices_text.cpp: UTF-16 <-> UTF-8, case-insensitive compare) ----
 std::u16string Utf16(const std::string& utf8);
 std::string Utf8(const std::u16string& text);
 std::u16string FromW(const WCHAR* text);  // null -> empty
@@ -116,19 +116,24 @@ DeviceModel& Model();
 constexpr DEVINST kRootDevInst = 1;
 
 // Lookups; call with the model's mutex held.
-DeviceNode* NodeByDevInst(DEVINST devInst);      // registered or not, not removed
-DeviceNode* NodeById(const std::u16string& id);  // case-insensitive, not removed, known
+DeviceNode* NodeByDevInst(DEVINST devInst);                // registered or not, not removed
+DeviceNode* NodeById(const std::u16string& id);            // case-insensitive, not removed, known
 DeviceNode* NodeByIdKnownOrNot(const std::u16string& id);  // a device never seen too (to plug it)
 const SetupClass* ClassByGuid(const GUID& guid);
 std::vector<const SetupClass*> ClassesByName(const std::u16string& name);
 Installer EffectiveInstaller(const DeviceNode& node);
 bool IsWpd(const DeviceNode& node);
 std::u16string ClassNameOf(const DeviceNode& node);
-uint64_t ElapsedMs();  // since the machine was loaded
-void Journal(const std::u16string& id, const std::string& change, const std::string& call);
 DeviceNode* AddNode(std::unique_ptr<DeviceNode> node);
 // Recomputes the running state of a present node from its configuration.
 void ApplyConfiguration(DeviceNode& node);
+
+// ---- the device journal (devices_journal.cpp); call with the model's mutex held ----
+
+uint64_t ElapsedMs();  // since the machine was loaded
+void Journal(const std::u16string& id, const std::string& change, const std::string& call);
+// A new machine's journal counts from now.
+void RestartJournalClock();
 
 // ---- the Plug and Play manager (devices_pnp.cpp); call with the model's mutex held ----
 
@@ -166,6 +171,8 @@ void WriteClassKeys(const std::vector<SetupClass>& classes);
 void TouchPortableDeviceKey(const std::u16string& id, const std::u16string& name);
 void DeletePortableDeviceKey(const std::u16string& id);
 
+// ---- observers of device changes (devices_observers.cpp) ----
+
 // Device arrivals and removals (a device's interfaces enabled or disabled),
 // broadcast by user32 to windows registered for one of the device's interface
 // classes. Observers run on winsim's system thread, outside the model's
@@ -183,14 +190,30 @@ void NotifyDeviceChanges(const std::vector<DeviceChange>& changes);
 // without the model's lock (from winsim's system thread).
 void BroadcastDevnodesChanged();
 
+// ---- the machine description's device sections (machine_description.cpp) ----
+
+// A description's device sections, parsed and not yet installed.
+struct LoadedTree {
+  std::vector<SetupClass> classes;
+  std::map<std::u16string, GUID> interfaceNames;
+  std::vector<std::unique_ptr<DeviceNode>> nodes;
+  std::vector<std::u16string> services;
+};
+// One device entry, against the classes and interface class names it may
+// name. False with a message on a malformed entry.
+bool ParseDevice(const rapidjson::Value& entry, const std::vector<SetupClass>& classes,
+                 const std::map<std::u16string, GUID>& interfaceNames, DeviceNode* node, std::string* error);
 // Machine description sections "classes", "deviceInterfaceClasses", "devices"
 // and "services" of a whole description: replaces the device model. Returns
 // false with a message on malformed content; the old model then stays.
 bool LoadDevicesSection(const rapidjson::Value& machine, std::string* error);
+
+// Installs a parsed tree as the machine's device model (devices.cpp).
+void InstallTree(LoadedTree tree);
 // Drops every device, class and service (a new, empty machine).
 void ResetDevices();
 
-// newdev.dll's UpdateDriverForPlugAndPlayDevicesW.
+// newdev.dll's UpdateDriverForPlugAndPlayDevicesW (devices_driver.cpp).
 WINSIM_CTL BOOL UpdateDriverForDevices(const WCHAR* hardwareId, const WCHAR* fullInfPath, DWORD installFlags,
                                        BOOL* rebootRequired);
 

@@ -105,9 +105,21 @@ void BroadcastDeviceChanges(const std::vector<DeviceChange>& changes) {
   }
 }
 
+// A destroyed window's registrations go with it, so broadcasts stop reaching it.
+void DropDeviceNotifications(HWND hwnd) {
+  auto& r = R();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (auto it = r.list.begin(); it != r.list.end();) it = it->hwnd == hwnd ? r.list.erase(it) : it + 1;
+}
+
+// Before the first registration: from then on devices' changes are broadcast
+// and destroyed windows are dropped.
 void WatchDeviceChanges() {
   static std::once_flag once;
-  std::call_once(once, [] { OnDeviceArrival(BroadcastDeviceChanges); });
+  std::call_once(once, [] {
+    OnDeviceArrival(BroadcastDeviceChanges);
+    OnWindowDestroyed(DropDeviceNotifications);
+  });
 }
 
 }  // namespace
@@ -129,16 +141,7 @@ void BroadcastDevnodesChanged() {
   if (!sends.empty()) SendMessagesBounded(sends, kBroadcastTimeoutMs);
 }
 
-void DropDeviceNotifications(HWND hwnd) {
-  auto& r = R();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  for (auto it = r.list.begin(); it != r.list.end();) it = it->hwnd == hwnd ? r.list.erase(it) : it + 1;
-}
-
 }  // namespace internal
-
-uint64_t JournalClockMs() { return ElapsedMs(); }
-
 }  // namespace winsim
 
 WINSIM_API HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags) {

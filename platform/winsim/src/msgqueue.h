@@ -1,6 +1,8 @@
 // winsim's window manager as the device broadcasts use it: windows live in
-// user32.cpp, device notifications in devices_user32.cpp. Internal to winsim.
+// user32.cpp, device notifications in devices_user32.cpp, which uses the
+// window manager and is never called by it. Internal to winsim.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,8 +38,12 @@ std::vector<HWND> TopLevelWindows();
 // Class name of a live window, UTF-8; empty when there is none.
 std::string WindowClassOf(HWND hwnd);
 
-// Called by DestroyWindow (and thread exit) so broadcasts stop reaching it.
-void DropDeviceNotifications(HWND hwnd);
+// Observers of windows that are gone (DestroyWindow, or the end of the
+// window's thread), so what refers to a window can let go of it. Called on
+// the destroying thread after the window is gone, without user32's lock.
+// Registered for the process's life.
+using WindowDestroyedObserver = std::function<void(HWND)>;
+void OnWindowDestroyed(WindowDestroyedObserver observer);
 
 }  // namespace internal
 }  // namespace winsim

@@ -43,6 +43,12 @@ struct Tree {
 std::mutex g_regMutex;
 Tree g_tree;
 std::vector<Watch> g_watches;
+// Told (with g_regMutex held) whenever a watch is armed, for the control
+// API's wait for one. Never destroyed, as every ClockCondition.
+ClockCondition& WatchArmed() {
+  static ClockCondition* condition = new ClockCondition;
+  return *condition;
+}
 // A handle's first notification request fixes its filter and subtree flag for
 // the handle's life; later requests only re-arm it (NT's notify block).
 std::map<HANDLE, std::pair<DWORD, bool>> g_notifyBlocks;
@@ -487,6 +493,21 @@ bool DeleteRegistryKey(const std::string& keyPath) {
   return true;
 }
 
+bool WaitForRegistryWatch(const std::string& keyPath, unsigned timeoutMs) {
+  HKEY root;
+  std::vector<WStr> parts;
+  if (!ParseKeyPath(keyPath, &root, &parts)) return false;
+  uint64_t deadline = DeadlineAfterMs(timeoutMs);
+  auto lock = LockRegistry();
+  return WatchArmed().WaitUntil(lock, deadline, [&] {
+    auto key = FindPath(Root(g_tree, root), parts);
+    if (!key) return false;
+    for (const auto& w : g_watches)
+      if (w.key.lock() == key) return true;
+    return false;
+  });
+}
+
 }  // namespace winsim
 
 // ---------------------------------------------------------------- advapi32
@@ -680,5 +701,6 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
   for (auto it = g_watches.begin(); it != g_watches.end();)
     it = it->handle == handle ? g_watches.erase(it) : std::next(it);  // one pending request per handle
   g_watches.push_back(Watch{key, handle, block->second.second, block->second.first, event});
+  WatchArmed().NotifyAll();
   return ERROR_SUCCESS;
 }

@@ -133,6 +133,27 @@ void ForgetWindowLocked(State& s, HWND hwnd) {
   s.windows.erase(it);
 }
 
+struct DestroyedObservers {
+  std::mutex mutex;
+  std::vector<WindowDestroyedObserver> list;
+};
+
+// Never destroyed: threads that end during process exit still tell them.
+DestroyedObservers& Observers() {
+  static DestroyedObservers* observers = new DestroyedObservers;
+  return *observers;
+}
+
+void WindowGone(HWND hwnd) {
+  std::vector<WindowDestroyedObserver> observers;
+  {
+    DestroyedObservers& o = Observers();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    observers = o.list;
+  }
+  for (const auto& observer : observers) observer(hwnd);
+}
+
 // Windows destroys a thread's windows when the thread ends; senders waiting
 // on its queue are released.
 void OnThreadExit(DWORD thread) {
@@ -150,7 +171,7 @@ void OnThreadExit(DWORD thread) {
     }
   }
   Changed(s);
-  for (HWND hwnd : gone) DropDeviceNotifications(hwnd);
+  for (HWND hwnd : gone) WindowGone(hwnd);
 }
 
 struct ThreadExitWatch {
@@ -252,6 +273,12 @@ bool ValidFilterWindow(HWND hwnd) {
 
 namespace winsim {
 namespace internal {
+
+void OnWindowDestroyed(WindowDestroyedObserver observer) {
+  DestroyedObservers& o = Observers();
+  std::lock_guard<std::mutex> lock(o.mutex);
+  o.list.push_back(std::move(observer));
+}
 
 bool IsLiveWindow(HWND hwnd) {
   State& s = S();
@@ -388,6 +415,9 @@ HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, D
   s.nextWindow += 2;
   s.windows[hwnd] = w;
   s.queues[thread];  // the owner thread has a queue from now on
+  // Under the lock, as ClockCondition asks: a wait for this window ends. Not
+  // counted as a queue change, so message waits only look and wait on.
+  s.changed.NotifyAll();
   return hwnd;
 }
 
@@ -406,6 +436,24 @@ HWND FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {
   SetLastError(ERROR_FILE_NOT_FOUND);
   return nullptr;
 }
+
+namespace winsim {
+
+bool WaitForWindow(const std::string& className, const std::string& title, unsigned timeoutMs) {
+  const WStr cls = FoldCase(Utf8ToUtf16(className)), text = FoldCase(Utf8ToUtf16(title));
+  uint64_t deadline = DeadlineAfterMs(timeoutMs);
+  State& s = S();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  return s.changed.WaitUntil(lock, deadline, [&] {
+    for (const auto& w : s.windows)
+      if (w.second.topLevel && !w.second.destroying && FoldCase(w.second.className) == cls &&
+          FoldCase(w.second.title) == text)
+        return true;
+    return false;
+  });
+}
+
+}  // namespace winsim
 
 BOOL DestroyWindow(HWND hWnd) {
   WINSIM_FAIL_POINT(FALSE);
@@ -436,7 +484,7 @@ BOOL DestroyWindow(HWND hWnd) {
     ForgetWindowLocked(s, hWnd);
   }
   Changed(s);
-  DropDeviceNotifications(hWnd);
+  WindowGone(hWnd);
   return TRUE;
 }
 

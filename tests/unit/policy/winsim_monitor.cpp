@@ -32,11 +32,13 @@ TEST(DeviceMonitor, PortableDevicesWatchNeedsItsKeyAndRaisesTheFlag) {
 
   ASSERT_TRUE(winsim::CreateRegistryKey(kKey));
   g_DeviceManage.SetDeviceChanged(0);
-  // Runs until the process ends, as in the module.
+  // Runs until the process ends, as in the module. A change made before its
+  // watch is armed would go unseen.
   std::thread(Thread_Reg_Change, nullptr).detach();
-  Sleep(200);
+  ASSERT_TRUE(winsim::WaitForRegistryWatch(kKey, 10000));
   EXPECT_EQ(g_DeviceManage.GetDeviceChanged(), 0u);
   ASSERT_TRUE(winsim::CreateRegistryKey(std::string(kKey) + "\\WPDBUSENUMROOT#UMB#2"));
   for (int i = 0; i < 200 && g_DeviceManage.GetDeviceChanged() == 0; ++i) Sleep(10);
   EXPECT_EQ(g_DeviceManage.GetDeviceChanged(), 1u);
+  EXPECT_TRUE(winsim::WaitForRegistryWatch(kKey, 10000)) << "the watch is renewed after a change";
 }

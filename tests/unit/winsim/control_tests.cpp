@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/winapi.h"
 #include "win32_expect.h"
@@ -72,11 +73,13 @@ TEST_F(Control, DescriptionSetsNamesAndAdapters) {
 }
 
 TEST_F(Control, BadDescriptionsAreRefusedWhole) {
-  for (const char* json : {"{", "[]", "{\"colour\": 1}", "{\"codePage\": 99999}",
-                           "{\"computerName\": \"X\", \"registry\": [{\"key\": \"HKXX\\\\A\"}]}",
-                           "{\"registry\": [{\"key\": \"HKLM\\\\A\", \"values\": {\"v\": {\"binary\": \"0g\"}}}]}",
-                           "{\"adapters\": [{\"mac\": \"zz\"}]}",
-                           "{\"devices\": [{\"id\": \"X\\\\Y\\\\0\", \"class\": \"NoSuchClass\"}]}"}) {
+  for (const char* json :
+       {"{", "[]", "{\"colour\": 1}", "{\"codePage\": 99999}",
+        "{\"computerName\": \"X\", \"registry\": [{\"key\": \"HKXX\\\\A\"}]}",
+        "{\"registry\": [{\"key\": \"HKLM\\\\A\", \"values\": {\"v\": {\"binary\": \"0g\"}}}]}",
+        "{\"adapters\": [{\"mac\": \"zz\"}]}", "{\"devices\": [{\"id\": \"X\\\\Y\\\\0\", \"class\": \"NoSuchClass\"}]}",
+        // IDs compare without case, as the Plug and Play manager's do.
+        "{\"devices\": [{\"id\": \"X\\\\Y\\\\0\"}, {\"id\": \"x\\\\y\\\\0\"}]}"}) {
     std::string error;
     EXPECT_FALSE(winsim::LoadMachineJson(json, "/tmp", &error)) << json;
     EXPECT_FALSE(error.empty()) << json;
@@ -188,6 +191,58 @@ TEST_F(Control, Win32RulesWineDoesNotFollow) {
 
   EXPECT_EQ(CreateWindowExA(0, "DmNoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr), nullptr);
   EXPECT_LAST_ERROR(ERROR_CANNOT_FIND_WND_CLASS);
+}
+
+// What tests wait for instead of sleeping: a registry watch pending on its
+// own key, a top-level window of a class and title. Each wait ends when the
+// state comes about on another thread, and a look (timeout 0) answers now.
+TEST_F(Control, WaitsEndWhenAWatchIsArmedOrAWindowExists) {
+  const std::string kKey = "HKLM\\SOFTWARE\\DmWatched";
+  ASSERT_TRUE(winsim::CreateRegistryKey(kKey + "\\Below"));
+  EXPECT_FALSE(winsim::WaitForRegistryWatch(kKey, 0));
+  EXPECT_FALSE(winsim::WaitForRegistryWatch("HKLM\\SOFTWARE\\DmNoSuchKey", 0));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\DmWatched", 0, KEY_NOTIFY, &key), ERROR_SUCCESS);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool armed = false;
+  winsim::AnnounceThread();
+  std::thread waiter([&] {
+    winsim::AnnouncedThreadBegins();
+    armed = winsim::WaitForRegistryWatch(kKey, 10000);
+  });
+  EXPECT_TRUE(winsim::WaitForQuietMachine());  // the waiter waits
+  EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, REG_NOTIFY_CHANGE_NAME, event, TRUE), ERROR_SUCCESS);
+  waiter.join();
+  EXPECT_TRUE(armed);
+  EXPECT_FALSE(winsim::WaitForRegistryWatch(kKey + "\\Below", 0)) << "a subtree watch is on its own key";
+  // Fired by a change, it is pending no more.
+  ASSERT_TRUE(winsim::CreateRegistryKey(kKey + "\\Below\\New"));
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_FALSE(winsim::WaitForRegistryWatch(kKey, 0));
+  RegCloseKey(key);
+  CloseHandle(event);
+
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.lpszClassName = WIDE("DmAwaited");
+  ASSERT_NE(RegisterClassW(&wc), 0);
+  bool found = false;
+  winsim::AnnounceThread();
+  waiter = std::thread([&] {
+    winsim::AnnouncedThreadBegins();
+    found = winsim::WaitForWindow("dmawaited", "THE TITLE", 10000);
+  });
+  EXPECT_TRUE(winsim::WaitForQuietMachine());
+  HWND other = CreateWindowExA(0, "DmAwaited", "Another title", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND top = CreateWindowExA(0, "DmAwaited", "The title", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  waiter.join();
+  EXPECT_TRUE(found);
+  HWND child = CreateWindowExA(0, "DmAwaited", "Child", 0, 0, 0, 0, 0, top, nullptr, nullptr, nullptr);
+  ASSERT_NE(child, nullptr);
+  EXPECT_FALSE(winsim::WaitForWindow("DmAwaited", "Child", 0)) << "only top-level windows";
+  EXPECT_TRUE(DestroyWindow(top));
+  EXPECT_FALSE(winsim::WaitForWindow("DmAwaited", "The title", 0));
+  EXPECT_TRUE(DestroyWindow(other));
 }
 
 }  // namespace

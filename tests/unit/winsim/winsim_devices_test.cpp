@@ -431,6 +431,29 @@ TEST_F(User32Broadcast, EveryTopLevelWindowHearsThatNodesChangedWithoutRegisteri
   pump.join();
 }
 
+// A window's registrations go with it, whether it is destroyed or its
+// thread ends: no later change is broadcast (nor journalled) to it.
+TEST_F(User32Broadcast, RegistrationsGoWithTheirWindow) {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.lpszClassName = WIDE("DmGoneWindow");
+  ASSERT_NE(RegisterClassW(&wc), 0);
+  auto registered = [] {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter = {sizeof(filter), DBT_DEVTYP_DEVICEINTERFACE, 0, kUsbDevice, {0}};
+    HWND hwnd = CreateWindowExA(0, "DmGoneWindow", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_NE(RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_ALL_INTERFACE_CLASSES), nullptr);
+    return hwnd;
+  };
+  EXPECT_TRUE(DestroyWindow(registered()));
+  std::thread(registered).join();
+  winsim::ClearDeviceJournal();
+  ASSERT_TRUE(winsim::PlugDevice(kStick));
+  ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
+  ASSERT_TRUE(winsim::GetDeviceState(kStick).started);
+  for (const auto& entry : winsim::DeviceJournal())
+    EXPECT_EQ(entry.change.find("broadcast"), std::string::npos) << entry.change;
+}
+
 TEST_F(User32Broadcast, EndingOwnerThreadReleasesSender) {
   WNDCLASSW wc = {};
   wc.lpfnWndProc = DefWindowProcW;

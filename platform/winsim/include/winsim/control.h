@@ -42,6 +42,10 @@ WINSIM_CTL bool SetRegistryString(const std::string& keyPath, const std::string&
 WINSIM_CTL bool SetRegistryDword(const std::string& keyPath, const std::string& valueName, DWORD value);
 // Deletes a key with everything below it; false when it does not exist.
 WINSIM_CTL bool DeleteRegistryKey(const std::string& keyPath);
+// Waits on the machine's clock, at most `timeoutMs` (0: looks once), until a
+// RegNotifyChangeKeyValue request is pending on the key itself: a change
+// made from then on is reported. False when none was (or no such key).
+WINSIM_CTL bool WaitForRegistryWatch(const std::string& keyPath, unsigned timeoutMs);
 
 // The ANSI code page (GetACP, CP_ACP conversions, the file and registry "A" calls).
 WINSIM_CTL void SetCodePage(UINT codePage);
@@ -61,6 +65,13 @@ WINSIM_CTL uint64_t ClockMs();
 // state. False when some thread kept running (or waits on something winsim
 // cannot see).
 WINSIM_CTL bool WaitForQuietMachine(unsigned timeoutMs = 10000);
+// Waits on the machine's clock, at most `timeoutMs` (0: looks once), until a
+// top-level window of class `className` titled `title` exists (both compared
+// without case, as FindWindow compares them). False when none did.
+WINSIM_CTL bool WaitForWindow(const std::string& className, const std::string& title, unsigned timeoutMs);
+// The machine is idle when WaitForDeviceIdle (winsim/devices_control.h) and
+// then WaitForQuietMachine return true: every change was delivered, and what
+// it woke is waiting again.
 WINSIM_CTL void AnnounceThread();
 // The announced thread's first call, on that thread.
 WINSIM_CTL void AnnouncedThreadBegins();
