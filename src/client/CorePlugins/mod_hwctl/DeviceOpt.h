@@ -212,7 +212,10 @@ class device_manage {
   // Rounds of enables over `pending` until none is left or nothing changed
   // for the settle time; what is left is returned, with the restart flag.
   // The pass lock is let go during the pauses between rounds.
-  std::vector<stDevice> EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded, Pass& pass);
+  // With bReleaseAtOnce each enabled device leaves the lists (and the file)
+  // in the round that enabled it.
+  std::vector<stDevice> EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded, Pass& pass,
+                                       bool bReleaseAtOnce = false);
   // The uninstall's last steps: an ERROR line for each entry that stays in
   // the file; then the file deleted when none is left (RET_SUCCESS), or
   // rewritten with exactly those (kUninstallIncomplete).

@@ -449,10 +449,12 @@ device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
   return result;
 }
 
-std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded, Pass& pass) {
+std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded, Pass& pass,
+                                                   bool bReleaseAtOnce) {
   uint64_t ullLastChange = GetTickCount64();
   for (;;) {
     std::vector<stDevice> left;
+    bool bReleased = false;
     for (stDevice& entry : pending) {
       EnableResult result = EnableListedDevice(entry);
       if (result == EnableResult::WaitsForRestart) {
@@ -462,11 +464,19 @@ std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pendin
       if (result == EnableResult::Enabled || result == EnableResult::EnabledNotStarted ||
           result == EnableResult::WaitsForRestart) {
         ullLastChange = GetTickCount64();
+        if (bReleaseAtOnce) {
+          m_vecForbidDeviceInfo.EraseOne(entry.strInstancePath);
+          m_vecEnableFailDeviceInfo.EraseOne(entry.strInstancePath);
+          bReleased = true;
+        }
         continue;
       }
       if (result == EnableResult::Gone) continue;  // no longer on the machine: nothing left to enable
       left.push_back(entry);
     }
+    // An enabled device leaves the file now, not once a device that cannot
+    // come back has been waited for.
+    if (bReleased) SaveLists();
     pending.swap(left);
     if (pending.empty() || GetTickCount64() - ullLastChange >= kUninstallSettleMs) return pending;
     // Passes that take the lock meanwhile see m_dwUninstall, or find the
@@ -536,7 +546,7 @@ eRet device_manage::EnableListedWithoutStrategy() {
   DIAG_LOG(LOG_INFO, "no device strategy applies to the session: %u listed devices are allowed",
            static_cast<unsigned>(devices.size()));
   bool bRestartNeeded = false;
-  std::vector<stDevice> left = EnableInRounds(devices, bRestartNeeded, pass);
+  std::vector<stDevice> left = EnableInRounds(devices, bRestartNeeded, pass, true);
   // What is no longer disabled leaves both lists; the rest stays listed for
   // the next answer.
   for (const stDevice& entry : devices) {
