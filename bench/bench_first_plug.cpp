@@ -110,8 +110,9 @@ double ArrivedAt(const std::string& id) {
 }
 
 // Plug to the storage function stopped, and its own start to the same; false
-// when it never started or still ran after `limitMs`.
-bool Plug(const Stick& stick, double limitMs, double* fromPlug, double* fromStart) {
+// when it still ran after `limitMs`. A function that never ran (its composite
+// was disabled before it started) counts in *neverRan, exposed 0 ms.
+bool Plug(const Stick& stick, double limitMs, double* fromPlug, double* fromStart, int* neverRan = nullptr) {
   double pluggedAt = static_cast<double>(winsim::JournalClockMs()), t0 = bench::NowMs();
   winsim::PlugDevice(stick.root);
   bool seen = false;
@@ -127,6 +128,10 @@ bool Plug(const Stick& stick, double limitMs, double* fromPlug, double* fromStar
   }
   double startedAt = ArrivedAt(stick.storage);
   winsim::UnplugDevice(stick.root);
+  if (!seen && neverRan != nullptr) {
+    ++*neverRan;
+    return false;
+  }
   if (stoppedAt < 0 || startedAt < 0) return false;
   *fromPlug = stoppedAt - pluggedAt;
   *fromStart = stoppedAt - startedAt;
@@ -168,16 +173,17 @@ int main(int argc, char** argv) {
 
   const char* names[2] = {"first_plug_with_hid", "first_plug_storage_only"};
   std::vector<double> plugTimes[2], startTimes[2];
-  int missed = 0;
+  int missed = 0, neverRan = 0;
   for (int n = 1; n <= plugs; ++n) {
     for (int kind = 0; kind < 2; ++kind) {
       // Pauses that vary over the device thread's one-second tick, and long
       // enough for the guard's wait on the previous composite to end.
       std::this_thread::sleep_for(std::chrono::milliseconds(1500 + ((n * 2 + kind) * 379) % 1000));
-      if (Plug(sticks[kind][static_cast<size_t>(n)], 10000, &fromPlug, &fromStart)) {
+      const int before = neverRan;
+      if (Plug(sticks[kind][static_cast<size_t>(n)], 10000, &fromPlug, &fromStart, &neverRan)) {
         plugTimes[kind].push_back(fromPlug);
         startTimes[kind].push_back(fromStart);
-      } else {
+      } else if (neverRan == before) {
         ++missed;
       }
     }
@@ -186,6 +192,7 @@ int main(int argc, char** argv) {
     Report(std::string(names[kind]) + "_from_plug", plugTimes[kind], "plug to the storage function stopped");
     Report(std::string(names[kind]) + "_exposure", startTimes[kind], "the storage function's own start to stopped");
   }
+  if (neverRan) bench::Figure("first_plug_never_ran", neverRan, "", "storage functions that never ran: 0 ms exposed");
   if (missed) bench::Figure("first_plug_missed", missed, "", "storage functions still running after 10 s");
   fflush(stdout);
   install.Remove();
