@@ -7,6 +7,7 @@
 #include "DeviceControl_win32.h"
 #include "DeviceControl_win32_internal.h"
 #include "DeviceRecordCodec.h"
+#include "ModuleState.h"
 #include "common/util/DiagLog.h"
 #include "common/util/WString.h"
 #include "common/util/WorkerThread.h"
@@ -18,9 +19,8 @@ DeviceOutputBuffer& DeviceOutput() {
 
 namespace {
 // Only one facade operation may run at a time, from whichever thread, as they
-// share the capture buffer. Callers may already hold a device-list mutex when
-// they get here: this lock is always taken after a list mutex and no list
-// mutex is ever requested while it is held, so the two cannot deadlock.
+// share the capture buffer. A leaf at the top rank: callers may hold the pass
+// lock or a list lock, and nothing else is asked for while it is held.
 std::mutex& FacadeMutex() { return DeviceOutput().Mutex(); }
 
 const eRet kUnhandledCommand = 0xFFFFFFFFFFFFFFFFULL;
@@ -80,12 +80,12 @@ eRet device_control::RunSetUpDevice(const std::string& strCmd, stDevice& stdevic
 }
 
 eRet device_control::DeviceControl(std::string strCmd, std::string strTargetName, std::vector<stDevice>* pVecDevice) {
-  std::lock_guard<std::mutex> lock(FacadeMutex());
+  RankedLock lock(FacadeMutex(), LockRank::kFacade);
   return RunCommand(strCmd, strTargetName, pVecDevice);
 }
 
 eRet device_control::SetUpDevice(std::string strCmd, stDevice& stdevice) {
-  std::lock_guard<std::mutex> lock(FacadeMutex());
+  RankedLock lock(FacadeMutex(), LockRank::kFacade);
   return RunSetUpDevice(strCmd, stdevice);
 }
 
@@ -96,7 +96,7 @@ eRet device_control::DisableDevice(stDevice& stdevice) { return SetUpDevice("dis
 eRet device_control::QueryDeviceStatus(stDevice& stdevice) { return SetUpDevice("status", stdevice); }
 
 eRet device_control::RebootUsbDevice(stDevice& stdevice, std::vector<stDevice>* pVecDevice) {
-  std::lock_guard<std::mutex> lock(FacadeMutex());
+  RankedLock lock(FacadeMutex(), LockRank::kFacade);
   const std::string target = LiteralTarget(stdevice.strInstancePath);
   std::vector<stDevice> discarded;
   RunCommand("disable", target, &discarded);
@@ -111,7 +111,7 @@ eRet device_control::RebootUsbDevice(stDevice& stdevice, std::vector<stDevice>* 
 }
 
 eRet device_control::ReadDevice(const std::string& strInstancePath, stDevice& device, bool* pbKnown) {
-  std::lock_guard<std::mutex> lock(FacadeMutex());
+  RankedLock lock(FacadeMutex(), LockRank::kFacade);
   std::vector<stDevice> found;
   eRet ret = RunCommand("find", LiteralTarget(strInstancePath), &found);
   *pbKnown = ret == 0 && !found.empty();
@@ -120,6 +120,6 @@ eRet device_control::ReadDevice(const std::string& strInstancePath, stDevice& de
 }
 
 eRet device_control::FindDevices(std::vector<stDevice>* pVecDevice) {
-  std::lock_guard<std::mutex> lock(FacadeMutex());
+  RankedLock lock(FacadeMutex(), LockRank::kFacade);
   return RunCommand("find", "*", pVecDevice);
 }

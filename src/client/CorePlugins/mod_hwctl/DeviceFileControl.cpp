@@ -5,6 +5,7 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include "ModuleState.h"
 #include "common/util/DiagLog.h"
 #include "common/util/HostIdentity.h"
 #include "common/util/ScopedHandle.h"
@@ -130,7 +131,7 @@ const std::string& device_filecontrol::FilePathLocked() {
 }
 
 std::string device_filecontrol::GetFilePath() {
-  std::lock_guard<std::mutex> lock(m_mtxFile);
+  RankedLock lock(m_mtxFile, LockRank::kFacade);
   return FilePathLocked();
 }
 
@@ -154,7 +155,7 @@ bool device_filecontrol::ReadForbidDeviceInfoToVector(std::vector<stDevice>* pVe
     return false;
   }
   pVecDevice->clear();
-  std::lock_guard<std::mutex> lock(m_mtxFile);
+  RankedLock lock(m_mtxFile, LockRank::kFacade);
   const std::string& path = FilePathLocked();
 
   // File_GetSize answers all bits set for a missing file or a directory: read
@@ -223,7 +224,7 @@ bool device_filecontrol::ReadForbidDeviceInfoToVector(std::vector<stDevice>* pVe
 }
 
 bool device_filecontrol::WriteForbidDeviceInfoToFile(std::vector<stDevice>* pVecDevice) {
-  std::lock_guard<std::mutex> lock(m_mtxFile);
+  RankedLock lock(m_mtxFile, LockRank::kFacade);
   const std::string& path = FilePathLocked();
   const size_t nDevices = pVecDevice == nullptr ? 0 : pVecDevice->size();
   DIAG_LOG(LOG_INFO, "strDeviceInfoFilePath = %s, vecDevice.size() = %d", path.c_str(), static_cast<int>(nDevices));
@@ -264,7 +265,7 @@ bool device_filecontrol::WriteForbidDeviceInfoToFile(std::vector<stDevice>* pVec
 }
 
 void device_filecontrol::DeleteForbidDeviceInfoFile() {
-  std::lock_guard<std::mutex> lock(m_mtxFile);
+  RankedLock lock(m_mtxFile, LockRank::kFacade);
   remove(FilePathLocked().c_str());
   m_bContentKnown = true;
   m_strContent.clear();

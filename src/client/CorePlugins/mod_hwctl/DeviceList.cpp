@@ -6,10 +6,8 @@
 
 namespace {
 // A list's lock, ranked: taken inside the pass lock, never around another list.
-struct ListLock {
-  explicit ListLock(std::mutex& mtx) : rank(LockRank::kDeviceList), lock(mtx) {}
-  LockRankScope rank;
-  std::lock_guard<std::mutex> lock;
+struct ListLock : RankedLock {
+  explicit ListLock(std::mutex& mtx) : RankedLock(mtx, LockRank::kDeviceList) {}
 };
 
 template <class List>

@@ -33,15 +33,6 @@ const uint32_t kReasonNone = 0;
 const uint32_t kReasonStrategy = 1;
 const uint32_t kReasonDevice = 2;
 
-void ReleaseStorage(CMemBuffer& buffer) {
-  if (buffer.m_pBuffer != nullptr) {
-    free(buffer.m_pBuffer);
-    buffer.m_pBuffer = nullptr;
-  }
-  buffer.m_nSize = 0;
-  buffer.m_nCapacity = 0;
-}
-
 bool Exiting() { return g_bExit.load(std::memory_order_relaxed); }
 
 uint32_t AgentDiagLevel() { return Mem_GetConfigValue(SHARED_INDEX_DIAG_LEVEL)->load(std::memory_order_relaxed); }
@@ -281,9 +272,8 @@ static void RunModuleMain(void* pArgument) {
     }
   }
 
+  // The answer buffers free their storage as they go out of scope.
   DIAG_LOG_AS(LOG_INFO, "Thread_Module_Main", "Thread_Module_Main End!");
-  ReleaseStorage(action);
-  ReleaseStorage(value);
 }
 
 uint32_t Thread_Module_Main(void* pArgument) {

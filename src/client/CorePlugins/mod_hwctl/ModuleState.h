@@ -5,6 +5,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 // Read on every pass of every module loop; nothing in the module sets it.
 extern std::atomic<bool> g_bExit;
@@ -36,4 +37,15 @@ class LockRankScope {
 #ifndef NDEBUG
   int m_iOuter;
 #endif
+};
+
+// A mutex held for a scope at its rank: the rank is marked before the lock is
+// asked for, so a lock taken out of order asserts instead of deadlocking.
+class RankedLock {
+ public:
+  RankedLock(std::mutex& mtx, LockRank rank) : m_rank(rank), m_lock(mtx) {}
+
+ private:
+  LockRankScope m_rank;  // declared first: released after the lock
+  std::lock_guard<std::mutex> m_lock;
 };
