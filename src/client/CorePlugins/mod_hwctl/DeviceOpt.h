@@ -37,6 +37,7 @@
 #include "DeviceOpt_filter.h"
 #include "DeviceRecord.h"
 #include "DeviceStrategyAnalyze.h"
+#include "PassPlan.h"
 #include "DeviceTree_win32.h"
 #include "ModuleState.h"
 #include "common/util/ResultCode.h"
@@ -48,20 +49,6 @@
 
 // Strategy device ID of a device that no definition covers.
 #define DEVICE_ID_UNDEFINED "FFFFFFFF-FFFFFFFF-FFFFFFFF-FFFFFFFF"
-
-// The strategy's answer for one device: the verdict and the flags of its
-// last strategy device ID.
-struct DeviceVerdict {
-  uint32_t bForbid = 0;
-  uint32_t bLog = 0;
-  uint32_t bTip = 0;
-  std::string strStrategyId;
-  std::vector<std::string> vecDeviceId;
-  std::vector<std::string> vecDefinition;  // the definitions that gave the IDs
-  // Not 0 when the policy library could not be asked (not loaded, a call
-  // that failed inside the adapter): no verdict at all, not an "allow".
-  eRet eOutage = 0;
-};
 
 struct device_manage_test_seam;
 
@@ -196,6 +183,21 @@ class device_manage {
   std::mutex m_mtxPolicyPass;
 
   device_list& SelectList(uint32_t dwList);
+  // The parts of a pass (PassPlan.h); the caller holds a Pass with the
+  // pass cache on.
+  PassSnapshot GatherPass();
+  eRet ExecutePass(PassSnapshot& snapshot, const std::vector<PassStep>& steps);
+  // The decision's facts of a device as read, without the guard; with
+  // bTrace the list membership is traced.
+  DeviceFacts FactsOf(const stDevice& device, const DeviceVerdict& verdict, bool bInHelper, bool bTrace);
+  // Asks the guard where a disable would follow (true then), into the facts
+  // and `strGuard`.
+  bool AskGuard(DeviceFacts& facts, const stDevice& device, std::string& strGuard);
+  // One judged device: its state read again, then the planned actions while
+  // the facts are those of the plan, else decided anew; without a plan
+  // (pGathered null) decided on what is read.
+  eRet ActOnDevice(stDevice& device, DeviceVerdict& verdict, const PassDevice* pGathered,
+                   const DeviceActions* pPlanned);
   // Carries out the actions of the decision rules for one device.
   void Apply(const DeviceActions& actions, stDevice& device, std::string& strStrategyId, bool bInHelper);
   // Drops list entries whose device the machine no longer knows at all.

@@ -119,7 +119,6 @@ eRet device_manage::ControlDeviceByStrategy() {
     return outage;
   }
   EnsureListsLoaded();
-  m_bTreeRead = false;
   // The policy cannot change under a pass that has asked it once: one read
   // of the definitions and one question per strategy device ID.
   m_SysParamDeviceInfo.GetDeviceInfoList(&m_vecPassDefinitions);
@@ -130,40 +129,68 @@ eRet device_manage::ControlDeviceByStrategy() {
     ~PassCacheEnd() { bOn = false; }
   } passCacheEnd{m_bPassCache};
 
+  PassSnapshot snapshot = GatherPass();
+  return ExecutePass(snapshot, PlanPass(snapshot));
+}
+
+PassSnapshot device_manage::GatherPass() {
+  PassSnapshot snapshot;
+  m_bTreeRead = false;
+  const bool bInHelper = InVaultHelper();
+  snapshot.devices.reserve(g_vecDeviceInfo.size());
   for (stDevice& device : g_vecDeviceInfo) {
+    PassDevice gathered;
     if (const stDevice* exclusion = m_DeviceFilter.FindExclusion(device)) {
       if (m_setExcludeTraced.insert(device.strInstancePath).second)
         DIAG_LOG(LOG_INFO, "excluded %s: entry class %s, instance \"%s\", name \"%s\"", device.strInstancePath.c_str(),
                  exclusion->strDeviceClassGuid.c_str(), exclusion->strInstancePath.c_str(),
                  exclusion->strDeviceName.c_str());
-      EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
-      JournalDevice(device, DeviceVerdict(), journal_action::kExcluded, ExclusionText(*exclusion), 0, "");
-      continue;
+      gathered.strExclusion = ExclusionText(*exclusion);
+    } else {
+      // Mapped in the inventory itself: the executor acts on it.
+      if (m_DeviceFilter.IsOtherDeviceClass(device.strDeviceClassGuid)) {
+        DIAG_LOG(LOG_INFO, "DeviceName = %s, DeviceGuid = %s", device.strInstancePath.c_str(),
+                 device.strDeviceClassGuid.c_str());
+        device.strDeviceClassGuid = DEVICE_CLASS_OTHER;
+      }
+      if (!LeftForLaterPass(device)) {
+        gathered.verdict = JudgeDevice(device);
+        if (gathered.verdict.eOutage != 0) {
+          snapshot.eOutage = gathered.verdict.eOutage;
+          return snapshot;
+        }
+        gathered.facts = FactsOf(device, gathered.verdict, bInHelper, false);
+        gathered.bGuardAsked = AskGuard(gathered.facts, device, gathered.strGuard);
+      }
     }
-    if (m_DeviceFilter.IsOtherDeviceClass(device.strDeviceClassGuid)) {
-      DIAG_LOG(LOG_INFO, "DeviceName = %s, DeviceGuid = %s", device.strInstancePath.c_str(),
-               device.strDeviceClassGuid.c_str());
-      device.strDeviceClassGuid = DEVICE_CLASS_OTHER;
-    }
-    // A disk that cannot be controlled right now (pulled out while still in
-    // the inventory) is left for a later pass; its entry, if any, stays.
-    if (device.strDeviceClassGuid == DEVICE_CLASS_DISKDRIVE && device.dwStatus_Now == DEVICE_STATE_UNCONTROLLABLE)
-      continue;
+    gathered.device = device;
+    snapshot.devices.push_back(std::move(gathered));
+  }
+  return snapshot;
+}
 
-    DeviceVerdict verdict = JudgeDevice(device);
-    if (verdict.eOutage != 0) {
-      // What this pass disabled so far is recorded; nothing else changes.
-      LogPolicyOutage(verdict.eOutage);
-      SaveLists();
-      return verdict.eOutage;
-    }
+eRet device_manage::ExecutePass(PassSnapshot& snapshot, const std::vector<PassStep>& steps) {
+  if (snapshot.eOutage != 0) {
+    // Nothing was acted on: the lists and the file stay as they are.
+    LogPolicyOutage(snapshot.eOutage);
+    return snapshot.eOutage;
+  }
+  for (const PassStep& step : steps) {
     // The uninstall may have gone on without the lock while the library
     // answered: nothing is disabled or written after it.
     if (GetUninstall() != 0) return RET_SUCCESS;
+    PassDevice& gathered = snapshot.devices[step.iDevice];
+    stDevice& device = g_vecDeviceInfo[step.iDevice];
+    if (step.kind == PassStepKind::Exclude) {
+      EraseOneFromDeviceList(DEVICE_LIST_FORBID, device);
+      JournalDevice(device, DeviceVerdict(), journal_action::kExcluded, gathered.strExclusion, 0, "");
+      continue;
+    }
+    DeviceVerdict& verdict = gathered.verdict;
     DIAG_LOG(LOG_INFO, "judged %s: verdict %u, strategy \"%s\", device IDs %s", device.strInstancePath.c_str(),
              static_cast<unsigned>(verdict.bForbid), verdict.strStrategyId.c_str(),
              Joined(verdict.vecDeviceId).c_str());
-    Do_ForbidOrEnable(verdict.bForbid, device, verdict.bLog, verdict.bTip, verdict.strStrategyId);
+    ActOnDevice(device, verdict, &gathered, &step.planned);
     JournalDevice(device, verdict, m_LastOutcome.pszAction, "", m_LastOutcome.ret, m_LastOutcome.strGuard);
   }
   if (GetUninstall() != 0) return RET_SUCCESS;
@@ -172,32 +199,74 @@ eRet device_manage::ControlDeviceByStrategy() {
   return RET_SUCCESS;
 }
 
-eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32_t bLog, uint32_t bTip,
-                                      std::string& strStrategyId) {
-  eRet ret = m_DeviceControl.QueryDeviceStatus(device);
-  const bool bInVaulthelper = InVaultHelper();
-  DIAG_LOG(LOG_INFO, "bForbid = %d, bInVaulthelper = %d, dev.dwStatus_Now = %d", static_cast<int>(bForbid),
-           bInVaulthelper ? 1 : 0, static_cast<int>(device.dwStatus_Now));
-
+DeviceFacts device_manage::FactsOf(const stDevice& device, const DeviceVerdict& verdict, bool bInHelper,
+                                   bool bTrace) {
   DeviceFacts facts;
-  facts.bForbid = bForbid != 0;
+  facts.bForbid = verdict.bForbid != 0;
   facts.dwState = device.dwStatus_Now;
   facts.bDisableable = (device.dwStatus & DEVREC_DN_DISABLEABLE) != 0;
-  facts.bInForbidList = IsInDeviceList(DEVICE_LIST_FORBID, device) != 0;
+  facts.bInForbidList =
+      bTrace ? IsInDeviceList(DEVICE_LIST_FORBID, device) != 0 : m_vecForbidDeviceInfo.Find(device);
   facts.bChangePending = (device.dwStatus & DEVREC_DN_NEED_RESTART) != 0;
+  facts.bInHelper = bInHelper;
+  facts.bLog = verdict.bLog != 0;
+  facts.bTip = verdict.bTip != 0;
+  return facts;
+}
+
+bool device_manage::AskGuard(DeviceFacts& facts, const stDevice& device, std::string& strGuard) {
   // The guard is asked only where a disable would follow.
+  if (!facts.bForbid || facts.dwState != DEVICE_STATE_RUNNING || !facts.bDisableable) return false;
   GuardAnswer guard;
-  facts.bGuarded =
-      facts.bForbid && facts.dwState == DEVICE_STATE_RUNNING && facts.bDisableable && IsGuarded(device, &guard);
+  facts.bGuarded = IsGuarded(device, &guard);
   facts.bGuardSettled = guard.bSettled;
   facts.bGuardNew = guard.bNew;
-  facts.bInHelper = bInVaulthelper;
-  facts.bLog = bLog != 0;
-  facts.bTip = bTip != 0;
-  DeviceActions actions = DecideDevice(facts);
+  strGuard = facts.bGuarded ? m_strLastGuard : std::string();
+  return true;
+}
+
+eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32_t bLog, uint32_t bTip,
+                                      std::string& strStrategyId) {
+  DeviceVerdict verdict;
+  verdict.bForbid = bForbid;
+  verdict.bLog = bLog;
+  verdict.bTip = bTip;
+  verdict.strStrategyId = strStrategyId;
+  return ActOnDevice(device, verdict, nullptr, nullptr);
+}
+
+eRet device_manage::ActOnDevice(stDevice& device, DeviceVerdict& verdict, const PassDevice* pGathered,
+                                const DeviceActions* pPlanned) {
+  // Read again before the step: a parent disabled earlier in the pass takes
+  // its children off with it.
+  eRet ret = m_DeviceControl.QueryDeviceStatus(device);
+  const bool bInVaulthelper = InVaultHelper();
+  DIAG_LOG(LOG_INFO, "bForbid = %d, bInVaulthelper = %d, dev.dwStatus_Now = %d", static_cast<int>(verdict.bForbid),
+           bInVaulthelper ? 1 : 0, static_cast<int>(device.dwStatus_Now));
+
+  DeviceFacts facts = FactsOf(device, verdict, bInVaulthelper, true);
+  std::string strGuard;
+  DeviceActions actions;
+  if (pGathered != nullptr && SameFacts(pGathered->facts, facts)) {
+    facts = pGathered->facts;
+    strGuard = pGathered->strGuard;
+    actions = *pPlanned;
+  } else {
+    // The plan no longer holds: decided again on what is true now. A guard
+    // already asked this pass keeps its answer (the tree is read once).
+    if (pGathered != nullptr && pGathered->bGuardAsked) {
+      facts.bGuarded = pGathered->facts.bGuarded;
+      facts.bGuardSettled = pGathered->facts.bGuardSettled;
+      facts.bGuardNew = pGathered->facts.bGuardNew;
+      strGuard = pGathered->strGuard;
+    } else {
+      AskGuard(facts, device, strGuard);
+    }
+    actions = DecideDevice(facts);
+  }
   DeviceOutcome lastOutcome;
   lastOutcome.dwStateAfter = device.dwStatus_Now;
-  m_LastOutcome.strGuard = facts.bGuarded ? m_strLastGuard : std::string();
+  m_LastOutcome.strGuard = facts.bGuarded ? strGuard : std::string();
   if (actions.step == DeviceStep::Disable) {
     // Written down before it is done: killed between the two, the agent
     // finds the device in the file at its next start, disabled or not.
@@ -225,7 +294,7 @@ eRet device_manage::Do_ForbidOrEnable(uint32_t bForbid, stDevice& device, uint32
            static_cast<unsigned>(device.dwStatus));
   m_LastOutcome.pszAction = JournalActionOf(facts, actions, lastOutcome);
   m_LastOutcome.ret = ret;
-  Apply(actions, device, strStrategyId, bInVaulthelper);
+  Apply(actions, device, verdict.strStrategyId, bInVaulthelper);
   return ret;
 }
 
