@@ -5,6 +5,9 @@
 // tables of devices that are never touched and of the setup classes the
 // policy controls.
 //
+// A pass (DeviceOpt_control.cpp, PassPlan.h) gathers, plans and acts; the
+// enables of what the module disabled are DeviceOpt_enable.cpp.
+//
 // Threads and locks. Thread_Device_Enum runs LoadDevice, ReLoadDevice and
 // ControlDeviceByStrategy (it alone uses the inventory);
 // Thread_DeviceInfo_Enum runs ReSetDevice and EnableDeviceBeforeUninstall.
@@ -273,6 +276,9 @@ class device_manage {
 
 // The module's single device manager.
 extern device_manage g_DeviceManage;
+
+// Audit records and tips belong to the agent's helper process only.
+bool InVaultHelper();
 
 // The tip text: `format` with its one "%s" replaced by `name` ("%%" gives
 // "%"). False for any other conversion, or a second "%s": such a resource

@@ -1,5 +1,6 @@
 // Audit records of forbidden devices and the device tips shown to the user.
 #include <cstdlib>
+#include <cstring>
 
 #include "DeviceOpt.h"
 #include "common/helper/LogOpt/VaultLogOpt.h"
@@ -7,6 +8,7 @@
 #include "common/helper/VaultRes/VaultResHelper.h"
 #include "common/helper/VaultShell/VaultShellHelper.h"
 #include "common/util/DiagLog.h"
+#include "platform/winapi.h"
 
 namespace {
 
@@ -15,6 +17,11 @@ const DWORD kNotifyEveryone = 0xFFFFFFFF;
 const DWORD kNotifyError = 0x10;
 
 }  // namespace
+
+bool InVaultHelper() {
+  const char* pszCommandLine = GetCommandLineA();
+  return pszCommandLine != nullptr && strstr(pszCommandLine, "vaulthelper.exe") != nullptr;
+}
 
 bool FormatDeviceTip(const std::string& format, const std::string& name, std::string& text) {
   text.clear();
