@@ -30,12 +30,16 @@ std::string Replace(std::string text, const std::string& from, const std::string
   return text.replace(text.find(from), from.size(), to);
 }
 
-std::string Play(const std::string& scenarioPath) {
+HostOptions Options(const std::string& scenarioPath) {
   HostOptions options;
   options.scenarioPath = scenarioPath;
+  return options;
+}
+
+std::string Play(const std::string& scenarioPath) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  HostPlayScenario(options);
+  HostPlayScenario(Options(scenarioPath));
   std::string err = testing::internal::GetCapturedStderr();
   return testing::internal::GetCapturedStdout() + err;
 }
@@ -57,9 +61,7 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   ASSERT_TRUE(dmtest::WriteTextFile(dir + "/bad.json", R"({"steps": [{"plug": "X"}, {"jump": 1}]})"));
   std::string out = Play(dir + "/bad.json");
   EXPECT_NE(out.find("step 2: unknown member \"jump\""), std::string::npos) << out;
-  HostOptions bad;
-  bad.scenarioPath = dir + "/bad.json";
-  EXPECT_FALSE(HostCheckScenario(bad, &error));
+  EXPECT_FALSE(HostCheckScenario(Options(dir + "/bad.json"), &error));
   EXPECT_EQ(dmtest::ReadTextFile(install + "config/policy.json"), "");
 
   ASSERT_TRUE(dmtest::WriteTextFile(dir + "/s.json", R"({
@@ -86,9 +88,7 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   std::filesystem::create_directories(install + "tpmlog");
   const std::string logLine = "2026-01-01 00:00:00, dm ERROR(1-1)0[1 f.cpp Fn], ";
   ASSERT_TRUE(dmtest::WriteTextFile(install + "tpmlog/log_device.txt", logLine + "earlier run\n"));
-  HostOptions check;
-  check.scenarioPath = dir + "/s.json";
-  ASSERT_TRUE(HostCheckScenario(check, &error)) << error;
+  ASSERT_TRUE(HostCheckScenario(Options(dir + "/s.json"), &error)) << error;
   std::ofstream(install + "tpmlog/log_device.txt", std::ios::app) << logLine << "this run\n";
   out = Play(dir + "/s.json");
   module.join();
