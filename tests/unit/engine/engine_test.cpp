@@ -3,7 +3,6 @@
 // records, the capture buffer limit, the setup commands and bad arguments.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
