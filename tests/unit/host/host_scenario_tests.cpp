@@ -18,17 +18,13 @@
 namespace {
 
 const char kMachine[] = R"({
-  "sandbox": "%SANDBOX%",
+  "sandbox": "c",
   "registry": [{"key": "HKLM\\SYSTEM\\CurrentControlSet\\Services\\VaultServiceHelper",
                 "values": {"UninstallExe": "C:\\Vault\\uninst.exe"}}],
   "classes": [{"name": "USB", "guid": "36fc9e60-c465-11cf-8056-444553540000"}],
   "devices": [{"id": "USB\\VID_0781&PID_5567\\77", "class": "USB", "name": "Stick", "status": "0x0180600A",
                "present": false, "interfaces": ["USB device"]}]
 })";
-
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  return text.replace(text.find(from), from.size(), to);
-}
 
 HostOptions Options(const std::string& scenarioPath) {
   HostOptions options;
@@ -47,7 +43,7 @@ std::string Play(const std::string& scenarioPath) {
 TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   std::string dir = dmtest::MakeTempDir("scenario");
   std::string error;
-  ASSERT_TRUE(winsim::LoadMachineJson(Replace(kMachine, "%SANDBOX%", dir + "/c"), dir, &error)) << error;
+  ASSERT_TRUE(winsim::LoadMachineJson(kMachine, dir, &error)) << error;
   std::string install = dir + "/c/Vault/";
   std::filesystem::create_directories(install + "config");
   std::filesystem::create_directories(install + "audit");
