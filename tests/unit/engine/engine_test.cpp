@@ -74,7 +74,11 @@ std::vector<std::string> Found(const std::vector<std::string>& words, EngineResu
 }
 
 // The device's own state, not what the engine believes of it.
-winsim::DeviceState State(const char* id) { return winsim::GetDeviceState(id); }
+winsim::DeviceState State(const char* id) {
+  winsim::DeviceState state = winsim::GetDeviceState(id);
+  EXPECT_TRUE(state.exists) << id;
+  return state;
+}
 
 // The DiskDrive class's filter value, as the class installer key holds it.
 std::vector<std::string> Filters(const char* value) {
