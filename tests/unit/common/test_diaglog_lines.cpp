@@ -21,12 +21,9 @@ const int64_t kMaxSize = 20971520;
 // Filler of exactly `bytes` bytes in whole lines of at most 100 bytes.
 std::string Filler(int64_t bytes) {
   std::string text;
-  text.reserve(static_cast<size_t>(bytes));
   for (int n = 0; static_cast<int64_t>(text.size()) < bytes; ++n) {
-    size_t left = static_cast<size_t>(bytes) - text.size();
-    std::string line = "filler " + std::to_string(n) + " " + std::string(80, 'f');
-    if (line.size() + 1 > left) line.resize(left - 1);
-    text += line + "\n";
+    const size_t left = static_cast<size_t>(bytes) - text.size();
+    text += ("filler " + std::to_string(n) + " " + std::string(80, 'f')).substr(0, left - 1) + "\n";
   }
   return text;
 }

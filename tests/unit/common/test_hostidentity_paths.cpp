@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <list>
 #include <string>
+#include <tuple>
 #include <vector>
 #include <gtest/gtest.h>
 #include "common/util/DiagLog.h"
@@ -16,15 +17,6 @@ const char kServiceKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\VaultServ
 std::vector<BYTE> Utf16Bytes(const std::u16string& text) {
   const BYTE* bytes = reinterpret_cast<const BYTE*>(text.data());
   return std::vector<BYTE>(bytes, bytes + text.size() * 2);
-}
-
-winsim::Adapter MakeAdapter(const std::string& description, UINT type, const std::string& address, BYTE last) {
-  winsim::Adapter adapter;
-  adapter.description = description;
-  adapter.type = type;
-  adapter.mac = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, last};
-  adapter.addresses = {address};
-  return adapter;
 }
 
 }  // namespace
@@ -82,12 +74,15 @@ TEST(HostIdentity, InstallDirAndRegistryStrings) {
 
 TEST(HostIdentity, ListsOnlyRealAdapters) {
   winsim::ClearAdapters();
-  winsim::AddAdapter(MakeAdapter("Intel(R) Ethernet Connection", MIB_IF_TYPE_ETHERNET, "192.168.1.20", 0x01));
-  winsim::AddAdapter(MakeAdapter("Realtek PCIe", MIB_IF_TYPE_ETHERNET, "10.0.0.0", 0x02));
-  winsim::AddAdapter(MakeAdapter("VMware Virtual Ethernet Adapter", MIB_IF_TYPE_ETHERNET, "192.168.56.1", 0x03));
-  winsim::AddAdapter(MakeAdapter("Cisco VPN Virtual Miniport", MIB_IF_TYPE_ETHERNET, "172.16.0.9", 0x04));
-  winsim::AddAdapter(MakeAdapter("Software Loopback", MIB_IF_TYPE_LOOPBACK, "127.0.0.1", 0x05));
-  winsim::AddAdapter(MakeAdapter("Intel(R) Wi-Fi 6 AX201", IF_TYPE_IEEE80211, "10.1.2.3", 0xAB));
+  const std::tuple<const char*, UINT, const char*, BYTE> adapters[] = {
+      {"Intel(R) Ethernet Connection", MIB_IF_TYPE_ETHERNET, "192.168.1.20", 0x01},
+      {"Realtek PCIe", MIB_IF_TYPE_ETHERNET, "10.0.0.0", 0x02},
+      {"VMware Virtual Ethernet Adapter", MIB_IF_TYPE_ETHERNET, "192.168.56.1", 0x03},
+      {"Cisco VPN Virtual Miniport", MIB_IF_TYPE_ETHERNET, "172.16.0.9", 0x04},
+      {"Software Loopback", MIB_IF_TYPE_LOOPBACK, "127.0.0.1", 0x05},
+      {"Intel(R) Wi-Fi 6 AX201", IF_TYPE_IEEE80211, "10.1.2.3", 0xAB}};
+  for (const auto& [description, type, address, last] : adapters)
+    winsim::AddAdapter({"", description, type, {0x00, 0x1A, 0x2B, 0x3C, 0x4D, last}, {address}, "", true});
 
   std::list<std::string> addresses{"kept"};
   EXPECT_EQ(GetAdapterAddressList(addresses, false), 0u);

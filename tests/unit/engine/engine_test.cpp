@@ -3,7 +3,6 @@
 // records, the capture buffer limit, the setup commands and bad arguments.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -48,13 +47,11 @@ const char kMachine[] = R"({
     {"id": "SWD\\HIDDEN\\1", "class": "System", "name": "Hidden", "hw": ["SWD\\HIDDEN"], "status": "0x4000600A"}]
 })";
 
-// Every text here is ASCII.
-WString Wide(const std::string& text) { return WString(text.begin(), text.end()); }
-std::string Narrow(const WString& text) { return std::string(text.begin(), text.end()); }
+std::string At(const char* id) { return std::string("@") + id; }
 
 EngineResult RunCmd(const std::vector<std::string>& words) {
   std::vector<WString> args{WIDE("C:\\tools\\hwctl.exe")};
-  for (const std::string& w : words) args.push_back(Wide(w));
+  for (const std::string& w : words) args.push_back(AnsiToWide(w));
   std::vector<const WCHAR*> argv;
   for (const WString& a : args) argv.push_back(a.c_str());
   ClearDeviceOutput();
@@ -72,35 +69,29 @@ std::vector<DeviceRecordText> Records() {
 std::vector<std::string> Found(const std::vector<std::string>& words, EngineResult expected = ENGINE_OK) {
   EXPECT_EQ(RunCmd(words), expected) << words[0];
   std::vector<std::string> ids;
-  for (const DeviceRecordText& record : Records()) ids.push_back(Narrow(record.strInstanceId));
+  for (const DeviceRecordText& record : Records()) ids.push_back(WideToAnsi(record.strInstanceId));
   return ids;
 }
 
-// The device's own state, as the Configuration Manager reports it.
-struct NodeState {
-  bool started;
-  ULONG problem;
-};
-NodeState State(const char* id) {
-  DEVINST inst = 0;
-  WString wid = Wide(id);
-  EXPECT_EQ(CM_Locate_DevNodeW(&inst, &wid[0], CM_LOCATE_DEVNODE_NORMAL), static_cast<CONFIGRET>(CR_SUCCESS)) << id;
-  ULONG status = 0, problem = 0;
-  EXPECT_EQ(CM_Get_DevNode_Status(&status, &problem, inst, 0), static_cast<CONFIGRET>(CR_SUCCESS)) << id;
-  return NodeState{(status & DN_STARTED) != 0, problem};
+// The device's own state, not what the engine believes of it.
+winsim::DeviceState State(const char* id) {
+  winsim::DeviceState state = winsim::GetDeviceState(id);
+  EXPECT_TRUE(state.exists) << id;
+  return state;
 }
 
+// The DiskDrive class's filter value, as the class installer key holds it.
 std::vector<std::string> Filters(const char* value) {
   GUID guid;
   DWORD count = 0;
   EXPECT_TRUE(SetupDiClassGuidsFromNameExW(WIDE("DiskDrive"), &guid, 1, &count, nullptr, nullptr));
   HKEY key = SetupDiOpenClassRegKeyExW(&guid, KEY_READ, DIOCR_INSTALLER, nullptr, nullptr);
   std::vector<std::string> list;
-  BYTE data[1024] = {0};
-  DWORD size = sizeof(data) - 4, type = 0;
-  if (RegQueryValueExW(key, Wide(value).c_str(), nullptr, &type, data, &size) == ERROR_SUCCESS)
-    for (const WCHAR* p = reinterpret_cast<const WCHAR*>(data); *p; p += WString(p).size() + 1)
-      list.push_back(Narrow(p));
+  WCHAR data[512];
+  DWORD size = sizeof(data), type = 0;
+  if (RegQueryValueExW(key, AnsiToWide(value).c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data), &size) ==
+      ERROR_SUCCESS)
+    for (const WString& name : ParseMultiString(data, size / sizeof(WCHAR))) list.push_back(WideToAnsi(name));
   RegCloseKey(key);
   return list;
 }
@@ -123,7 +114,7 @@ TEST_F(Engine, SelectionForms) {
   EXPECT_EQ(Found({"find", "=diskdrive", "*"}), std::vector<std::string>{kDisk});
   EXPECT_TRUE(Found({"find", "=Nosuchclass", "*"}).empty());
   EXPECT_TRUE(Found({"find", "="}).empty());
-  EXPECT_EQ(Found({"find", std::string("@") + kLegacy}), std::vector<std::string>{kLegacy});  // not present
+  EXPECT_EQ(Found({"find", At(kLegacy)}), std::vector<std::string>{kLegacy});  // not present
   EXPECT_EQ(Found({"findall", "=System"}), (std::vector<std::string>{kLegacy, kSample, kPci, kHidden}));
   EXPECT_EQ(Found({"find", "@usb\\*"}), std::vector<std::string>{kUsb});
   EXPECT_EQ(Found({"find", "usb\\vid_0781*"}), std::vector<std::string>{kUsb});
@@ -136,17 +127,17 @@ TEST_F(Engine, SelectionForms) {
             (std::vector<std::string>{kUsb, kDisk, kHid, kSample, kPci, kHidden}));
 
   // find records: friendly name, else description; status flags on line five.
-  RunCmd({"find", std::string("@") + kUsb, std::string("@") + kDisk});
+  RunCmd({"find", At(kUsb), At(kDisk)});
   std::vector<DeviceRecordText> records = Records();
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(Narrow(records[0].strHardwareId), "USB\\VID_0781&PID_5567&REV_0100");
-  EXPECT_EQ(Narrow(records[0].strDescription), "SanDisk Cruzer");
-  EXPECT_EQ(Narrow(records[0].strClassGuid), "36fc9e60-c465-11cf-8056-444553540000");
+  EXPECT_EQ(WideToAnsi(records[0].strHardwareId), "USB\\VID_0781&PID_5567&REV_0100");
+  EXPECT_EQ(WideToAnsi(records[0].strDescription), "SanDisk Cruzer");
+  EXPECT_EQ(WideToAnsi(records[0].strClassGuid), "36fc9e60-c465-11cf-8056-444553540000");
   EXPECT_EQ(records[0].dwStatus, 0x600Au);
-  EXPECT_EQ(Narrow(records[1].strDescription), "SanDisk Cruzer USB Device");
+  EXPECT_EQ(WideToAnsi(records[1].strDescription), "SanDisk Cruzer USB Device");
   // status records carry the instance ID as description.
-  RunCmd({"status", std::string("@") + kUsb});
-  EXPECT_EQ(Narrow(Records().at(0).strDescription), kUsb);
+  RunCmd({"status", At(kUsb)});
+  EXPECT_EQ(WideToAnsi(Records().at(0).strDescription), kUsb);
 }
 
 TEST_F(Engine, CallbackStopsTheWalkAndPlainInstanceIdsMakeNoSearch) {
@@ -162,7 +153,7 @@ TEST_F(Engine, CallbackStopsTheWalkAndPlainInstanceIdsMakeNoSearch) {
   // Without property reads, an instance ID still selects its device; a
   // hardware-ID pattern then finds nothing, and that is no error.
   winsim::FailCall("SetupDiGetDeviceRegistryPropertyW", ERROR_INVALID_DATA, -1);
-  EXPECT_EQ(Found({"status", std::string("@") + kUsb}), std::vector<std::string>{kUsb});
+  EXPECT_EQ(Found({"status", At(kUsb)}), std::vector<std::string>{kUsb});
   EXPECT_TRUE(Found({"find", "USB\\VID_0781*"}).empty());
   winsim::ClearFailures();
 
@@ -187,7 +178,7 @@ TEST_F(Engine, StateChangesReachTheDevice) {
   EXPECT_TRUE(State(kUsb).started);
 
   // A refusing class installer leaves the device running; still success.
-  EXPECT_EQ(RunCmd({"disable", std::string("@") + kHid}), ENGINE_OK);
+  EXPECT_EQ(RunCmd({"disable", At(kHid)}), ENGINE_OK);
   EXPECT_TRUE(State(kHid).started);
   // Nothing selected: success. A machine name is refused before anything is touched.
   EXPECT_EQ(RunCmd({"disable", "NOSUCH\\ID"}), ENGINE_OK);
@@ -197,13 +188,13 @@ TEST_F(Engine, StateChangesReachTheDevice) {
 
   // One of two devices asks for a restart of Windows.
   ASSERT_TRUE(winsim::SetInstallerBehaviour(kDisk, winsim::InstallerBehaviour::Restart));
-  EXPECT_EQ(RunCmd({"disable", std::string("@") + kUsb, std::string("@") + kDisk}), ENGINE_REBOOT);
+  EXPECT_EQ(RunCmd({"disable", At(kUsb), At(kDisk)}), ENGINE_REBOOT);
   EXPECT_FALSE(State(kUsb).started);
-  EXPECT_EQ(RunCmd({"enable", std::string("@") + kUsb, std::string("@") + kDisk}), ENGINE_REBOOT);
+  EXPECT_EQ(RunCmd({"enable", At(kUsb), At(kDisk)}), ENGINE_REBOOT);
   EXPECT_TRUE(State(kUsb).started);
   // -r restarts Windows when the command needs it.
   size_t before = winsim::ExitWindowsCalls().size();
-  EXPECT_EQ(RunCmd({"-r", "enable", std::string("@") + kDisk}), ENGINE_REBOOT);
+  EXPECT_EQ(RunCmd({"-r", "enable", At(kDisk)}), ENGINE_REBOOT);
   ASSERT_EQ(winsim::ExitWindowsCalls().size(), before + 1);
   EXPECT_EQ(winsim::ExitWindowsCalls().back().flags, static_cast<UINT>(EWX_REBOOT));
   EXPECT_EQ(winsim::ExitWindowsCalls().back().reason, 0x80010002u);
@@ -236,9 +227,9 @@ TEST_F(Engine, FacadeRecordsAndStatus) {
 
   // An unreadable instance ID still leaves a record, with "?" first.
   winsim::FailCall("CM_Get_Device_ID_ExW", CR_FAILURE, -1);
-  EXPECT_EQ(RunCmd({"status", std::string("@") + kUsb}), ENGINE_OK);
+  EXPECT_EQ(RunCmd({"status", At(kUsb)}), ENGINE_OK);
   ASSERT_EQ(Records().size(), 1u);
-  EXPECT_EQ(Narrow(Records()[0].strInstanceId), "?");
+  EXPECT_EQ(WideToAnsi(Records()[0].strInstanceId), "?");
   winsim::ClearFailures();
 
   // A device cycled by the USB restart ends disabled; nothing else is cycled.
@@ -270,10 +261,10 @@ TEST_F(Engine, CaptureBufferGrowsWithTheDevices) {
   // A clear forgets the text: the next command reports only its own device.
   RunCmd({"status", "@USB\\VID_1234&PID_0001\\7"});
   ASSERT_EQ(Records().size(), 1u);
-  EXPECT_EQ(Narrow(Records()[0].strInstanceId), "USB\\VID_1234&PID_0001\\7");
+  EXPECT_EQ(WideToAnsi(Records()[0].strInstanceId), "USB\\VID_1234&PID_0001\\7");
 }
 
-TEST_F(Engine, ClassFilterEdits) {
+TEST_F(Engine, SetupCommandsEditClassFiltersAndHardwareIds) {
   EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "upper"}), ENGINE_OK);
   for (const char* bad : {"middle", ""}) EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", bad}), ENGINE_USAGE);
   EXPECT_EQ(RunCmd({"classfilter", "NoSuchClass", "upper"}), ENGINE_FAIL);
@@ -288,21 +279,19 @@ TEST_F(Engine, ClassFilterEdits) {
   EXPECT_TRUE(Filters("UpperFilters").empty());
   EXPECT_EQ(RunCmd({"classfilter", "DiskDrive", "lower", "+svcB"}), ENGINE_REBOOT);
   EXPECT_EQ(Filters("LowerFilters"), std::vector<std::string>{"svcB"});
-}
 
-TEST_F(Engine, HardwareIdEdits) {
   auto ids = [](const char* id) {
-    RunCmd({"hwids", std::string("@") + id});
-    return Narrow(Records().at(0).strHardwareId);
+    RunCmd({"hwids", At(id)});
+    return WideToAnsi(Records().at(0).strHardwareId);
   };
-  const std::string sample = std::string("@") + kSample;
+  const std::string sample = At(kSample);
   EXPECT_EQ(RunCmd({"sethwid", sample, ":=", "=A", "B"}), ENGINE_OK);
   EXPECT_EQ(RunCmd({"sethwid", sample, ":=", "+C", "!a"}), ENGINE_OK);
   EXPECT_EQ(ids(kSample), "C");
   EXPECT_TRUE(Found({"find", "A"}).empty());
   EXPECT_EQ(Found({"find", "B"}), std::vector<std::string>{kSample});
   // Not root-enumerated: untouched.
-  EXPECT_EQ(RunCmd({"sethwid", std::string("@") + kUsb, ":=", "=X"}), ENGINE_OK);
+  EXPECT_EQ(RunCmd({"sethwid", At(kUsb), ":=", "=X"}), ENGINE_OK);
   EXPECT_EQ(ids(kUsb), "USB\\VID_0781&PID_5567&REV_0100");
   EXPECT_EQ(RunCmd({"sethwid", sample, "=A"}), ENGINE_USAGE);
   EXPECT_EQ(RunCmd({"sethwid", ":=", "=A"}), ENGINE_USAGE);
@@ -327,7 +316,7 @@ TEST_F(Engine, BadArgumentsAndOtherCommands) {
 
   EXPECT_TRUE(Found({"listclass", "NoSuchClass"}).empty());
   EXPECT_EQ(Found({"listclass", "", "DiskDrive"}), std::vector<std::string>{kDisk});
-  EXPECT_EQ(Found({"stack", std::string("@") + kUsb}), std::vector<std::string>{kUsb});
+  EXPECT_EQ(Found({"stack", At(kUsb)}), std::vector<std::string>{kUsb});
   for (const char* command : {"update", "updateni", "install"})
     EXPECT_EQ(RunCmd({command, "no\\such\\driver.inf", "USB\\VID_1"}), ENGINE_FAIL) << command;
   EXPECT_EQ(RunCmd({"install", "driver.inf"}), ENGINE_USAGE);

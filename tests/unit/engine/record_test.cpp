@@ -15,34 +15,20 @@ namespace {
 
 // The rule as administrators' patterns are defined: "?" first tries to match
 // nothing, "*" swallows the "*" and "?" behind it and tries every later place.
-bool AllWild(const char* p) {
-  for (; *p; ++p)
-    if (*p != '*' && *p != '?') return false;
-  return true;
-}
 bool ReferenceMatch(const char* p, const char* t) {
-  if (*t == 0) return AllWild(p);
-  while (*p) {
-    if (*p == '?') {
-      if (ReferenceMatch(p + 1, t)) return true;
-      ++p;
-      ++t;
-    } else if (*p == '*') {
-      while (p[1] == '*' || p[1] == '?') ++p;
-      ++p;
-      if (*p == 0) return true;
-      if (*t == 0) return false;
-      for (; *t; ++t)
-        if (ReferenceMatch(p, t)) return true;
-      return false;
-    } else {
-      if (*p != *t) return false;
-      ++p;
-      ++t;
-    }
-    if (*t == 0) return AllWild(p);
+  if (*t == 0) {
+    while (*p == '*' || *p == '?') ++p;
+    return *p == 0;
   }
-  return *t == 0;
+  if (*p == '?') return ReferenceMatch(p + 1, t) || ReferenceMatch(p + 1, t + 1);
+  if (*p == '*') {
+    while (*p == '*' || *p == '?') ++p;
+    if (*p == 0) return true;
+    for (; *t; ++t)
+      if (ReferenceMatch(p, t)) return true;
+    return false;
+  }
+  return *p != 0 && *p == *t && ReferenceMatch(p + 1, t + 1);
 }
 
 // Every string over `alphabet` at most `maxLength` long.

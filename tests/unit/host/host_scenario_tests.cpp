@@ -18,7 +18,7 @@
 namespace {
 
 const char kMachine[] = R"({
-  "sandbox": "%SANDBOX%",
+  "sandbox": "c",
   "registry": [{"key": "HKLM\\SYSTEM\\CurrentControlSet\\Services\\VaultServiceHelper",
                 "values": {"UninstallExe": "C:\\Vault\\uninst.exe"}}],
   "classes": [{"name": "USB", "guid": "36fc9e60-c465-11cf-8056-444553540000"}],
@@ -26,16 +26,16 @@ const char kMachine[] = R"({
                "present": false, "interfaces": ["USB device"]}]
 })";
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  return text.replace(text.find(from), from.size(), to);
+HostOptions Options(const std::string& scenarioPath) {
+  HostOptions options;
+  options.scenarioPath = scenarioPath;
+  return options;
 }
 
 std::string Play(const std::string& scenarioPath) {
-  HostOptions options;
-  options.scenarioPath = scenarioPath;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  HostPlayScenario(options);
+  HostPlayScenario(Options(scenarioPath));
   std::string err = testing::internal::GetCapturedStderr();
   return testing::internal::GetCapturedStdout() + err;
 }
@@ -43,7 +43,7 @@ std::string Play(const std::string& scenarioPath) {
 TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   std::string dir = dmtest::MakeTempDir("scenario");
   std::string error;
-  ASSERT_TRUE(winsim::LoadMachineJson(Replace(kMachine, "%SANDBOX%", dir + "/c"), dir, &error)) << error;
+  ASSERT_TRUE(winsim::LoadMachineJson(kMachine, dir, &error)) << error;
   std::string install = dir + "/c/Vault/";
   std::filesystem::create_directories(install + "config");
   std::filesystem::create_directories(install + "audit");
@@ -57,9 +57,7 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   ASSERT_TRUE(dmtest::WriteTextFile(dir + "/bad.json", R"({"steps": [{"plug": "X"}, {"jump": 1}]})"));
   std::string out = Play(dir + "/bad.json");
   EXPECT_NE(out.find("step 2: unknown member \"jump\""), std::string::npos) << out;
-  HostOptions bad;
-  bad.scenarioPath = dir + "/bad.json";
-  EXPECT_FALSE(HostCheckScenario(bad, &error));
+  EXPECT_FALSE(HostCheckScenario(Options(dir + "/bad.json"), &error));
   EXPECT_EQ(dmtest::ReadTextFile(install + "config/policy.json"), "");
 
   ASSERT_TRUE(dmtest::WriteTextFile(dir + "/s.json", R"({
@@ -86,9 +84,7 @@ TEST(HostScenario, StepsActAndTimelineShowsOnlyNewTraces) {
   std::filesystem::create_directories(install + "tpmlog");
   const std::string logLine = "2026-01-01 00:00:00, dm ERROR(1-1)0[1 f.cpp Fn], ";
   ASSERT_TRUE(dmtest::WriteTextFile(install + "tpmlog/log_device.txt", logLine + "earlier run\n"));
-  HostOptions check;
-  check.scenarioPath = dir + "/s.json";
-  ASSERT_TRUE(HostCheckScenario(check, &error)) << error;
+  ASSERT_TRUE(HostCheckScenario(Options(dir + "/s.json"), &error)) << error;
   std::ofstream(install + "tpmlog/log_device.txt", std::ios::app) << logLine << "this run\n";
   out = Play(dir + "/s.json");
   module.join();

@@ -11,8 +11,10 @@ namespace {
 
 const uint32_t kOff = DEVICE_STATE_NOT_STARTED, kOn = DEVICE_STATE_RUNNING, kNone = DEVICE_STATE_UNCONTROLLABLE;
 
-DeviceFacts Facts(bool forbid, uint32_t state, bool listed, bool disableable = true, bool guarded = false) {
+DeviceFacts Facts(bool forbid, uint32_t state, bool listed, bool disableable = true, bool guarded = false,
+                  bool pending = false) {
   DeviceFacts f;
+  f.bChangePending = pending;
   f.bForbid = forbid;
   f.dwState = state;
   f.bInForbidList = listed;
@@ -41,12 +43,7 @@ TEST(DecideDevice, WhatIsDoneBeforeAnyChange) {
       // Enabled again by someone else: nothing of the module's to undo.
       {Facts(false, kOn, true), DeviceStep::None, DeviceReason::Allowed, true, ""},
       // The module's disable waits for a restart: still the module's.
-      {[] {
-         DeviceFacts f = Facts(false, kOn, true);
-         f.bChangePending = true;
-         return f;
-       }(),
-       DeviceStep::None, DeviceReason::Allowed, false, ""},
+      {Facts(false, kOn, true, true, false, true), DeviceStep::None, DeviceReason::Allowed, false, ""},
       // Absent at the moment of the pass: the entry stays.
       {Facts(false, kNone, true), DeviceStep::None, DeviceReason::NotControllable, false, ""},
       // Disabled by someone else: left alone.

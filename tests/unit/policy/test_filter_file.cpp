@@ -23,6 +23,15 @@ Names Paths(const std::vector<stDevice>& list) {
 }
 
 const char kImage[] = "6bdd1fc6-810f-11d0-bec7-08002be2092f";
+const std::string kFile = "config/ForbidDeviceInfo.dat";
+
+// A fresh forbidden-device file with `text`, no copy kept aside by an earlier read.
+void WriteFile(const std::string& text) {
+  policytest::Install();
+  for (const char* bad : {".bad", ".bad.1"}) policytest::RemoveInstallFile(kFile + bad);
+  policytest::WriteInstallFile(kFile, text);
+}
+std::string ReadFile(const char* suffix = "") { return policytest::ReadInstallFile(kFile + suffix); }
 
 }  // namespace
 
@@ -68,30 +77,27 @@ TEST(DeviceManage, TipTextTakesOneNameAndRefusesOtherConversions) {
 }
 
 TEST(ForbidDeviceFile, ExactBytesAndTolerantReading) {
-  policytest::Install();
+  WriteFile("");
   device_filecontrol file;
   std::vector<stDevice> list;
   ASSERT_TRUE(file.WriteForbidDeviceInfoToFile(&list));
-  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"), "[]");
+  EXPECT_EQ(ReadFile(), "[]");
   list.push_back(Device("stale", "", ""));
   EXPECT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
   EXPECT_TRUE(list.empty());
 
   list = {Device("USB\\VID_0781&PID_5567\\4C53", "Stick", DEVICE_CLASS_USB), Device("B", "b", "")};
   file.WriteForbidDeviceInfoToFile(&list);
-  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"),
-            R"([{"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"},{"deviceName_10":"B"}])");
+  EXPECT_EQ(ReadFile(), R"([{"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"},{"deviceName_10":"B"}])");
   ASSERT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
   EXPECT_EQ(Paths(list), (Names{"USB\\VID_0781&PID_5567\\4C53", "B"}));
   EXPECT_EQ(list[0].strDeviceName, "");  // only the instance ID is kept
 
   // A non-object element still yields an (empty) record; bad members read empty.
-  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", R"([1,{"deviceName_10":"X"},{"deviceName_10":7}])");
+  policytest::WriteInstallFile(kFile, R"([1,{"deviceName_10":"X"},{"deviceName_10":7}])");
   ASSERT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
   EXPECT_EQ(Paths(list), (Names{"", "X", ""}));
-  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad");
-  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad.1");
-  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", "");
+  WriteFile("");
   list.push_back(Device("stale", "", ""));
   EXPECT_FALSE(file.ReadForbidDeviceInfoToVector(&list));
   EXPECT_TRUE(list.empty());
@@ -104,40 +110,34 @@ TEST(ForbidDeviceFile, ExactBytesAndTolerantReading) {
 // the entries still readable in it and is kept aside, never overwritten by a
 // later damaged one.
 TEST(ForbidDeviceFile, DamagedFileIsSalvagedAndKeptAside) {
-  policytest::Install();
-  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad");
-  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad.1");
+  const std::string cut = R"([{"deviceName_10":"USB\\VID_1\\A"},{"deviceName_10" : "B\"q"},{"deviceName_10":"C)";
+  WriteFile(cut);
   device_filecontrol file;
   std::vector<stDevice> list;
-  const std::string cut = R"([{"deviceName_10":"USB\\VID_1\\A"},{"deviceName_10" : "B\"q"},{"deviceName_10":"C)";
-  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", cut);
   ASSERT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
   EXPECT_EQ(Paths(list), (Names{"USB\\VID_1\\A", "B\"q"}));
-  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat.bad"), cut);
-  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat"), "");
+  EXPECT_EQ(ReadFile(".bad"), cut);
+  EXPECT_EQ(ReadFile(), "");
 
-  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", R"({"deviceName_10":"X"})");
+  policytest::WriteInstallFile(kFile, R"({"deviceName_10":"X"})");
   ASSERT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
   EXPECT_EQ(Paths(list), Names{"X"});
-  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat.bad"), cut);
-  EXPECT_EQ(policytest::ReadInstallFile("config/ForbidDeviceInfo.dat.bad.1"), R"({"deviceName_10":"X"})");
+  EXPECT_EQ(ReadFile(".bad"), cut);
+  EXPECT_EQ(ReadFile(".bad.1"), R"({"deviceName_10":"X"})");
 }
 
 // 200,000 nested brackets once killed the host at every start (a recursive
 // parse); a file over the size cap is not read at all.
 TEST(ForbidDeviceFile, HostileFilesNeitherCrashNorGetRead) {
-  policytest::Install();
-  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad");
+  WriteFile(std::string(200000, '['));
   device_filecontrol file;
   std::vector<stDevice> list;
-  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", std::string(200000, '['));
   EXPECT_TRUE(file.ReadForbidDeviceInfoToVector(&list));
   EXPECT_TRUE(list.empty());
-  policytest::RemoveInstallFile("config/ForbidDeviceInfo.dat.bad");
 
   std::string huge = "[";
   while (huge.size() <= FORBID_FILE_MAX_BYTES) huge += R"({"deviceName_10":"USB\\VID_0781&PID_5567\\4C53"},)";
-  policytest::WriteInstallFile("config/ForbidDeviceInfo.dat", huge + "{}]");
+  WriteFile(huge + "{}]");
   EXPECT_FALSE(file.ReadForbidDeviceInfoToVector(&list));
   EXPECT_TRUE(list.empty());
   EXPECT_NE(policytest::ReadDiagLog().find("more than the 1048576 a forbidden-device file may"), std::string::npos);
