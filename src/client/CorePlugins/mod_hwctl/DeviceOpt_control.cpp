@@ -172,14 +172,12 @@ eRet device_manage::ExecutePass(PassSnapshot& snapshot, const std::vector<PassSt
   return RET_SUCCESS;
 }
 
-DeviceFacts device_manage::FactsOf(const stDevice& device, const DeviceVerdict& verdict, bool bInHelper,
-                                   bool bTrace) {
+DeviceFacts device_manage::FactsOf(const stDevice& device, const DeviceVerdict& verdict, bool bInHelper, bool bTrace) {
   DeviceFacts facts;
   facts.bForbid = verdict.bForbid != 0;
   facts.dwState = device.dwStatus_Now;
   facts.bDisableable = (device.dwStatus & DEVREC_DN_DISABLEABLE) != 0;
-  facts.bInForbidList =
-      bTrace ? IsInDeviceList(DEVICE_LIST_FORBID, device) != 0 : m_vecForbidDeviceInfo.Find(device);
+  facts.bInForbidList = bTrace ? IsInDeviceList(DEVICE_LIST_FORBID, device) != 0 : m_vecForbidDeviceInfo.Find(device);
   facts.bChangePending = (device.dwStatus & DEVREC_DN_NEED_RESTART) != 0;
   facts.bInHelper = bInHelper;
   facts.bLog = verdict.bLog != 0;

@@ -88,7 +88,7 @@ device_manage::EnableResult device_manage::EnableListedDevice(stDevice& entry) {
 }
 
 std::vector<stDevice> device_manage::EnableInRounds(std::vector<stDevice> pending, bool& bRestartNeeded, Pass& pass,
-                                                   bool bReleaseAtOnce) {
+                                                    bool bReleaseAtOnce) {
   uint64_t ullLastChange = GetTickCount64();
   for (;;) {
     std::vector<stDevice> left;
