@@ -183,9 +183,9 @@ class DeviceTree : public ::testing::Test {
     SetupDiDestroyDeviceInfoList(set);
     return ids;
   }
-  std::vector<std::string> Present() { return Devs(DIGCF_ALLCLASSES | DIGCF_PRESENT); }
-  bool Listed(const std::string& id) {
-    std::vector<std::string> ids = Present();
+  // Listed among the present devices, or (`flags` DIGCF_ALLCLASSES) known at all.
+  bool Listed(const std::string& id, DWORD flags = DIGCF_ALLCLASSES | DIGCF_PRESENT) {
+    std::vector<std::string> ids = Devs(flags);
     return std::find(ids.begin(), ids.end(), id) != ids.end();
   }
   // (device, time) of each journal entry `change`.
@@ -221,7 +221,7 @@ class WinsimTree : public DeviceTree {
 };
 
 TEST_F(WinsimDevices, EnumeratesByPresenceClassEnumeratorAndInterfaceAndLooksUpClasses) {
-  EXPECT_EQ(3u, Present().size());
+  EXPECT_EQ(3u, Devs(DIGCF_ALLCLASSES | DIGCF_PRESENT).size());
   EXPECT_EQ(5u, Devs(DIGCF_ALLCLASSES).size());
   EXPECT_EQ(std::vector<std::string>{"SCSI\\DISK&VEN_NVME\\0"}, Devs(DIGCF_PRESENT, &kDiskClass));
   ASSERT_TRUE(winsim::PlugDevice(kStick));
@@ -552,17 +552,13 @@ TEST_F(WinsimTree, AFirstPlugCreatesEachNodeAtItsParentsStartAndTheNodesStayAfte
   const char* const receiver = "USB\\VID_046D&PID_C534\\5&1C2B3A4D&0&9";
   const char* const hidIf = "USB\\VID_046D&PID_C534&MI_00\\6&9&0&0000";
   const char* const keyboard = "HID\\VID_046D&PID_C534&MI_00\\7&9&0&0000";
-  auto known = [&](const char* id) {
-    std::vector<std::string> all = Devs(DIGCF_ALLCLASSES);
-    return std::find(all.begin(), all.end(), id) != all.end();
-  };
   auto locate = [](const char* id) {
     std::u16string wid(id, id + strlen(id));
     DEVINST inst = 0;
     return CM_Locate_DevNodeW(&inst, const_cast<WCHAR*>(wid.c_str()), CM_LOCATE_DEVNODE_PHANTOM);
   };
   for (const char* id : {receiver, hidIf, keyboard}) {
-    EXPECT_FALSE(known(id)) << id;
+    EXPECT_FALSE(Listed(id, DIGCF_ALLCLASSES)) << id;
     EXPECT_EQ(CR_NO_SUCH_DEVNODE, locate(id)) << id;
   }
 
@@ -571,9 +567,9 @@ TEST_F(WinsimTree, AFirstPlugCreatesEachNodeAtItsParentsStartAndTheNodesStayAfte
   winsim::ClearDeviceJournal();
   uint64_t start = winsim::JournalClockMs();
   ASSERT_TRUE(winsim::PlugDevice(receiver));
-  EXPECT_TRUE(known(receiver) && known(hidIf));
+  EXPECT_TRUE(Listed(receiver, DIGCF_ALLCLASSES) && Listed(hidIf, DIGCF_ALLCLASSES));
   EXPECT_FALSE(Listed(hidIf));
-  EXPECT_FALSE(known(keyboard));
+  EXPECT_FALSE(Listed(keyboard, DIGCF_ALLCLASSES));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(10000));
   EXPECT_EQ(Journal("node created"), (Times{{receiver, start}, {hidIf, start}, {keyboard, start + 40}}));
   EXPECT_EQ(Journal("arrived"), (Times{{receiver, start}, {hidIf, start + 40}, {keyboard, start + 60}}));
@@ -581,7 +577,7 @@ TEST_F(WinsimTree, AFirstPlugCreatesEachNodeAtItsParentsStartAndTheNodesStayAfte
   // Unplugged: known from now on, as non-present nodes.
   ASSERT_TRUE(winsim::UnplugDevice(receiver));
   for (const char* id : {receiver, hidIf, keyboard}) {
-    EXPECT_TRUE(known(id) && !Listed(id)) << id;
+    EXPECT_TRUE(Listed(id, DIGCF_ALLCLASSES) && !Listed(id)) << id;
     EXPECT_EQ(CR_SUCCESS, locate(id)) << id;
   }
 }
