@@ -95,10 +95,13 @@ class PolicyEngine : public ::testing::Test {
   }
   void TearDown() override { winsim::SetCommandLine(""); }
 
-  // The device thread's first pass.
+  // The device thread's first pass, and each later one.
   void FirstPass() {
     manage_->InitSysParamDeviceInfo();
     manage_->LoadDevice();
+    Pass();
+  }
+  void Pass() {
     manage_->ReLoadDevice();
     manage_->ControlDeviceByStrategy();
   }
@@ -157,8 +160,7 @@ TEST_F(PolicyEngine, ListedRootHubIsDroppedAndNeverDisabledEvenByAnEarlyReset) {
   EXPECT_EQ(Disabled(), std::vector<std::string>{kStick});
   EXPECT_TRUE(Running(kHub));
   // The pass then drops the hub from the list (and the file: a scenario checks that).
-  manage_->ReLoadDevice();
-  manage_->ControlDeviceByStrategy();
+  Pass();
   EXPECT_EQ(Paths(Forbidden()), (std::vector<std::string>{kStick, kRefuse}));
 }
 
@@ -185,28 +187,16 @@ TEST_F(PolicyEngine, FailedEnableIsRecordedOnceAndRetriedUntilItWorks) {
   EXPECT_TRUE(Running(kOff2));
 }
 
-TEST_F(PolicyEngine, UninstallEnablesEverythingAndNoLaterPassUndoesIt) {
-  FirstPass();
-  ASSERT_FALSE(Running(kStick));
-  manage_->SetUninstall(1);
-  EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);
-  EXPECT_TRUE(Running(kStick));
-
-  // A pass that was waiting for the uninstall does nothing afterwards.
-  winsim::ClearDeviceJournal();
-  manage_->ReLoadDevice();
-  manage_->ControlDeviceByStrategy();
-  EXPECT_TRUE(Disabled().empty());
-  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
-}
-
 // The agent is already being uninstalled when the module starts: the
 // uninstall enables what the last run's file lists although the device
 // thread has not read it, and deletes the file only when all went well.
 // Each enable is journaled, and the journal, full, is cut as the diagnostic
-// log is: its newest whole lines kept, no ".temp" left beside it.
+// log is: its newest whole lines kept, no ".temp" left beside it. An entry is
+// an instance ID, never a pattern: "*" or "USB\*" must not enable devices
+// someone else disabled.
 TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
-  policytest::WriteInstallFile(kForbidFile, std::string(R"([{"deviceName_10":"USB\\VID_1111&PID_2222\\OFF1"},)") +
+  policytest::WriteInstallFile(kForbidFile, std::string(R"([{"deviceName_10":"*"},{"deviceName_10":"USB\\*"},)") +
+                                                R"({"deviceName_10":"USB\\VID_1111&PID_2222\\OFF1"},)" +
                                                 R"({"deviceName_10":"USB\\VID_5555&PID_7777\\OFFNO"}])");
   std::string filler;
   for (int i = 0; filler.size() < (20u << 20); ++i)
@@ -217,6 +207,7 @@ TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
   manage_->SetUninstall(1);
   EXPECT_NE(manage_->EnableDeviceBeforeUninstall(), 0u);
   EXPECT_TRUE(Running(kOff1));
+  EXPECT_FALSE(Running(kOff2));
   std::string journal = policytest::ReadInstallFile(kJournal);
   EXPECT_EQ(policytest::ReadInstallFile(std::string(kJournal) + ".temp"), "");
   EXPECT_LE(journal.size(), 19922944u + 2048u);
@@ -242,8 +233,9 @@ TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
 
 // An absent device has no state: its configuration tells whether the
 // uninstall's enable took. Enabled, it comes back running and the file goes;
-// refused, it stays disabled and listed.
-TEST_F(PolicyEngine, UninstallJudgesAnAbsentDeviceByItsConfiguration) {
+// refused, it stays disabled and listed. A pass that was waiting for the
+// uninstall does nothing afterwards.
+TEST_F(PolicyEngine, UninstallJudgesAnAbsentDeviceByItsConfigurationAndNoLaterPassUndoesIt) {
   FirstPass();
   ASSERT_FALSE(Running(kStick));
   ASSERT_TRUE(winsim::UnplugDevice(kStick));
@@ -261,16 +253,10 @@ TEST_F(PolicyEngine, UninstallJudgesAnAbsentDeviceByItsConfiguration) {
   ASSERT_TRUE(winsim::PlugDevice(kStick));
   ASSERT_TRUE(winsim::WaitForDeviceIdle(5000));
   EXPECT_TRUE(Running(kStick));
-}
 
-// An entry of the file is an instance ID, never a pattern: "*" or "USB\*"
-// must not enable devices someone else disabled.
-TEST_F(PolicyEngine, FileEntryNeverActsAsAPattern) {
-  policytest::WriteInstallFile(kForbidFile, R"([{"deviceName_10":"*"},{"deviceName_10":"USB\\*"}])");
-  manage_->SetUninstall(1);
-  manage_->EnableDeviceBeforeUninstall();
-  EXPECT_FALSE(Running(kOff1));
-  EXPECT_FALSE(Running(kOff2));
+  winsim::ClearDeviceJournal();
+  Pass();
+  EXPECT_TRUE(Disabled().empty());
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
 }
 
@@ -284,8 +270,7 @@ TEST_F(PolicyEngine, RefusedEnableIsAFailureAndStaysInTheFile) {
   std::string allow = enginetest::kPolicy;
   allow.replace(allow.find("\"forbid\""), 8, "\"allow\"");
   policytest::WritePolicy(allow);
-  manage_->ReLoadDevice();
-  manage_->ControlDeviceByStrategy();
+  Pass();
   EXPECT_FALSE(Running(kStick));
   EXPECT_EQ(Paths(EnableFailed()), std::vector<std::string>{kStick});
   EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("could not be enabled"), std::string::npos);
@@ -309,12 +294,10 @@ TEST_F(PolicyEngine, AbsentDeviceKeepsItsEntryUntilItIsGoneForGood) {
   FirstPass();
   ASSERT_TRUE(winsim::UnplugDevice(kStick));
   policytest::WritePolicy(R"({"sysParams": {"0x20060001": []}})");
-  manage_->ReLoadDevice();
-  manage_->ControlDeviceByStrategy();
+  Pass();
   EXPECT_NE(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
   ASSERT_TRUE(winsim::PlugDevice(kStick));
-  manage_->ReLoadDevice();
-  manage_->ControlDeviceByStrategy();
+  Pass();
   EXPECT_TRUE(Running(kStick)) << "allowed now, and enabled by the module that disabled it";
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile).find("4C53"), std::string::npos);
 

@@ -44,12 +44,6 @@ const char kMachine[] = R"json({
 
 bool Running(const char* id) { return winsim::GetDeviceState(id).started; }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 class Guard : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -100,14 +94,14 @@ TEST_F(Guard, FirstPlugOfAReceiverLosesNoKeyboardAndADongleKeepsItsNetwork) {
   // Both left running are audited as failed forbids (0x50102) once and
   // tipped once, with why; a later pass adds neither.
   std::string audit = NewAudit();
-  EXPECT_EQ(Count(audit, "\"operateType\":327938"), 2u) << audit;  // the dongle and the receiver
+  EXPECT_EQ(dmtest::Count(audit, "\"operateType\":327938"), 2u) << audit;  // the dongle and the receiver
   EXPECT_NE(NewTips().find("Network dongle\\\" is forbidden by the security policy but is kept running"),
             std::string::npos)
       << NewTips();
-  size_t tips = Count(NewTips(), "\n");
+  size_t tips = dmtest::Count(NewTips(), "\n");
   Pass();
   EXPECT_EQ(NewAudit(), audit);
-  EXPECT_EQ(Count(NewTips(), "\n"), tips);
+  EXPECT_EQ(dmtest::Count(NewTips(), "\n"), tips);
 }
 
 TEST_F(Guard, AnUnreadableTreeDisablesNothingThatMayCarryADeviceUntilItIsReadAgain) {

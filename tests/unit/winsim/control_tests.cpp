@@ -73,13 +73,21 @@ TEST_F(Control, DescriptionSetsNamesAndAdapters) {
 }
 
 TEST_F(Control, BadDescriptionsAreRefusedWhole) {
-  for (const char* json :
-       {"{", "[]", "{\"colour\": 1}", "{\"codePage\": 99999}",
-        "{\"computerName\": \"X\", \"registry\": [{\"key\": \"HKXX\\\\A\"}]}",
-        "{\"registry\": [{\"key\": \"HKLM\\\\A\", \"values\": {\"v\": {\"binary\": \"0g\"}}}]}",
-        "{\"adapters\": [{\"mac\": \"zz\"}]}", "{\"devices\": [{\"id\": \"X\\\\Y\\\\0\", \"class\": \"NoSuchClass\"}]}",
+  // Devices Windows never reports too: control characters, commas or
+  // non-ASCII in an ID, members of the wrong type, an unknown parent.
+  const std::string good = R"("id": "USB\\VID_1\\A", "status": "0x0180600A")";
+  auto device = [](const std::string& members) { return "{\"devices\": [{" + members + "}]}"; };
+  for (const std::string& json :
+       {std::string("{"), std::string("[]"), std::string("{\"colour\": 1}"), std::string("{\"codePage\": 99999}"),
+        std::string("{\"computerName\": \"X\", \"registry\": [{\"key\": \"HKXX\\\\A\"}]}"),
+        std::string("{\"registry\": [{\"key\": \"HKLM\\\\A\", \"values\": {\"v\": {\"binary\": \"0g\"}}}]}"),
+        std::string("{\"adapters\": [{\"mac\": \"zz\"}]}"), device(R"("id": "X\\Y\\0", "class": "NoSuchClass")"),
         // IDs compare without case, as the Plug and Play manager's do.
-        "{\"devices\": [{\"id\": \"X\\\\Y\\\\0\"}, {\"id\": \"x\\\\y\\\\0\"}]}"}) {
+        device(R"("id": "X\\Y\\0"}, {"id": "x\\y\\0")"), device(R"("id": "USB\\VID_1\\A\u0001")"),
+        device(R"("id": "USB\\A,B")"), device(R"("id": "USB\\VID_1\\\u00e9")"),
+        device(good + R"(, "present": "false")"), device(good + R"(, "parent": 7)"), device(good + R"(, "class": 5)"),
+        device(good + R"(, "description": [])"), device(good + R"(, "known": 0)"),
+        device(good + R"(, "parent": "USB\\NOBODY")")}) {
     std::string error;
     EXPECT_FALSE(winsim::LoadMachineJson(json, "/tmp", &error)) << json;
     EXPECT_FALSE(error.empty()) << json;
@@ -88,16 +96,18 @@ TEST_F(Control, BadDescriptionsAreRefusedWhole) {
   DWORD size = sizeof(user);
   EXPECT_TRUE(GetUserNameA(user, &size));
   EXPECT_STREQ(user, "jdoe");  // the old machine stayed
+  // Names come from devices: any character goes.
+  std::string base = dmtest::MakeTempDir("winsim-desc"), error;
+  EXPECT_TRUE(winsim::LoadMachineJson(device(good + R"(, "name": "Evil\nDisk\u0007,")"), base, &error)) << error;
 
   // Comments are allowed; a relative sandbox is taken from the base folder.
-  std::string base = dmtest::MakeTempDir("winsim-desc");
   ASSERT_TRUE(winsim::LoadMachineJson("{ // office\n \"sandbox\": \"box\", \"codePage\": 65001 }", base));
   EXPECT_EQ(winsim::SandboxDir(), base + "/box");
   EXPECT_TRUE(Exists(base + "/box"));
   EXPECT_EQ(GetACP(), 65001u);
 }
 
-TEST_F(Control, DrivesMapToSandboxAndRoot) {
+TEST_F(Control, DrivesMapToSandboxAndRootAndFailCallFailsTheNamedFunctionOnce) {
   const std::string sandbox = winsim::SandboxDir();
   EXPECT_EQ(winsim::HostPath("C:\\Program Files\\x.txt"), sandbox + "/Program Files/x.txt");
   EXPECT_EQ(winsim::HostPath("c:/a\\b"), sandbox + "/a/b");
@@ -107,6 +117,10 @@ TEST_F(Control, DrivesMapToSandboxAndRoot) {
   EXPECT_EQ(winsim::HostPath("D:\\x"), "");
 
   ASSERT_TRUE(CreateDirectoryA("C:\\Vault", nullptr));
+  // An injected failure hits the next call only (count -1: every call until ClearFailures).
+  winsim::FailCall("CreateFileA", ERROR_SHARING_VIOLATION);
+  EXPECT_FAILS(CreateFileA("C:\\Vault\\Log.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
+               INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
   HANDLE h = CreateFileA("C:\\Vault\\Log.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
@@ -131,16 +145,6 @@ TEST_F(Control, DrivesMapToSandboxAndRoot) {
   EXPECT_EQ(rename((hostDir + "/a").c_str(), (hostDir + "/b").c_str()), 0);
   EXPECT_EQ(remove((hostDir + "/b").c_str()), 0);
   EXPECT_EQ(remove(hostDir.c_str()), 0);  // POSIX semantics for host paths
-}
-
-// A failure for good (count -1) until ClearFailures: the engine tests use it.
-TEST_F(Control, FailCallFailsTheNamedFunctionOnce) {
-  winsim::FailCall("CreateFileA", ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(CreateFileA("C:\\f.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_LAST_ERROR(ERROR_SHARING_VIOLATION);
-  HANDLE h = CreateFileA("C:\\f.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  EXPECT_NE(h, INVALID_HANDLE_VALUE);
-  CloseHandle(h);
 }
 
 TEST_F(Control, ModulesCommandLineAndCodePage) {

@@ -44,7 +44,10 @@ HWND MakeWindow(const char* title) {
                          nullptr);
 }
 
-TEST(User32, ClassesWindowsAndOwnQueue) {
+// A posted message waits for a matching peek; a waiting thread wakes for new
+// input of the kinds it asked for, and for its objects; input it has already
+// seen wakes it only with MWMO_INPUTAVAILABLE.
+TEST(User32, ClassesWindowsOwnQueueAndMsgWait) {
   RegisterTestClass();
   HWND hwnd = MakeWindow("DmUser32 Window");
   ASSERT_NE(hwnd, nullptr);
@@ -57,7 +60,7 @@ TEST(User32, ClassesWindowsAndOwnQueue) {
   EXPECT_EQ(SendMessageW(hwnd, kAsk, 21, 0), 42);
   EXPECT_EQ(g_asks, before + 1);
 
-  // A posted message waits for a matching peek; PM_NOREMOVE leaves it there.
+  // PM_NOREMOVE leaves a posted message there.
   ASSERT_TRUE(PostMessageW(hwnd, kNote, 1, 2));
   MSG msg = {};
   EXPECT_FALSE(PeekMessageW(&msg, hwnd, kNote + 1, kNote + 5, PM_REMOVE));
@@ -67,6 +70,23 @@ TEST(User32, ClassesWindowsAndOwnQueue) {
   EXPECT_EQ(msg.wParam, 1u);
   EXPECT_EQ(msg.lParam, 2);
   EXPECT_FALSE(PeekMessageW(&msg, hwnd, kNote, kNote, PM_REMOVE));
+
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 20, QS_ALLINPUT, 0), kTimeout);
+  std::thread poster([hwnd] { PostMessageW(hwnd, kNote, 0, 0); });
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_ALLINPUT, 0), WAIT_OBJECT_0 + 1);
+  poster.join();
+  // Looked at, left in the queue: no longer new.
+  EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, 0), kTimeout);
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, MWMO_INPUTAVAILABLE), WAIT_OBJECT_0);
+  EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  // Input of a kind not asked for does not wake it; the object does.
+  PostMessageW(hwnd, kNote, 0, 0);
+  SetEvent(event);
+  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_SENDMESSAGE, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  CloseHandle(event);
 
   EXPECT_TRUE(DestroyWindow(hwnd));
   EXPECT_EQ(FindWindowA(kClass, "DmUser32 Window"), nullptr);
@@ -113,50 +133,6 @@ TEST(User32, SendFromAnotherThreadWaitsForOwnersPeek) {
   EXPECT_FALSE(PeekMessageW(&msg, nullptr, kNote, kNote, PM_REMOVE));
   stop = true;
   owner.join();
-}
-
-// A waiting thread wakes for new input of the kinds it asked for, and for its
-// objects; input it has already seen wakes it only with MWMO_INPUTAVAILABLE.
-TEST(User32, MsgWaitWakesOnNewInputAndOnObjects) {
-  RegisterTestClass();
-  HWND hwnd = MakeWindow("msgwait");
-  ASSERT_NE(hwnd, nullptr);
-  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 20, QS_ALLINPUT, 0), kTimeout);
-  std::thread poster([hwnd] { PostMessageW(hwnd, kNote, 0, 0); });
-  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_ALLINPUT, 0), WAIT_OBJECT_0 + 1);
-  poster.join();
-  // Looked at, left in the queue: no longer new.
-  MSG msg;
-  EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
-  EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, 0), kTimeout);
-  EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_ALLINPUT, MWMO_INPUTAVAILABLE), WAIT_OBJECT_0);
-  EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
-  // Input of a kind not asked for does not wake it; the object does.
-  PostMessageW(hwnd, kNote, 0, 0);
-  SetEvent(event);
-  EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_SENDMESSAGE, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
-  CloseHandle(event);
-  DestroyWindow(hwnd);
-}
-
-TEST(User32, WaitForMultipleObjectsAnyAndAll) {
-  HANDLE a = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE b = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  HANDLE both[] = {a, b};
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), kTimeout);
-  SetEvent(b);
-  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), kTimeout);            // a is not set
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), WAIT_OBJECT_0 + 1);  // b, an auto-reset event, is taken
-  SetEvent(a);
-  SetEvent(b);
-  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(b, 0), kTimeout);       // taken with the rest
-  EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);  // manual reset: stays set
-  EXPECT_FAILS(WaitForMultipleObjects(0, both, FALSE, 10), WAIT_FAILED, ERROR_INVALID_PARAMETER);
-  CloseHandle(a);
-  CloseHandle(b);
 }
 
 }  // namespace

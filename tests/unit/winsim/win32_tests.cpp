@@ -72,6 +72,20 @@ TEST(Win32Sync, MutexesEventsWaitsAndBadHandles) {
   EXPECT_TRUE(ResetEvent(manual.h));
   EXPECT_EQ(WaitForSingleObject(manual.h, 0), kTimeout);
 
+  // Any or all of several, both unset now: the auto-reset one is taken only
+  // by the wait it ends.
+  HANDLE a = manual.h, b = autoReset.h, both[] = {a, b};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), kTimeout);
+  SetEvent(b);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), kTimeout);            // a is not set
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), WAIT_OBJECT_0 + 1);  // b, an auto-reset event, is taken
+  SetEvent(a);
+  SetEvent(b);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 10), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(b, 0), kTimeout);       // taken with the rest
+  EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);  // manual reset: stays set
+  EXPECT_FAILS(WaitForMultipleObjects(0, both, FALSE, 10), WAIT_FAILED, ERROR_INVALID_PARAMETER);
+
   HANDLE stale = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_TRUE(CloseHandle(stale));
   EXPECT_FAILS(CloseHandle(stale), FALSE, ERROR_INVALID_HANDLE);
@@ -235,6 +249,10 @@ void DeleteTree(HKEY parent, const WCHAR* name) {
   RegDeleteKeyW(parent, name);
 }
 
+LSTATUS Create(HKEY parent, const WCHAR* name, HKEY* key, REGSAM access = KEY_ALL_ACCESS) {
+  return RegCreateKeyExW(parent, name, 0, nullptr, 0, access, nullptr, key, nullptr);
+}
+
 LSTATUS SetOne(HKEY key, const WCHAR* name) {
   const DWORD one = 1;
   return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
@@ -243,9 +261,7 @@ LSTATUS SetOne(HKEY key, const WCHAR* name) {
 TEST(Win32Registry, KeysTypedValuesAndChangeNotifications) {
   DeleteTree(HKEY_CURRENT_USER, kTestKey);
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);
+  ASSERT_EQ(Create(HKEY_CURRENT_USER, kTestKey, &key, KEY_ALL_ACCESS | KEY_WOW64_64KEY), ERROR_SUCCESS);
   const WCHAR text[] = WIDE("C:\\Program Files\\Vault\\uninst.exe");
   EXPECT_EQ(RegSetValueExW(key, WIDE("Path"), 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof(text)), 0);
   EXPECT_EQ(SetOne(key, WIDE("Count")), 0);
@@ -269,7 +285,7 @@ TEST(Win32Registry, KeysTypedValuesAndChangeNotifications) {
   // A read-only handle cannot write; a key with subkeys cannot be deleted;
   // the handle of a deleted key says so.
   HKEY child, reader;
-  ASSERT_EQ(RegCreateKeyExW(key, WIDE("Child\\Grand"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr), 0);
+  ASSERT_EQ(Create(key, WIDE("Child\\Grand"), &child), 0);
   ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, WIDE("software\\dmwinsimtest\\CHILD"), 0, KEY_READ, &reader), 0);
   EXPECT_EQ(SetOne(reader, WIDE("x")), ERROR_ACCESS_DENIED);
   WCHAR name[64];
@@ -287,7 +303,7 @@ TEST(Win32Registry, KeysTypedValuesAndChangeNotifications) {
   EXPECT_EQ(RegCloseKey(reader), ERROR_INVALID_HANDLE);
 
   HKEY sub;
-  ASSERT_EQ(RegCreateKeyExW(key, WIDE("Sub"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr), 0);
+  ASSERT_EQ(Create(key, WIDE("Sub"), &sub), 0);
   Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 
   // Names only, whole subtree: a value set is not a name change, a new key
@@ -296,9 +312,7 @@ TEST(Win32Registry, KeysTypedValuesAndChangeNotifications) {
   EXPECT_EQ(SetOne(sub, WIDE("v")), 0);
   EXPECT_EQ(WaitForSingleObject(event.h, 100), kTimeout);
   HKEY created = nullptr;
-  std::thread([&] {
-    RegCreateKeyExW(sub, WIDE("New"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr);
-  }).join();
+  std::thread([&] { Create(sub, WIDE("New"), &created); }).join();
   EXPECT_EQ(WaitForSingleObject(event.h, 2000), WAIT_OBJECT_0);
 
   // Without the subtree, changes below the key go unnoticed; its own value set
