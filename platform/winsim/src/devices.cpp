@@ -109,11 +109,15 @@ DeviceNode* AddNode(std::unique_ptr<DeviceNode> node) {
 void ApplyConfiguration(DeviceNode& n) {
   if (!n.present) return;
   if (n.configDisabled || n.globalDisabled) {
+    if (n.problem != 0 && n.problem != CM_PROB_DISABLED) n.problemBeneath = n.problem;
     n.status = (n.status & ~ULONG(DN_STARTED)) | DN_HAS_PROBLEM;
     n.problem = CM_PROB_DISABLED;
     return;
   }
-  if (n.problem == CM_PROB_DISABLED) n.problem = 0;
+  // Enabled, a device is what it was beneath the disable: started, or still
+  // without its driver.
+  if (n.problem == CM_PROB_DISABLED) n.problem = n.problemBeneath;
+  n.problemBeneath = 0;
   if (n.problem == 0) n.status = (n.status & ~ULONG(DN_HAS_PROBLEM)) | DN_STARTED;
 }
 

@@ -55,6 +55,8 @@ struct DeviceNode {
   std::u16string parent;
   ULONG status = 0;
   ULONG problem = 0;
+  // The problem a disable covers (a missing driver's 28): back once enabled.
+  ULONG problemBeneath = 0;
   // Presence, as the Plug and Play manager derives it (UpdatePresence): a node
   // is present while it is plugged, registered, not removed, its parent is
   // present and started, and its start delay has passed since the later of

@@ -63,6 +63,8 @@ BOOL UpdateDriverForDevices(const WCHAR* hardwareId, const WCHAR* fullInfPath, D
       n->problem = 0;
       n->status &= ~ULONG(DN_HAS_PROBLEM);
     }
+    if (n->problemBeneath == CM_PROB_FAILED_INSTALL || n->problemBeneath == CM_PROB_NOT_CONFIGURED)
+      n->problemBeneath = 0;
     n->status |= DN_DRIVER_LOADED | DN_NT_DRIVER;
     ApplyConfiguration(*n);
     Journal(n->id, "driver updated", "UpdateDriverForPlugAndPlayDevicesW");
@@ -101,6 +103,7 @@ void RebootMachine() {
       n->problem = 0;
       n->status = (n->status & ~ULONG(DN_HAS_PROBLEM)) | DN_DRIVER_LOADED | DN_NT_DRIVER;
     }
+    if (!n->driver.empty() && n->problemBeneath == CM_PROB_FAILED_INSTALL) n->problemBeneath = 0;
     ApplyConfiguration(*n);
     Journal(n->id, "configuration applied at restart", "RebootMachine");
   }

@@ -331,20 +331,27 @@ TEST(ForbidDeviceFile, RewriteIsWholeOrNothing) {
 }
 
 // The uninstall keeps what it cannot prove: an entry whose device the engine
-// cannot read stays in the file, and is enabled once it can be read.
-TEST_F(PolicyEngine, UninstallKeepsAnEntryWhoseDeviceCannotBeRead) {
-  const std::string kOff1InFile = R"([{"deviceName_10":"USB\\VID_1111&PID_2222\\OFF1"}])";
-  policytest::WriteInstallFile(kForbidFile, kOff1InFile);
+// cannot read stays in the file, and is enabled once it can be read. A device
+// enabled that then does not start (no driver beneath the disable) is no
+// longer the module's: it leaves the file with a WARN line.
+TEST_F(PolicyEngine, UninstallKeepsAnUnreadableEntryAndReleasesAnEnabledDeviceThatDoesNotStart) {
+  ASSERT_TRUE(winsim::AddDevice(R"({"id": "USB\\VID_1111&PID_2224\\NODRV", "class": "USB", "name": "No driver",
+                                    "status": "0x01806400", "problem": 28, "disabled": true})"));
+  const std::string kInFile =
+      R"([{"deviceName_10":"USB\\VID_1111&PID_2224\\NODRV"},{"deviceName_10":"USB\\VID_1111&PID_2222\\OFF1"}])";
+  policytest::WriteInstallFile(kForbidFile, kInFile);
   winsim::FailCall("SetupDiGetClassDevsExW", ERROR_ACCESS_DENIED, -1);
   winsim::FailCall("SetupDiCreateDeviceInfoListExW", ERROR_ACCESS_DENIED, -1);
   manage_->SetUninstall(1);
   EXPECT_NE(manage_->EnableDeviceBeforeUninstall(), 0u);
   winsim::ClearFailures();
-  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), kOff1InFile);
+  EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), kInFile);
   EXPECT_FALSE(Running(kOff1));
 
   EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);
   EXPECT_TRUE(Running(kOff1));
+  EXPECT_EQ(winsim::GetDeviceState("USB\\VID_1111&PID_2224\\NODRV").problem, 28u);
+  EXPECT_NE(policytest::ReadDiagLog().find("NODRV is enabled but does not start (problem 28)"), std::string::npos);
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
 }
 
