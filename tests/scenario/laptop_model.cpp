@@ -49,24 +49,45 @@ const std::vector<std::pair<std::string, std::string>> kClassDefinitions = {
     {"50dd5230-ba8a-11d1-bf5d-0000f805f530", "CLS-SMARTCARD"},
     {kOtherClass, "CLS-OTHER"}};
 
+const char kSanDiskDisk[] = "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0";
+const char kSanDiskStick[] = "USB\\VID_0781&PID_5567\\4C530001230101108154";
+const char kPhoneMtp[] = "USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID\\6&3B2A1C0D&0&0000";
+const char kCameraFunction[] = "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000";
+const char kSerial[] = "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3";
+const char kRadio[] = "USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10";
+const char kDvd[] = "SCSI\\CDROM&VEN_HL-DT-ST&PROD_DVD+-RW_GU90N\\4&2C2A9F1&0&000100";
+const char kCardReader[] = "USB\\VID_076B&PID_3031\\5&1C2B3A4D&0&4";
+
 // Devices with a definition of their own, after the class ones: their own ID
 // comes last and decides.
-const std::vector<std::string> kOwnDefinitions = {
-    "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0",
-    "USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID\\6&3B2A1C0D&0&0000",
-    "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000", "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3",
-    "USB\\VID_0781&PID_5567\\4C530001230101108154"};
+const std::vector<std::string> kOwnDefinitions = {kSanDiskDisk, kPhoneMtp, kCameraFunction, kSerial, kSanDiskStick};
 
 // Devices whose class installer a plan makes refuse or ask for a restart.
-const std::vector<std::string> kInstallerTargets = {
-    "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0",
-    "USB\\VID_0781&PID_5567\\4C530001230101108154",
-    "USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID\\6&3B2A1C0D&0&0000",
-    "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3",
-    "USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10",
-    "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000",
-    "SCSI\\CDROM&VEN_HL-DT-ST&PROD_DVD+-RW_GU90N\\4&2C2A9F1&0&000100",
-    "USB\\VID_076B&PID_3031\\5&1C2B3A4D&0&4"};
+const std::vector<std::string> kInstallerTargets = {kSanDiskDisk, kSanDiskStick,   kPhoneMtp, kSerial,
+                                                    kRadio,       kCameraFunction, kDvd,      kCardReader};
+
+// Devices someone else switches off and on: parents of input devices, hubs,
+// sticks and a camera.
+const std::vector<std::string> kUserTargets = {
+    "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2",  // the receiver with its keyboard and mouse
+    "USB\\VID_046D&PID_0A44\\6&3E1F5C2A&0&2",  // the headset
+    "USB\\VID_05E3&PID_0610\\5&1C2B3A4D&0&1",  // a hub
+    "USB\\VID_04F2&PID_B6DD\\5&1C2B3A4D&0&5",  // the camera's composite device
+    kSanDiskStick,                             // the SanDisk stick
+    "USB\\VID_04E8&PID_6860\\R58M12ABCDE"};    // the phone
+
+// Volumes whose files someone opens: their disks cannot stop until a restart.
+const std::vector<std::string> kInUseTargets = {
+    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00#4C530001230101108154&0#{53F56307-B6BF-"
+    "11D0-94F2-00A0C91EFB8B}",
+    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SAMSUNG&PROD_FLASH_DRIVE&REV_1100#0374722050003386&0#{53F56307-B6BF-11D0-"
+    "94F2-00A0C91EFB8B}"};
+
+// Calls at which a kill stops the agent mid-pass: the file being replaced, a
+// device changing, the inventory, a status read.
+const std::vector<std::string> kKillCalls = {
+    "MoveFileExA",          "WriteFile", "FlushFileBuffers", "SetupDiCallClassInstaller", "SetupDiGetClassDevsExW",
+    "CM_Get_DevNode_Status"};
 
 std::string Lower(std::string s) {
   for (char& c : s)
@@ -238,33 +259,6 @@ void PlanState::Apply(const Batch& batch) {
   }
 }
 
-namespace {
-
-// Devices someone else switches off and on: parents of input devices, hubs,
-// sticks and a camera.
-const std::vector<std::string> kUserTargets = {
-    "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2",        // the receiver with its keyboard and mouse
-    "USB\\VID_046D&PID_0A44\\6&3E1F5C2A&0&2",        // the headset
-    "USB\\VID_05E3&PID_0610\\5&1C2B3A4D&0&1",        // a hub
-    "USB\\VID_04F2&PID_B6DD\\5&1C2B3A4D&0&5",        // the camera's composite device
-    "USB\\VID_0781&PID_5567\\4C530001230101108154",  // the SanDisk stick
-    "USB\\VID_04E8&PID_6860\\R58M12ABCDE"};          // the phone
-
-// Volumes whose files someone opens: their disks cannot stop until a restart.
-const std::vector<std::string> kInUseTargets = {
-    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00#4C530001230101108154&0#{53F56307-B6BF-"
-    "11D0-94F2-00A0C91EFB8B}",
-    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SAMSUNG&PROD_FLASH_DRIVE&REV_1100#0374722050003386&0#{53F56307-B6BF-11D0-"
-    "94F2-00A0C91EFB8B}"};
-
-// Calls at which a kill stops the agent mid-pass: the file being replaced, a
-// device changing, the inventory, a status read.
-const std::vector<std::string> kKillCalls = {
-    "MoveFileExA",          "WriteFile", "FlushFileBuffers", "SetupDiCallClassInstaller", "SetupDiGetClassDevsExW",
-    "CM_Get_DevNode_Status"};
-
-}  // namespace
-
 std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, int events) {
   std::mt19937_64 rng(seed);
   auto pick = [&](size_t n) { return static_cast<size_t>(std::uniform_int_distribution<size_t>(0, n - 1)(rng)); };
@@ -376,28 +370,21 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
 }
 
 std::string PolicyText(const Laptop& laptop, const PlanState& state) {
-  std::string rev = "\"value\": {\"rev\": \"" + std::to_string(state.revision) + "\"}, ";
-  std::string text = "{\"strategies\": [";
+  auto strategy = [&](int id, const std::string& conditions, const char* method) {
+    return R"({"id": )" + std::to_string(id) + R"(, "type": "0x10030001", "sessions": "*", )" + conditions +
+           R"("value": {"rev": ")" + std::to_string(state.revision) + R"("}, "action": {"processMethod_10": ")" +
+           method + R"(", "logType_10": "auditLog", "needTip_10": "true"}})";
+  };
+  std::string text = R"({"strategies": [)", ids;
+  for (const std::string& id : state.forbidden) ids += (ids.empty() ? "\"" : ", \"") + id + "\"";
   // No strategy at all: the definitions stay, as an administrator's edit would leave them.
-  if (!state.noStrategy && !state.forbidden.empty()) {
-    text += "{\"id\": 1001, \"type\": \"0x10030001\", \"sessions\": \"*\", \"conditions\": {\"deviceId_10\": [";
-    bool first = true;
-    for (const std::string& id : state.forbidden) {
-      text += (first ? "\"" : ", \"") + id + "\"";
-      first = false;
-    }
-    text += "]}, " + rev +
-            "\"action\": {\"processMethod_10\": \"forbid\", \"logType_10\": \"auditLog\", \"needTip_10\": \"true\"}}, ";
-  }
-  if (!state.noStrategy)
-    text += "{\"id\": 1002, \"type\": \"0x10030001\", \"sessions\": \"*\", " + rev +
-            "\"action\": {\"processMethod_10\": \"allow\", \"logType_10\": \"auditLog\", \"needTip_10\": \"true\"}}";
+  if (!state.noStrategy && !ids.empty())
+    text += strategy(1001, R"("conditions": {"deviceId_10": [)" + ids + "]}, ", "forbid") + ", ";
+  if (!state.noStrategy) text += strategy(1002, "", "allow");
   text += "],\n\"sysParams\": {\"0x20060001\": [";
-  bool first = true;
   auto definition = [&](const std::string& type, const std::string& pattern, const std::string& id) {
-    text += std::string(first ? "" : ",\n") + "{\"deviceName_10\": \"" + id + "\", \"deviceType_10\": \"" + type +
-            "\", \"deviceInstance_10\": \"" + JsonEscape(pattern) + "\", \"deviceId_10\": \"" + id + "\"}";
-    first = false;
+    text += std::string(text.back() == '[' ? "" : ",\n") + "{\"deviceName_10\": \"" + id + "\", \"deviceType_10\": \"" +
+            type + "\", \"deviceInstance_10\": \"" + JsonEscape(pattern) + "\", \"deviceId_10\": \"" + id + "\"}";
   };
   for (const auto& def : kClassDefinitions) definition(def.first, "*", def.second);
   for (size_t i = 0; i < kOwnDefinitions.size(); ++i) {
