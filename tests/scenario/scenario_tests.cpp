@@ -89,6 +89,17 @@ class Scenario : public ::testing::Test {
     std::string why;
     ASSERT_TRUE(agent_.StartModule(&why)) << why;
   }
+  // The same with an allowing policy while the policy library cannot be asked
+  // (its names do not resolve), until `looks` looks have said so in an ERROR
+  // line each: that is no answer, so the radio stays disabled and listed.
+  void StartWithListedRadioInAnOutage(size_t looks) {
+    ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(Policy(R"(["NOTHING"])")));
+    winsim::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, -1);
+    ASSERT_TRUE(WaitFor([&] { return Count(agent_.DeviceLog(), kOutage) >= looks; })) << agent_.DeviceLog();
+    EXPECT_TRUE(Disabled(kBluetooth));
+    EXPECT_EQ(agent_.Read(kForbidFile), kBluetoothInFile);
+    EXPECT_TRUE(ModuleChanges(kBluetooth).empty());
+  }
   size_t Passes() const { return Count(agent_.DeviceLog(), kPassDone); }
   // Uninstalls the agent and waits for the uninstall's enables to have succeeded.
   void Uninstall() {
@@ -389,16 +400,10 @@ TEST_F(Scenario, PolicyWithoutDeviceStrategyEnablesTheListedDevicesAtStart) {
   EXPECT_EQ(ModuleChanges(kBluetooth), std::vector<std::string>{"enabled"});
 }
 
-// The policy library cannot be asked (its names do not resolve): an allowing
-// policy is no answer, so the radio stays disabled and listed, with one ERROR
-// line per look. The uninstall still enables it and deletes the file.
+// The policy library cannot be asked from the start: the uninstall still
+// enables the radio and deletes the file.
 TEST_F(Scenario, PolicyLibraryOutageEnablesNothingButTheUninstallStillRuns) {
-  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(Policy(R"(["NOTHING"])")));
-  winsim::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, -1);
-  ASSERT_TRUE(WaitFor([&] { return Count(agent_.DeviceLog(), kOutage) >= 3; })) << agent_.DeviceLog();
-  EXPECT_TRUE(Disabled(kBluetooth));
-  EXPECT_EQ(agent_.Read(kForbidFile), kBluetoothInFile);
-
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadioInAnOutage(3));
   agent_.SetAgentState(scenario::kAgentUninstalling);
   ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); })) << agent_.DeviceLog();
   ASSERT_TRUE(WaitFor([&] { return !agent_.Exists(kForbidFile); })) << agent_.DeviceLog();
@@ -409,13 +414,7 @@ TEST_F(Scenario, PolicyLibraryOutageEnablesNothingButTheUninstallStillRuns) {
 // nothing and every look says so; back, it is asked again and its answer
 // enables the radio.
 TEST_F(Scenario, PolicyLibraryOutageKeepsTheRadioDisabledUntilTheLibraryAnswers) {
-  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(Policy(R"(["NOTHING"])")));
-  winsim::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, -1);
-  ASSERT_TRUE(WaitFor([&] { return Count(agent_.DeviceLog(), kOutage) >= 5; })) << agent_.DeviceLog();
-  EXPECT_TRUE(Disabled(kBluetooth));
-  EXPECT_EQ(agent_.Read(kForbidFile), kBluetoothInFile);
-  EXPECT_TRUE(ModuleChanges(kBluetooth).empty());
-
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadioInAnOutage(5));
   winsim::ClearFailures();
   ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); })) << agent_.DeviceLog();
   ASSERT_TRUE(WaitFor([&] { return Unlisted(); })) << agent_.Read(kForbidFile);
