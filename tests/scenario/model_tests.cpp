@@ -298,13 +298,10 @@ class Segment {
   }
 
   bool Forbidden(const model::Device& d) const {
-    if (state_.noStrategy) return false;
-    std::vector<std::string> ids = laptop_.StrategyIds(d);
-    return state_.forbidden.count(ids.back()) != 0;
+    return !state_.noStrategy && state_.forbidden.count(laptop_.StrategyIds(d).back()) != 0;
   }
   Behaviour InstallerOf(const std::string& id) const {
-    auto it = state_.installers.find(id);
-    return it == state_.installers.end() ? Behaviour::Normal : it->second;
+    return state_.installers.count(id) ? state_.installers.at(id) : Behaviour::Normal;
   }
   // In use at or below: its disable waits for a restart.
   bool InUseBelow(const std::string& id) const {
