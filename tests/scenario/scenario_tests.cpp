@@ -376,29 +376,26 @@ TEST_F(Scenario, ArrivalBurstAndOwnEnablesCauseBoundedPassesAndOneTipPerDevice) 
   EXPECT_TRUE(Running(kBluetooth) == false) << "someone else's disable stays";
 }
 
-// The restart of the fault: the policy file is gone (the store holds an
-// empty policy). No device strategy targets the session, so the gate stays
-// shut, yet the listed radio is enabled and leaves the file; the uninstall
-// then deletes the file.
-TEST_F(Scenario, RestartWithoutPolicyFileEnablesTheListedRadioAndTheUninstallDeletesTheFile) {
-  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(""));
+// No device strategy targets the session at start, whether the policy holds
+// none or its file is gone (the store then holds an empty policy: the restart
+// of the fault): the gate stays shut (no pass), yet the listed radio is
+// allowed, enabled and leaves the file; the uninstall then deletes the file.
+class NoStrategyAtStart : public Scenario, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NoStrategyAtStart, EnablesTheListedRadioAndTheUninstallDeletesTheFile) {
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(GetParam()));
   ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); }, std::chrono::seconds(5))) << agent_.DeviceLog();
+  ASSERT_TRUE(WaitFor([&] { return Unlisted(); }, std::chrono::seconds(5))) << agent_.Read(kForbidFile);
   EXPECT_EQ(Passes(), 0u);
+  EXPECT_EQ(ModuleChanges(kBluetooth), std::vector<std::string>{"enabled"});
 
   ASSERT_NO_FATAL_FAILURE(Uninstall());
   EXPECT_FALSE(agent_.Exists(kForbidFile));
   EXPECT_TRUE(Running(kBluetooth));
 }
 
-// A policy without a device strategy is an answer: the listed radio is
-// allowed, enabled and leaves the file, while the gate stays shut (no pass).
-TEST_F(Scenario, PolicyWithoutDeviceStrategyEnablesTheListedDevicesAtStart) {
-  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(R"({"strategies": []})"));
-  ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); }, std::chrono::seconds(5))) << agent_.DeviceLog();
-  ASSERT_TRUE(WaitFor([&] { return Unlisted(); }, std::chrono::seconds(5))) << agent_.Read(kForbidFile);
-  EXPECT_EQ(Passes(), 0u);
-  EXPECT_EQ(ModuleChanges(kBluetooth), std::vector<std::string>{"enabled"});
-}
+INSTANTIATE_TEST_SUITE_P(Policy, NoStrategyAtStart, ::testing::Values("", R"({"strategies": []})"),
+                         [](const auto& info) { return info.index == 0 ? "FileGone" : "WithoutDeviceStrategy"; });
 
 // The policy library cannot be asked from the start: the uninstall still
 // enables the radio and deletes the file.
