@@ -15,23 +15,17 @@ const char kOtherClass[] = "ffffffff-ffff-ffff-ffff-ffffffffffff";
 const char kPortable[] = "eeeeeeee-eeee-eeee-eeee-eeeeeeeeeeee";
 const char kNoDefinition[] = "FFFFFFFF-FFFFFFFF-FFFFFFFF-FFFFFFFF";
 
-const std::set<std::string> kControlled = {kUsbClass,
-                                           "4d36e978-e325-11ce-bfc1-08002be10318",
-                                           "4d36e96d-e325-11ce-bfc1-08002be10318",
-                                           "4d36e980-e325-11ce-bfc1-08002be10318",
-                                           "4d36e965-e325-11ce-bfc1-08002be10318",
-                                           "4d36e967-e325-11ce-bfc1-08002be10318",
-                                           "4d36e970-e325-11ce-bfc1-08002be10318",
-                                           "4d36e977-e325-11ce-bfc1-08002be10318",
-                                           "50dd5230-ba8a-11d1-bf5d-0000f805f530",
-                                           "53d29ef7-377c-4d14-864b-eb3a85769359",
-                                           "6bdd1fc1-810f-11d0-bec7-08002be2092f",
-                                           "6bdd1fc5-810f-11d0-bec7-08002be2092f",
-                                           "6bdd1fc6-810f-11d0-bec7-08002be2092f",
-                                           "a0a588a4-c46f-4b37-b7ea-c82fe89870c6",
-                                           "e0cbf06c-cd8b-4647-bb8a-263b43f0f974",
-                                           "25dbce51-6c8f-4a72-8a6d-b54c2b4fc835",
-                                           kWpdClass};
+// The controlled setup classes, USB (kUsbClass) first and WPD (kWpdClass) last.
+const std::set<std::string> kControlled = {
+    "36fc9e60-c465-11cf-8056-444553540000", "4d36e978-e325-11ce-bfc1-08002be10318",
+    "4d36e96d-e325-11ce-bfc1-08002be10318", "4d36e980-e325-11ce-bfc1-08002be10318",
+    "4d36e965-e325-11ce-bfc1-08002be10318", "4d36e967-e325-11ce-bfc1-08002be10318",
+    "4d36e970-e325-11ce-bfc1-08002be10318", "4d36e977-e325-11ce-bfc1-08002be10318",
+    "50dd5230-ba8a-11d1-bf5d-0000f805f530", "53d29ef7-377c-4d14-864b-eb3a85769359",
+    "6bdd1fc1-810f-11d0-bec7-08002be2092f", "6bdd1fc5-810f-11d0-bec7-08002be2092f",
+    "6bdd1fc6-810f-11d0-bec7-08002be2092f", "a0a588a4-c46f-4b37-b7ea-c82fe89870c6",
+    "e0cbf06c-cd8b-4647-bb8a-263b43f0f974", "25dbce51-6c8f-4a72-8a6d-b54c2b4fc835",
+    "eec5ad98-8080-425f-922a-dabf3de3f69a"};
 
 // Never controlled (USB only for host controllers and hubs, see Excluded).
 const std::set<std::string> kExcludedClasses = {
@@ -55,24 +49,45 @@ const std::vector<std::pair<std::string, std::string>> kClassDefinitions = {
     {"50dd5230-ba8a-11d1-bf5d-0000f805f530", "CLS-SMARTCARD"},
     {kOtherClass, "CLS-OTHER"}};
 
+const char kSanDiskDisk[] = "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0";
+const char kSanDiskStick[] = "USB\\VID_0781&PID_5567\\4C530001230101108154";
+const char kPhoneMtp[] = "USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID\\6&3B2A1C0D&0&0000";
+const char kCameraFunction[] = "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000";
+const char kSerial[] = "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3";
+const char kRadio[] = "USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10";
+const char kDvd[] = "SCSI\\CDROM&VEN_HL-DT-ST&PROD_DVD+-RW_GU90N\\4&2C2A9F1&0&000100";
+const char kCardReader[] = "USB\\VID_076B&PID_3031\\5&1C2B3A4D&0&4";
+
 // Devices with a definition of their own, after the class ones: their own ID
 // comes last and decides.
-const std::vector<std::string> kOwnDefinitions = {
-    "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0",
-    "USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID\\6&3B2A1C0D&0&0000",
-    "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000", "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3",
-    "USB\\VID_0781&PID_5567\\4C530001230101108154"};
+const std::vector<std::string> kOwnDefinitions = {kSanDiskDisk, kPhoneMtp, kCameraFunction, kSerial, kSanDiskStick};
 
 // Devices whose class installer a plan makes refuse or ask for a restart.
-const std::vector<std::string> kInstallerTargets = {
-    "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0",
-    "USB\\VID_0781&PID_5567\\4C530001230101108154",
-    "USB\\VID_04E8&PID_6860&MS_COMP_MTP&SAMSUNG_ANDROID\\6&3B2A1C0D&0&0000",
-    "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3",
-    "USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10",
-    "USB\\VID_04F2&PID_B6DD&MI_00\\6&1F3E2D1C&0&0000",
-    "SCSI\\CDROM&VEN_HL-DT-ST&PROD_DVD+-RW_GU90N\\4&2C2A9F1&0&000100",
-    "USB\\VID_076B&PID_3031\\5&1C2B3A4D&0&4"};
+const std::vector<std::string> kInstallerTargets = {kSanDiskDisk, kSanDiskStick,   kPhoneMtp, kSerial,
+                                                    kRadio,       kCameraFunction, kDvd,      kCardReader};
+
+// Devices someone else switches off and on: parents of input devices, hubs,
+// sticks and a camera.
+const std::vector<std::string> kUserTargets = {
+    "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2",  // the receiver with its keyboard and mouse
+    "USB\\VID_046D&PID_0A44\\6&3E1F5C2A&0&2",  // the headset
+    "USB\\VID_05E3&PID_0610\\5&1C2B3A4D&0&1",  // a hub
+    "USB\\VID_04F2&PID_B6DD\\5&1C2B3A4D&0&5",  // the camera's composite device
+    kSanDiskStick,                             // the SanDisk stick
+    "USB\\VID_04E8&PID_6860\\R58M12ABCDE"};    // the phone
+
+// Volumes whose files someone opens: their disks cannot stop until a restart.
+const std::vector<std::string> kInUseTargets = {
+    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00#4C530001230101108154&0#{53F56307-B6BF-"
+    "11D0-94F2-00A0C91EFB8B}",
+    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SAMSUNG&PROD_FLASH_DRIVE&REV_1100#0374722050003386&0#{53F56307-B6BF-11D0-"
+    "94F2-00A0C91EFB8B}"};
+
+// Calls at which a kill stops the agent mid-pass: the file being replaced, a
+// device changing, the inventory, a status read.
+const std::vector<std::string> kKillCalls = {
+    "MoveFileExA",          "WriteFile", "FlushFileBuffers", "SetupDiCallClassInstaller", "SetupDiGetClassDevsExW",
+    "CM_Get_DevNode_Status"};
 
 std::string Lower(std::string s) {
   for (char& c : s)
@@ -135,11 +150,8 @@ bool Device::Input() const {
 bool Device::Hub() const {
   for (const std::string& i : interfaces)
     if (i == "USB hub") return true;
-  for (const std::string& id : ids) {
-    std::string upper = id;
-    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    if (StartsWith(upper, "USB\\CLASS_09") || StartsWith(upper, "USB\\ROOT_HUB")) return true;
-  }
+  for (const std::string& id : ids)
+    if (StartsWith(Lower(id), "usb\\class_09") || StartsWith(Lower(id), "usb\\root_hub")) return true;
   return false;
 }
 
@@ -159,12 +171,6 @@ bool Laptop::Guarded(const std::string& id) const {
     const Device* d = Find(below[i]);
     if (d->Input() || d->Hub() || d->Net()) return true;
   }
-  return false;
-}
-
-bool Laptop::Announced(const std::string& root) const {
-  for (const std::string& id : Subtree(root))
-    if (!Find(id)->interfaces.empty()) return true;
   return false;
 }
 
@@ -199,20 +205,6 @@ std::vector<std::string> Laptop::StrategyIds(const Device& d) const {
   return ids;
 }
 
-std::vector<std::string> Laptop::ForbiddableIds() const {
-  std::vector<std::string> ids;
-  for (const auto& def : kClassDefinitions) ids.push_back(def.second);
-  for (size_t i = 0; i < kOwnDefinitions.size(); ++i) ids.push_back("DEV-" + std::to_string(i));
-  return ids;
-}
-
-std::vector<std::string> PluggableRoots(const Laptop& laptop) {
-  std::vector<std::string> roots;
-  for (const Device& d : laptop.Devices())
-    if (!d.present && d.parent.empty()) roots.push_back(d.id);
-  return roots;
-}
-
 std::string Event::Describe() const {
   switch (kind) {
     case Installer: return std::string("installer ") + BehaviourName(behaviour) + " " + target;
@@ -241,24 +233,18 @@ void PlanState::Apply(const Batch& batch) {
   // The uninstaller waits for well-behaved installers.
   if (batch.kind == Batch::Uninstall || batch.kind == Batch::UninstallAtStart) installers.clear();
   if (batch.kind == Batch::OutageAtStart) outage = true;
+  auto set = [](std::set<std::string>& s, const std::string& id, bool in) { in ? s.insert(id).second : s.erase(id); };
   for (const Event& e : batch.events) {
     switch (e.kind) {
       case Event::Installer:
-        if (e.behaviour == Behaviour::Normal)
-          installers.erase(e.target);
-        else
-          installers[e.target] = e.behaviour;
+        installers[e.target] = e.behaviour;
+        if (e.behaviour == Behaviour::Normal) installers.erase(e.target);
         break;
-      case Event::Plug: present.insert(e.target); break;
-      case Event::Unplug: present.erase(e.target); break;
-      case Event::UserOff: userOff.insert(e.target); break;
-      case Event::UserOn: userOff.erase(e.target); break;
-      case Event::InUse:
-        if (e.behaviour == Behaviour::Normal)
-          inUse.erase(e.target);
-        else
-          inUse.insert(e.target);
-        break;
+      case Event::Plug:
+      case Event::Unplug: set(present, e.target, e.kind == Event::Plug); break;
+      case Event::UserOff:
+      case Event::UserOn: set(userOff, e.target, e.kind == Event::UserOff); break;
+      case Event::InUse: set(inUse, e.target, e.behaviour != Behaviour::Normal); break;
       case Event::Toggle:
         if (!forbidden.erase(e.target)) forbidden.insert(e.target);
         ++revision;
@@ -273,38 +259,21 @@ void PlanState::Apply(const Batch& batch) {
   }
 }
 
-namespace {
-
-// Devices someone else switches off and on: parents of input devices, hubs,
-// sticks and a camera.
-const std::vector<std::string> kUserTargets = {
-    "USB\\VID_046D&PID_C52B\\5&1C2B3A4D&0&2",        // the receiver with its keyboard and mouse
-    "USB\\VID_046D&PID_0A44\\6&3E1F5C2A&0&2",        // the headset
-    "USB\\VID_05E3&PID_0610\\5&1C2B3A4D&0&1",        // a hub
-    "USB\\VID_04F2&PID_B6DD\\5&1C2B3A4D&0&5",        // the camera's composite device
-    "USB\\VID_0781&PID_5567\\4C530001230101108154",  // the SanDisk stick
-    "USB\\VID_04E8&PID_6860\\R58M12ABCDE"};          // the phone
-
-// Volumes whose files someone opens: their disks cannot stop until a restart.
-const std::vector<std::string> kInUseTargets = {
-    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00#4C530001230101108154&0#{53F56307-B6BF-"
-    "11D0-94F2-00A0C91EFB8B}",
-    "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_SAMSUNG&PROD_FLASH_DRIVE&REV_1100#0374722050003386&0#{53F56307-B6BF-11D0-"
-    "94F2-00A0C91EFB8B}"};
-
-// Calls at which a kill stops the agent mid-pass: the file being replaced, a
-// device changing, the inventory, a status read.
-const std::vector<std::string> kKillCalls = {
-    "MoveFileExA",          "WriteFile", "FlushFileBuffers", "SetupDiCallClassInstaller", "SetupDiGetClassDevsExW",
-    "CM_Get_DevNode_Status"};
-
-}  // namespace
-
 std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, int events) {
   std::mt19937_64 rng(seed);
   auto pick = [&](size_t n) { return static_cast<size_t>(std::uniform_int_distribution<size_t>(0, n - 1)(rng)); };
-  std::vector<std::string> roots = PluggableRoots(laptop);
-  std::vector<std::string> ids = laptop.ForbiddableIds();
+  // Roots a user plugs in or pulls out, and every ID a plan may forbid.
+  std::vector<std::string> roots, ids;
+  for (const Device& d : laptop.Devices())
+    if (!d.present && d.parent.empty()) roots.push_back(d.id);
+  for (const auto& def : kClassDefinitions) ids.push_back(def.second);
+  for (size_t i = 0; i < kOwnDefinitions.size(); ++i) ids.push_back("DEV-" + std::to_string(i));
+  // A plug of a root is announced when a device it brings has an interface.
+  auto announced = [&](const std::string& root) {
+    for (const std::string& id : laptop.Subtree(root))
+      if (!laptop.Find(id)->interfaces.empty()) return true;
+    return false;
+  };
   std::vector<std::string> volumes;
   for (const std::string& v : kInUseTargets)
     if (laptop.Find(v)) volumes.push_back(v);
@@ -359,7 +328,7 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
           bool plugged = state.present.count(e.target) != 0;
           // A root without an announced arrival (the user-disabled stick) is
           // plugged quietly; the others only as the batch's last event.
-          if (!plugged && laptop.Announced(e.target)) continue;
+          if (!plugged && announced(e.target)) continue;
           e.kind = plugged ? Event::Unplug : Event::Plug;
         }
         batch.events.push_back(e);
@@ -368,7 +337,7 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
       Event wake;
       std::vector<std::string> pluggable;
       for (const std::string& r : roots)
-        if (!state.present.count(r) && laptop.Announced(r)) pluggable.push_back(r);
+        if (!state.present.count(r) && announced(r)) pluggable.push_back(r);
       size_t how = pick(20);
       if (!pluggable.empty() && how < 8) {
         wake.kind = Event::Plug;
@@ -401,28 +370,21 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
 }
 
 std::string PolicyText(const Laptop& laptop, const PlanState& state) {
-  std::string rev = "\"value\": {\"rev\": \"" + std::to_string(state.revision) + "\"}, ";
-  std::string text = "{\"strategies\": [";
+  auto strategy = [&](int id, const std::string& conditions, const char* method) {
+    return R"({"id": )" + std::to_string(id) + R"(, "type": "0x10030001", "sessions": "*", )" + conditions +
+           R"("value": {"rev": ")" + std::to_string(state.revision) + R"("}, "action": {"processMethod_10": ")" +
+           method + R"(", "logType_10": "auditLog", "needTip_10": "true"}})";
+  };
+  std::string text = R"({"strategies": [)", ids;
+  for (const std::string& id : state.forbidden) ids += (ids.empty() ? "\"" : ", \"") + id + "\"";
   // No strategy at all: the definitions stay, as an administrator's edit would leave them.
-  if (!state.noStrategy && !state.forbidden.empty()) {
-    text += "{\"id\": 1001, \"type\": \"0x10030001\", \"sessions\": \"*\", \"conditions\": {\"deviceId_10\": [";
-    bool first = true;
-    for (const std::string& id : state.forbidden) {
-      text += (first ? "\"" : ", \"") + id + "\"";
-      first = false;
-    }
-    text += "]}, " + rev +
-            "\"action\": {\"processMethod_10\": \"forbid\", \"logType_10\": \"auditLog\", \"needTip_10\": \"true\"}}, ";
-  }
-  if (!state.noStrategy)
-    text += "{\"id\": 1002, \"type\": \"0x10030001\", \"sessions\": \"*\", " + rev +
-            "\"action\": {\"processMethod_10\": \"allow\", \"logType_10\": \"auditLog\", \"needTip_10\": \"true\"}}";
+  if (!state.noStrategy && !ids.empty())
+    text += strategy(1001, R"("conditions": {"deviceId_10": [)" + ids + "]}, ", "forbid") + ", ";
+  if (!state.noStrategy) text += strategy(1002, "", "allow");
   text += "],\n\"sysParams\": {\"0x20060001\": [";
-  bool first = true;
   auto definition = [&](const std::string& type, const std::string& pattern, const std::string& id) {
-    text += std::string(first ? "" : ",\n") + "{\"deviceName_10\": \"" + id + "\", \"deviceType_10\": \"" + type +
-            "\", \"deviceInstance_10\": \"" + JsonEscape(pattern) + "\", \"deviceId_10\": \"" + id + "\"}";
-    first = false;
+    text += std::string(text.back() == '[' ? "" : ",\n") + "{\"deviceName_10\": \"" + id + "\", \"deviceType_10\": \"" +
+            type + "\", \"deviceInstance_10\": \"" + JsonEscape(pattern) + "\", \"deviceId_10\": \"" + id + "\"}";
   };
   for (const auto& def : kClassDefinitions) definition(def.first, "*", def.second);
   for (size_t i = 0; i < kOwnDefinitions.size(); ++i) {

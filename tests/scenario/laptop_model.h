@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "winsim/devices_control.h"
+
 namespace model {
 
 struct Device {
@@ -40,19 +42,15 @@ class Laptop {
   // A hub, or a device below which an input device or a hub hangs: the
   // module must never take it down.
   bool Guarded(const std::string& id) const;
-  // A plug of this root is announced: a device it brings has an interface.
-  bool Announced(const std::string& root) const;
   // The strategy device IDs of a device under the definitions of PolicyText,
   // in definition order.
   std::vector<std::string> StrategyIds(const Device& d) const;
-  // Every ID a plan may forbid.
-  std::vector<std::string> ForbiddableIds() const;
 
  private:
   std::vector<Device> devices_;
 };
 
-enum class Behaviour { Normal, Refuse, Restart };
+using Behaviour = winsim::InstallerBehaviour;
 
 struct Event {
   // Toggle: the administrator forbids or allows a strategy device ID;
@@ -102,8 +100,5 @@ std::vector<std::vector<Batch>> MakePlan(const Laptop& laptop, uint64_t seed, in
 // The policy: class and device definitions, one strategy forbidding the
 // forbidden IDs, one allowing everything else; both carry the revision.
 std::string PolicyText(const Laptop& laptop, const PlanState& state);
-
-// Pluggable roots: the devices a user plugs in or pulls out.
-std::vector<std::string> PluggableRoots(const Laptop& laptop);
 
 }  // namespace model

@@ -75,22 +75,26 @@ std::string StateFile(const std::string& dir) { return dir + "/model-state.txt";
 std::string JournalFile(const std::string& dir) { return dir + "/journal.txt"; }
 std::string StatesFile(const std::string& dir) { return dir + "/states.txt"; }
 
+// Rows "ID<tab>fields" of `in`, each read into a T by `read`.
+template <class T, class Read>
+std::map<std::string, T> LoadRows(std::istream& in, Read read) {
+  std::map<std::string, T> rows;
+  for (std::string line, id; std::getline(in, line);) {
+    std::istringstream fields(line);
+    T row;
+    if (std::getline(fields, id, '\t') && read(fields, row)) rows[id] = row;
+  }
+  return rows;
+}
+
 // The flags and how far into the mirrored journal they are up to date.
 std::map<std::string, Carried> LoadCarried(const std::string& dir, size_t* journalLines) {
-  std::map<std::string, Carried> carried;
   std::ifstream in(StateFile(dir));
   std::string line;
-  *journalLines = 0;
-  if (std::getline(in, line)) *journalLines = std::stoul(line);
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id;
-    Carried c;
-    if (std::getline(fields, id, '\t') &&
-        fields >> c.moduleDisabled >> c.userDisabled >> c.moduleClaim >> c.moduleTouched)
-      carried[id] = c;
-  }
-  return carried;
+  *journalLines = std::getline(in, line) ? std::stoul(line) : 0;
+  return LoadRows<Carried>(in, [](std::istream& f, Carried& c) {
+    return bool(f >> c.moduleDisabled >> c.userDisabled >> c.moduleClaim >> c.moduleTouched);
+  });
 }
 
 void SaveCarried(const std::string& dir, const std::map<std::string, Carried>& carried, size_t journalLines) {
@@ -102,16 +106,9 @@ void SaveCarried(const std::string& dir, const std::map<std::string, Carried>& c
 }
 
 std::map<std::string, Mirrored> LoadMirrored(const std::string& dir) {
-  std::map<std::string, Mirrored> states;
   std::ifstream in(StatesFile(dir));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id;
-    Mirrored m;
-    if (std::getline(fields, id, '\t') && fields >> m.plugged >> m.disabled >> m.inUse) states[id] = m;
-  }
-  return states;
+  return LoadRows<Mirrored>(in,
+                            [](std::istream& f, Mirrored& m) { return bool(f >> m.plugged >> m.disabled >> m.inUse); });
 }
 
 // The laptop's devices as the last segment left them: plugged or not, their
@@ -138,12 +135,6 @@ std::string DevicesJson(const std::map<std::string, Mirrored>& states) {
   return hosttext::JsonText(doc["devices"]);
 }
 
-winsim::InstallerBehaviour ToWinsim(Behaviour b) {
-  return b == Behaviour::Normal   ? winsim::InstallerBehaviour::Normal
-         : b == Behaviour::Refuse ? winsim::InstallerBehaviour::Refuse
-                                  : winsim::InstallerBehaviour::Restart;
-}
-
 // One segment of a plan in this process.
 class Segment {
  public:
@@ -159,7 +150,7 @@ class Segment {
     Observe(false);
     agent_.reset(new scenario::AgentSandbox(sandbox, scenario::LaptopMachineJson(sandbox, devices)));
     ClaimListed(FileEntries());  // as the checks of a killed segment would have
-    for (const auto& [id, behaviour] : state.installers) winsim::SetInstallerBehaviour(id, ToWinsim(behaviour));
+    for (const auto& [id, behaviour] : state.installers) winsim::SetInstallerBehaviour(id, behaviour);
     winsim::MirrorDeviceChanges(JournalFile(dir), StatesFile(dir));
     // Errors only in the diagnostic log, which the checks do not read.
     agent_->SetAgentState(0, getenv("DM_MODEL_LOG") ? scenario::kLogEverything : scenario::kLogErrors);
@@ -197,8 +188,7 @@ class Segment {
 
   void Run(const Batch& batch) {
     if (batch.kind == Batch::Uninstall) {
-      for (const auto& [id, behaviour] : state_.installers)
-        winsim::SetInstallerBehaviour(id, ToWinsim(Behaviour::Normal));
+      for (const auto& [id, behaviour] : state_.installers) winsim::SetInstallerBehaviour(id, Behaviour::Normal);
       state_.Apply(batch);
       uninstalling_ = true;
       agent_->SetAgentState(scenario::kAgentUninstalling);
@@ -207,7 +197,7 @@ class Segment {
       return;
     }
     for (const Event& e : batch.events) {
-      bool done = e.kind == Event::Installer ? winsim::SetInstallerBehaviour(e.target, ToWinsim(e.behaviour))
+      bool done = e.kind == Event::Installer ? winsim::SetInstallerBehaviour(e.target, e.behaviour)
                   : e.kind == Event::Plug    ? winsim::PlugDevice(e.target)
                   : e.kind == Event::Unplug  ? winsim::UnplugDevice(e.target)
                   : e.kind == Event::UserOff ? winsim::SetDeviceDisabled(e.target, true)
@@ -308,13 +298,10 @@ class Segment {
   }
 
   bool Forbidden(const model::Device& d) const {
-    if (state_.noStrategy) return false;
-    std::vector<std::string> ids = laptop_.StrategyIds(d);
-    return state_.forbidden.count(ids.back()) != 0;
+    return !state_.noStrategy && state_.forbidden.count(laptop_.StrategyIds(d).back()) != 0;
   }
   Behaviour InstallerOf(const std::string& id) const {
-    auto it = state_.installers.find(id);
-    return it == state_.installers.end() ? Behaviour::Normal : it->second;
+    return state_.installers.count(id) ? state_.installers.at(id) : Behaviour::Normal;
   }
   // In use at or below: its disable waits for a restart.
   bool InUseBelow(const std::string& id) const {

@@ -24,6 +24,7 @@ const char kStick[] = "USB\\VID_0781&PID_5567\\4C530001230101108154";
 const char kDisk[] = "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0";
 const char kDiskInFile[] =
     R"({"deviceName_10":"USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00\\4C530001230101108154&0"})";
+const std::string kDiskFile = std::string("[") + kDiskInFile + "]";  // the file listing the disk alone
 const char kBluetooth[] = "USB\\VID_8087&PID_0026\\5&1C2B3A4D&0&10";
 const char kSerial[] = "USB\\VID_1A86&PID_7523\\5&1C2B3A4D&0&3";
 const char kRootHub[] = "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0";
@@ -88,7 +89,25 @@ class Scenario : public ::testing::Test {
     std::string why;
     ASSERT_TRUE(agent_.StartModule(&why)) << why;
   }
+  // The same with an allowing policy while the policy library cannot be asked
+  // (its names do not resolve), until `looks` looks have said so in an ERROR
+  // line each: that is no answer, so the radio stays disabled and listed.
+  void StartWithListedRadioInAnOutage(size_t looks) {
+    ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(Policy(R"(["NOTHING"])")));
+    winsim::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, -1);
+    ASSERT_TRUE(WaitFor([&] { return Count(agent_.DeviceLog(), kOutage) >= looks; })) << agent_.DeviceLog();
+    EXPECT_TRUE(Disabled(kBluetooth));
+    EXPECT_EQ(agent_.Read(kForbidFile), kBluetoothInFile);
+    EXPECT_TRUE(ModuleChanges(kBluetooth).empty());
+  }
   size_t Passes() const { return Count(agent_.DeviceLog(), kPassDone); }
+  // Uninstalls the agent and waits for the uninstall's enables to have succeeded.
+  void Uninstall() {
+    agent_.SetAgentState(scenario::kAgentUninstalling);
+    ASSERT_TRUE(WaitFor([&] { return Count(agent_.DeviceLog(), "EnableDeviceBeforeUninstall eRet : 0x0") > 0; }))
+        << agent_.DeviceLog();
+  }
+  bool Unlisted() const { return agent_.Read(kForbidFile) == "[]" || !agent_.Exists(kForbidFile); }
   // Waits for a pass that starts after the current end of the log.
   bool NextPass() const {
     size_t from = agent_.DeviceLog().size();
@@ -132,8 +151,7 @@ TEST_F(Scenario, PluggedStickIsForbiddenOnceAndEnabledWhenThePolicyRelaxes) {
   ASSERT_TRUE(winsim::PlugDevice(kStick));
   ASSERT_TRUE(WaitFor([] { return Disabled(kDisk); })) << agent_.DeviceLog();
   EXPECT_TRUE(Running(kStick)) << "only the disk is forbidden";
-  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == std::string("[") + kDiskInFile + "]"; }))
-      << agent_.Read(kForbidFile);
+  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == kDiskFile; })) << agent_.Read(kForbidFile);
   // The pass that found the disk counted the stick and its disk, and the
   // volume and portable device when they had started by then.
   EXPECT_TRUE(std::regex_search(agent_.DeviceLog(), std::regex("vecDeviceInfo = 5[123]\n")))
@@ -177,8 +195,9 @@ TEST_F(Scenario, PluggedStickIsForbiddenOnceAndEnabledWhenThePolicyRelaxes) {
   for (const std::string& line : agent_.Lines(kJournal))
     if (line.find(R"("instanceId":"USBSTOR\\DISK&VEN_SANDISK)") != std::string::npos) diskLines.push_back(line);
   ASSERT_EQ(diskLines.size(), 2u) << agent_.Read(kJournal);
-  EXPECT_NE(diskLines[0].find(R"("verdict":"forbid","strategy":"1001","deviceIds":["USB-STORAGE"],)"
-                              R"("definitions":["USB storage"],"exclusion":"","guard":"","action":"disabled","result":"0x0"})"),
+  EXPECT_NE(diskLines[0].find(
+                R"("verdict":"forbid","strategy":"1001","deviceIds":["USB-STORAGE"],)"
+                R"("definitions":["USB storage"],"exclusion":"","guard":"","action":"disabled","result":"0x0"})"),
             std::string::npos)
       << diskLines[0];
   EXPECT_NE(diskLines[1].find(R"("verdict":"allow","strategy":"1001")"), std::string::npos) << diskLines[1];
@@ -200,7 +219,7 @@ TEST_F(Scenario, FailedEnableIsTippedOnceAndRetriedAtALaterArrival) {
   EXPECT_NE(agent_.Lines(kTips)[1].find("could not be enabled again"), std::string::npos) << agent_.Lines(kTips)[1];
   // Still disabled, so still the module's: the file keeps it across restarts.
   Settle();
-  EXPECT_EQ(agent_.Read(kForbidFile), std::string("[") + kDiskInFile + "]");
+  EXPECT_EQ(agent_.Read(kForbidFile), kDiskFile);
   EXPECT_FALSE(Running(kDisk));
 
   // Another pass (an unrelated policy edit) neither retries nor tips again:
@@ -233,10 +252,7 @@ TEST_F(RealClockScenario, UninstallEnablesEveryForbiddenDeviceAndDeletesTheFile)
   ASSERT_TRUE(WaitFor([&] { return Count(agent_.Read(kForbidFile), "deviceName_10") == 2; }))
       << agent_.Read(kForbidFile);
 
-  agent_.SetAgentState(scenario::kAgentUninstalling);
-  ASSERT_TRUE(WaitFor([&] {
-    return agent_.DeviceLog().find("EnableDeviceBeforeUninstall eRet : 0x0") != std::string::npos;
-  })) << agent_.DeviceLog();
+  ASSERT_NO_FATAL_FAILURE(Uninstall());
   EXPECT_TRUE(Running(kBluetooth));
   EXPECT_TRUE(Running(kDisk));
   EXPECT_FALSE(agent_.Exists(kForbidFile));
@@ -268,8 +284,7 @@ TEST_F(Scenario, RestartWithAnOldFileDisablesTheListedDiskButNeverTheRootHub) {
   ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), false));
   EXPECT_NE(agent_.DeviceLog().find("m_vecForbidDeviceInfo = 2\n"), std::string::npos);
   ASSERT_TRUE(WaitFor([] { return Disabled(kDisk); })) << agent_.DeviceLog();
-  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == std::string("[") + kDiskInFile + "]"; }))
-      << agent_.Read(kForbidFile);
+  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == kDiskFile; })) << agent_.Read(kForbidFile);
   Settle();
 
   EXPECT_TRUE(Running(kRootHub));
@@ -281,22 +296,13 @@ TEST_F(Scenario, RestartWithAnOldFileDisablesTheListedDiskButNeverTheRootHub) {
 }
 
 // The slow stick's disk starts 1.5 s after its USB device, long after the pass
-// that the USB device's arrival caused: its own start is what gets it judged.
-TEST_F(Scenario, SlowStickDiskIsJudgedAtItsOwnStart) {
-  const char kSlowStick[] = "USB\\VID_090C&PID_1000\\0374722050003386";
-  const char kSlowDisk[] = "USBSTOR\\DISK&VEN_SAMSUNG&PROD_FLASH_DRIVE&REV_1100\\0374722050003386&0";
-  ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), true));
-  ASSERT_TRUE(winsim::PlugDevice(kSlowStick));
-  ASSERT_TRUE(WaitFor([&] { return Disabled(kSlowDisk); })) << agent_.DeviceLog();
-  EXPECT_TRUE(Running(kSlowStick));
-  EXPECT_EQ(ModuleChanges(kSlowDisk), std::vector<std::string>{"disabled"});
-}
-
-// A disk without interfaces that starts 6 s after its stick, long after the
-// look-again chain of the plug ended: only the tree's change broadcast tells,
-// and the module disables it within about a second of its start.
+// that the USB device's arrival caused; a disk without interfaces below it
+// starts 6 s after, long after the look-again chain of the plug ended, and
+// only the tree's change broadcast tells. Each is disabled within about a
+// second of its own start.
 TEST_F(Scenario, LateDiskWithoutInterfacesIsDisabledSoonAfterItsStart) {
   const char kSlowStick[] = "USB\\VID_090C&PID_1000\\0374722050003386";
+  const char kSlowDisk[] = "USBSTOR\\DISK&VEN_SAMSUNG&PROD_FLASH_DRIVE&REV_1100\\0374722050003386&0";
   const char kLateDisk[] = "USBSTOR\\DISK&VEN_SANDISK&PROD_LATE\\0374722050003386&1";
   std::string error;
   ASSERT_TRUE(winsim::AddDevice(R"({"id": "USBSTOR\\DISK&VEN_SANDISK&PROD_LATE\\0374722050003386&1",
@@ -306,14 +312,18 @@ TEST_F(Scenario, LateDiskWithoutInterfacesIsDisabledSoonAfterItsStart) {
       << error;
   ASSERT_NO_FATAL_FAILURE(Start(Policy(R"(["USB-STORAGE"])"), true));
   ASSERT_TRUE(winsim::PlugDevice(kSlowStick));
-  ASSERT_TRUE(WaitFor([&] { return Disabled(kLateDisk); })) << agent_.DeviceLog();
-  uint64_t arrived = 0, disabled = 0;
-  for (const auto& e : winsim::DeviceJournal()) {
-    if (e.instanceId != kLateDisk) continue;
-    if (e.change == "arrived" && arrived == 0) arrived = e.timeMs;
-    if (e.change == "disabled") disabled = e.timeMs;
+  ASSERT_TRUE(WaitFor([&] { return Disabled(kSlowDisk) && Disabled(kLateDisk); })) << agent_.DeviceLog();
+  EXPECT_TRUE(Running(kSlowStick));
+  for (const char* disk : {kSlowDisk, kLateDisk}) {
+    uint64_t arrived = 0, disabled = 0;
+    for (const auto& e : winsim::DeviceJournal()) {
+      if (e.instanceId != disk) continue;
+      if (e.change == "arrived" && arrived == 0) arrived = e.timeMs;
+      if (e.change == "disabled") disabled = e.timeMs;
+    }
+    EXPECT_LE(disabled - arrived, 1000u) << disk << "\n" << agent_.DeviceLog();
+    EXPECT_EQ(ModuleChanges(disk), std::vector<std::string>{"disabled"}) << disk;
   }
-  EXPECT_LE(disabled - arrived, 1000u) << agent_.DeviceLog();
 }
 
 // Twenty arrivals in a few seconds, then the module's own enables (which
@@ -366,45 +376,31 @@ TEST_F(Scenario, ArrivalBurstAndOwnEnablesCauseBoundedPassesAndOneTipPerDevice) 
   EXPECT_TRUE(Running(kBluetooth) == false) << "someone else's disable stays";
 }
 
-// The restart of the fault: the policy file is gone (the store holds an
-// empty policy). No device strategy targets the session, so the gate stays
-// shut, yet the listed radio is enabled and leaves the file; the uninstall
-// then deletes the file.
-TEST_F(Scenario, RestartWithoutPolicyFileEnablesTheListedRadioAndTheUninstallDeletesTheFile) {
-  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(""));
-  ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); }, std::chrono::seconds(5))) << agent_.DeviceLog();
-  EXPECT_EQ(Passes(), 0u);
+// No device strategy targets the session at start, whether the policy holds
+// none or its file is gone (the store then holds an empty policy: the restart
+// of the fault): the gate stays shut (no pass), yet the listed radio is
+// allowed, enabled and leaves the file; the uninstall then deletes the file.
+class NoStrategyAtStart : public Scenario, public ::testing::WithParamInterface<bool> {};  // the policy file is kept
 
-  agent_.SetAgentState(scenario::kAgentUninstalling);
-  ASSERT_TRUE(WaitFor([&] {
-    return agent_.DeviceLog().find("EnableDeviceBeforeUninstall eRet : 0x0") != std::string::npos;
-  })) << agent_.DeviceLog();
+TEST_P(NoStrategyAtStart, EnablesTheListedRadioAndTheUninstallDeletesTheFile) {
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(GetParam() ? R"({"strategies": []})" : ""));
+  ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); }, std::chrono::seconds(5))) << agent_.DeviceLog();
+  ASSERT_TRUE(WaitFor([&] { return Unlisted(); }, std::chrono::seconds(5))) << agent_.Read(kForbidFile);
+  EXPECT_EQ(Passes(), 0u);
+  EXPECT_EQ(ModuleChanges(kBluetooth), std::vector<std::string>{"enabled"});
+
+  ASSERT_NO_FATAL_FAILURE(Uninstall());
   EXPECT_FALSE(agent_.Exists(kForbidFile));
   EXPECT_TRUE(Running(kBluetooth));
 }
 
-// A policy without a device strategy is an answer: the listed radio is
-// allowed, enabled and leaves the file, while the gate stays shut (no pass).
-TEST_F(Scenario, PolicyWithoutDeviceStrategyEnablesTheListedDevicesAtStart) {
-  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(R"({"strategies": []})"));
-  ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); }, std::chrono::seconds(5))) << agent_.DeviceLog();
-  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == "[]" || !agent_.Exists(kForbidFile); },
-                      std::chrono::seconds(5)))
-      << agent_.Read(kForbidFile);
-  EXPECT_EQ(Passes(), 0u);
-  EXPECT_EQ(ModuleChanges(kBluetooth), std::vector<std::string>{"enabled"});
-}
+INSTANTIATE_TEST_SUITE_P(Policy, NoStrategyAtStart, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "WithoutDeviceStrategy" : "FileGone"; });
 
-// The policy library cannot be asked (its names do not resolve): an allowing
-// policy is no answer, so the radio stays disabled and listed, with one ERROR
-// line per look. The uninstall still enables it and deletes the file.
+// The policy library cannot be asked from the start: the uninstall still
+// enables the radio and deletes the file.
 TEST_F(Scenario, PolicyLibraryOutageEnablesNothingButTheUninstallStillRuns) {
-  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(Policy(R"(["NOTHING"])")));
-  winsim::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, -1);
-  ASSERT_TRUE(WaitFor([&] { return Count(agent_.DeviceLog(), kOutage) >= 3; })) << agent_.DeviceLog();
-  EXPECT_TRUE(Disabled(kBluetooth));
-  EXPECT_EQ(agent_.Read(kForbidFile), kBluetoothInFile);
-
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadioInAnOutage(3));
   agent_.SetAgentState(scenario::kAgentUninstalling);
   ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); })) << agent_.DeviceLog();
   ASSERT_TRUE(WaitFor([&] { return !agent_.Exists(kForbidFile); })) << agent_.DeviceLog();
@@ -415,15 +411,8 @@ TEST_F(Scenario, PolicyLibraryOutageEnablesNothingButTheUninstallStillRuns) {
 // nothing and every look says so; back, it is asked again and its answer
 // enables the radio.
 TEST_F(Scenario, PolicyLibraryOutageKeepsTheRadioDisabledUntilTheLibraryAnswers) {
-  ASSERT_NO_FATAL_FAILURE(StartWithListedRadio(Policy(R"(["NOTHING"])")));
-  winsim::FailCall("GetProcAddress", ERROR_PROC_NOT_FOUND, -1);
-  ASSERT_TRUE(WaitFor([&] { return Count(agent_.DeviceLog(), kOutage) >= 5; })) << agent_.DeviceLog();
-  EXPECT_TRUE(Disabled(kBluetooth));
-  EXPECT_EQ(agent_.Read(kForbidFile), kBluetoothInFile);
-  EXPECT_TRUE(ModuleChanges(kBluetooth).empty());
-
+  ASSERT_NO_FATAL_FAILURE(StartWithListedRadioInAnOutage(5));
   winsim::ClearFailures();
   ASSERT_TRUE(WaitFor([] { return Running(kBluetooth); })) << agent_.DeviceLog();
-  ASSERT_TRUE(WaitFor([&] { return agent_.Read(kForbidFile) == "[]" || !agent_.Exists(kForbidFile); }))
-      << agent_.Read(kForbidFile);
+  ASSERT_TRUE(WaitFor([&] { return Unlisted(); })) << agent_.Read(kForbidFile);
 }

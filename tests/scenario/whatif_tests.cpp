@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <map>
 #include <cstdlib>
 #include <iterator>
 #include <map>
@@ -25,6 +24,8 @@ namespace {
 
 const std::string kExamples = DM_EXAMPLES_DIR;
 const std::string kPolicy = kExamples + "/policies/device-control.json";
+const std::string kLaptop = kExamples + "/machines/laptop.json";
+const std::string kWorkstation = DM_WORKSTATION_MACHINE;
 
 struct Outcome {
   int code = -1;
@@ -37,8 +38,8 @@ std::string Quote(const std::string& s) {
   return q + "'";
 }
 
-Outcome Execute(const std::string& dir, const std::string& env, const std::string& program,
-                const std::vector<std::string>& args) {
+Outcome Execute(const std::string& dir, const std::string& program, const std::vector<std::string>& args,
+                const std::string& env = "") {
   std::string command = env + " " + Quote(std::string(DM_BIN_DIR) + "/" + program);
   for (const std::string& a : args) command += " " + Quote(a);
   command += " >" + Quote(dir + "/out") + " 2>" + Quote(dir + "/err") + " </dev/null";
@@ -65,17 +66,27 @@ rapidjson::Document Parse(const std::string& text) {
   return doc;
 }
 
+std::string Text(const rapidjson::Value& value) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  value.Accept(writer);
+  return buffer.GetString();
+}
+
+// A policy forbidding every device, written into `dir`; its path.
+std::string ForbidAllPolicy(const std::string& dir) {
+  dmtest::WriteTextFile(dir + "/forbid-all.json", R"({"strategies": [{"id": 1, "type": "0x10030001", "sessions": "*",
+      "conditions": {"deviceId_10": "*"}, "action": {"processMethod_10": "forbid"}}]})");
+  return dir + "/forbid-all.json";
+}
+
 // The description on the virtual clock, so that vaulthelper plays in no time.
 std::string VirtualCopy(const std::string& machinePath, const std::string& dir) {
   rapidjson::Document doc = Parse(dmtest::ReadTextFile(machinePath));
   doc.RemoveMember("clock");
   doc.AddMember("clock", "virtual", doc.GetAllocator());
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  doc.Accept(writer);
-  std::string path = dir + "/machine.json";
-  dmtest::WriteTextFile(path, buffer.GetString());
-  return path;
+  dmtest::WriteTextFile(dir + "/machine.json", Text(doc));
+  return dir + "/machine.json";
 }
 
 // What vaulthelper disabled: its closing list of device states.
@@ -100,17 +111,14 @@ void ExpectAgreement(const std::string& machinePath, const std::vector<std::stri
   std::string dir = dmtest::MakeTempDir("whatif");
   std::string machine = VirtualCopy(machinePath, dir);
   std::vector<std::string> args = {"--machine", machine, "--policy", policy, "--json"};
-  std::string steps = "{\"steps\": [{\"policy\": " + std::string("\"") + policy + "\"}, {\"wait\": 5000}";
+  std::string steps = "{\"steps\": [{\"policy\": " + Quoted(policy) + "}, {\"wait\": 5000}";
   for (const std::string& id : plugs) {
-    args.push_back("--plug");
-    args.push_back(id);
-    std::string escaped;
-    for (char c : id) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    steps += ", {\"plug\": \"" + escaped + "\"}";
+    args.insert(args.end(), {"--plug", id});
+    steps += ", {\"plug\": " + Quoted(id) + "}";
   }
   dmtest::WriteTextFile(dir + "/scenario.json", steps + ", {\"wait\": 8000}], \"settle\": 3000}");
 
-  Outcome whatif = Execute(dir, "", "whatif", args);
+  Outcome whatif = Execute(dir, "whatif", args);
   ASSERT_TRUE(whatif.code == 0 || whatif.code == 2) << whatif.err;
   rapidjson::Document report = Parse(whatif.out);
   ASSERT_TRUE(report.IsObject() && report["devices"].IsArray()) << whatif.out;
@@ -125,8 +133,9 @@ void ExpectAgreement(const std::string& machinePath, const std::vector<std::stri
     if (lost != nullptr) lost->insert(l["kind"].GetString());
   }
 
-  Outcome helper = Execute(dir, "WINSIM_SANDBOX=" + Quote(dir + "/sandbox"), "vaulthelper",
-                           {"--machine", machine, "--scenario", dir + "/scenario.json", "--seconds", "0"});
+  Outcome helper =
+      Execute(dir, "vaulthelper", {"--machine", machine, "--scenario", dir + "/scenario.json", "--seconds", "0"},
+              "WINSIM_SANDBOX=" + Quote(dir + "/sandbox"));
   ASSERT_EQ(helper.code, 0) << helper.err;
   EXPECT_FALSE(said.empty());
   EXPECT_EQ(said, HelperDisables(helper.out)) << helper.out;
@@ -147,7 +156,8 @@ std::vector<std::vector<std::string>> FindRows(const std::string& out) {
     }
     std::vector<std::string> cells;
     for (size_t c = 0; c < starts.size(); ++c) {
-      std::string cell = starts[c] < line.size() ? line.substr(starts[c], c + 1 < starts.size() ? starts[c + 1] - starts[c] : std::string::npos) : "";
+      size_t end = c + 1 < starts.size() ? starts[c + 1] : std::string::npos;
+      std::string cell = starts[c] < line.size() ? line.substr(starts[c], end - starts[c]) : "";
       cell.erase(cell.find_last_not_of(' ') + 1);
       cells.push_back(cell);
     }
@@ -164,34 +174,24 @@ size_t RecordCount(const std::string& out) {
   return std::stoul(out.substr(from == std::string::npos ? 0 : from + 1, at));
 }
 
-TEST(Whatif, AgreesWithTheModuleOnTheLaptop) {
-  ExpectAgreement(kExamples + "/machines/laptop.json",
-                  {"USB\\VID_0781&PID_5567\\4C530001230101108154", "USB\\VID_04E8&PID_6860\\R58M12ABCDE"});
-}
-
-TEST(Whatif, AgreesWithTheModuleOnTheWorkstation) {
-  // Two of the sticks that wait unplugged (the roots of what a plug brings).
-  rapidjson::Document doc = Parse(dmtest::ReadTextFile(DM_WORKSTATION_MACHINE));
-  std::vector<std::string> plugs;
-  for (const auto& d : doc["devices"].GetArray())
-    if (d.HasMember("present") && !d["present"].GetBool() && std::string(d["class"].GetString()) == "USB" &&
-        plugs.size() < 2)
-      plugs.push_back(d["id"].GetString());
-  ASSERT_EQ(plugs.size(), 2u);
-  ExpectAgreement(DM_WORKSTATION_MACHINE, plugs);
-}
-
-// A policy that forbids every device: no keyboard, mouse, HID device or hub
-// leaves the machine, on the laptop and on the workstation, in whatif's
-// report and in what vaulthelper really does.
-TEST(Whatif, ForbiddingEverythingLosesNoInputDeviceOrHub) {
-  std::string dir = dmtest::MakeTempDir("whatif-all");
-  std::string policy = dir + "/forbid-all.json";
-  dmtest::WriteTextFile(policy, R"({"strategies": [{"id": 1, "type": "0x10030001", "sessions": "*",
-      "conditions": {"deviceId_10": "*"}, "action": {"processMethod_10": "forbid"}}]})");
-  for (const std::string& machine : {kExamples + "/machines/laptop.json", std::string(DM_WORKSTATION_MACHINE)}) {
+// On the laptop and the workstation, each with the first two of its unplugged
+// sticks plugged (on the laptop the SanDisk stick and the phone), whatif
+// disables what vaulthelper disables. A policy that forbids every device
+// loses no keyboard, mouse, HID device or hub on either, in whatif's report
+// and in what vaulthelper really does.
+TEST(Whatif, AgreesWithTheModuleAndForbiddingEverythingLosesNoInputDeviceOrHub) {
+  const std::string forbidAll = ForbidAllPolicy(dmtest::MakeTempDir("whatif-all"));
+  for (const std::string& machine : {kLaptop, kWorkstation}) {
+    rapidjson::Document doc = Parse(dmtest::ReadTextFile(machine));
+    std::vector<std::string> plugs;
+    for (const auto& d : doc["devices"].GetArray())
+      if (d.HasMember("present") && !d["present"].GetBool() && std::string(d["class"].GetString()) == "USB" &&
+          plugs.size() < 2)
+        plugs.push_back(d["id"].GetString());
+    ASSERT_EQ(plugs.size(), 2u);
+    ExpectAgreement(machine, plugs);
     std::multiset<std::string> lost;
-    ExpectAgreement(machine, {}, policy, &lost);
+    ExpectAgreement(machine, {}, forbidAll, &lost);
     for (const char* kind : {"keyboard", "mouse", "HID device", "USB hub"})
       EXPECT_EQ(lost.count(kind), 0u) << machine << ": a " << kind << " is lost";
   }
@@ -203,35 +203,31 @@ TEST(Whatif, ForbiddingEverythingLosesNoInputDeviceOrHub) {
 // line feed as a space.
 TEST(Whatif, ALineFeedInANameShiftsNoLaterDevice) {
   std::string dir = dmtest::MakeTempDir("whatif-names");
-  rapidjson::Document doc = Parse(dmtest::ReadTextFile(kExamples + "/machines/laptop.json"));
+  rapidjson::Document doc = Parse(dmtest::ReadTextFile(kLaptop));
   auto& a = doc.GetAllocator();
   std::vector<std::string> disks;
-  for (int i = 0; i < 3; ++i) {
-    const std::string serial = "EVIL000" + std::to_string(i);
-    const std::string stick = "USB\\VID_1F75&PID_091" + std::to_string(i) + "\\" + serial;
-    disks.push_back("USBSTOR\\DISK&VEN_GENERIC&PROD_FLASH&REV_1.00\\" + serial + "&0");
-    const std::string name = i == 0 ? "Evil Disk\nUSB Device" : "Generic Flash USB Device";
+  for (char i : {'0', '1', '2'}) {
+    std::string text = R"([{"id": "USB\\VID_1F75&PID_091#\\EVIL000#", "class": "USB", "name": "USB Mass Storage Device",
+        "hw": ["USB\\VID_1F75&PID_091#"], "compat": ["USB\\Class_08"], "status": "0x0180600A",
+        "parent": "USB\\ROOT_HUB30\\4&2B6C9A1E&0&0"}, {"id": "USBSTOR\\DISK&VEN_GENERIC&PROD_FLASH&REV_1.00\\EVIL000#&0",
+        "class": "DiskDrive", "friendlyName": "@", "hw": ["USBSTOR\\DiskGeneric_Flash", "GenDisk"],
+        "status": "0x0180600A", "parent": "USB\\VID_1F75&PID_091#\\EVIL000#"}])";
+    std::replace(text.begin(), text.end(), '#', i);
+    text.replace(text.find('@'), 1, i == '0' ? "Evil Disk\\nUSB Device" : "Generic Flash USB Device");
+    disks.push_back(std::string("USBSTOR\\DISK&VEN_GENERIC&PROD_FLASH&REV_1.00\\EVIL000") + i + "&0");
     rapidjson::Document devices;
-    devices.Parse(("[{\"id\": " + Quoted(stick) + ", \"class\": \"USB\", \"name\": \"USB Mass Storage Device\", "
-                   "\"hw\": [" + Quoted(stick.substr(0, stick.rfind('\\'))) + "], \"compat\": [\"USB\\\\Class_08\"], "
-                   "\"status\": \"0x0180600A\", \"parent\": \"USB\\\\ROOT_HUB30\\\\4&2B6C9A1E&0&0\"}, "
-                   "{\"id\": " + Quoted(disks.back()) + ", \"class\": \"DiskDrive\", \"friendlyName\": " +
-                   Quoted(name) + ", \"hw\": [\"USBSTOR\\\\DiskGeneric_Flash\", \"GenDisk\"], "
-                   "\"status\": \"0x0180600A\", \"parent\": " + Quoted(stick) + "}]").c_str());
-    ASSERT_TRUE(devices.IsArray()) << stick;
+    devices.Parse(text.c_str());
+    ASSERT_TRUE(devices.IsArray()) << text;
     for (auto& d : devices.GetArray()) doc["devices"].PushBack(rapidjson::Value(d, a), a);
   }
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  doc.Accept(writer);
   const std::string machine = dir + "/hostile.json";
-  dmtest::WriteTextFile(machine, buffer.GetString());
+  dmtest::WriteTextFile(machine, Text(doc));
 
   std::set<std::string> disabled;
   ExpectAgreement(machine, {}, kPolicy, nullptr, &disabled);
   for (const std::string& disk : disks) EXPECT_TRUE(disabled.count(disk)) << disk << " not disabled";
 
-  Outcome find = Execute(dir, "", "hwctl", {"--machine", machine, "find", "*"});
+  Outcome find = Execute(dir, "hwctl", {"--machine", machine, "find", "*"});
   ASSERT_EQ(find.code, 0) << find.err;
   std::vector<std::vector<std::string>> rows = FindRows(find.out);
   ASSERT_GT(rows.size(), 1u);
@@ -252,9 +248,9 @@ TEST(Whatif, ALineFeedInANameShiftsNoLaterDevice) {
 TEST(Whatif, TenThousandDevicesAreAllListed) {
   std::string dir = dmtest::MakeTempDir("whatif-10k");
   const std::string machine = dir + "/workstation.json";
-  ASSERT_EQ(std::system(("python3 " + Quote(kExamples + "/machines/gen_workstation.py") + " " + Quote(machine) +
-                         " --devices 10000 >/dev/null").c_str()),
-            0);
+  const std::string generate = "python3 " + Quote(kExamples + "/machines/gen_workstation.py") + " " + Quote(machine) +
+                               " --devices 10000 >/dev/null";
+  ASSERT_EQ(std::system(generate.c_str()), 0);
   rapidjson::Document doc = Parse(dmtest::ReadTextFile(machine));
   size_t present = 0, running = 0;
   std::vector<std::string> args = {"--machine", machine, "--policy", kPolicy, "--json"};
@@ -270,11 +266,11 @@ TEST(Whatif, TenThousandDevicesAreAllListed) {
   }
   ASSERT_EQ(args.size(), 5u + 2 * 6);
 
-  Outcome find = Execute(dir, "", "hwctl", {"--machine", machine, "find", "*"});
+  Outcome find = Execute(dir, "hwctl", {"--machine", machine, "find", "*"});
   ASSERT_EQ(find.code, 0) << find.err;
   EXPECT_EQ(RecordCount(find.out), present);
 
-  Outcome whatif = Execute(dir, "", "whatif", args);
+  Outcome whatif = Execute(dir, "whatif", args);
   ASSERT_TRUE(whatif.code == 0 || whatif.code == 2) << whatif.err;
   rapidjson::Document report = Parse(whatif.out);
   ASSERT_TRUE(report.IsObject() && report["devices"].IsArray()) << whatif.out.substr(0, 500);
@@ -289,7 +285,7 @@ TEST(Whatif, TenThousandDevicesAreAllListed) {
 
 TEST(Whatif, BadInputEndsWithOneAndAReason) {
   std::string dir = dmtest::MakeTempDir("whatif-bad");
-  std::string laptop = kExamples + "/machines/laptop.json";
+  const std::string& laptop = kLaptop;
   dmtest::WriteTextFile(dir + "/broken.json", "{\"devices\": [");
   dmtest::WriteTextFile(dir + "/misspelt.json", "{\"devices\": [{\"id\": \"X\\\\1\", \"startDelai\": 5}]}");
   dmtest::WriteTextFile(dir + "/policy.json", "{\"strategies\": [{\"id\": 1, \"type\": \"nonsense\"}]}");
@@ -308,7 +304,7 @@ TEST(Whatif, BadInputEndsWithOneAndAReason) {
       {"--machine", laptop, "--policy", kPolicy, "--frobnicate"},
   };
   for (const auto& args : cases) {
-    Outcome r = Execute(dir, "", "whatif", args);
+    Outcome r = Execute(dir, "whatif", args);
     std::string shown;
     for (const std::string& a : args) shown += a + " ";
     EXPECT_EQ(r.code, 1) << shown << "\n" << r.err;
@@ -332,16 +328,13 @@ std::string Stable(const rapidjson::Value& value) {
   rapidjson::Document copy;
   copy.CopyFrom(value, copy.GetAllocator());
   StripRunStamps(copy);
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  copy.Accept(writer);
-  return buffer.GetString();
+  return Text(copy);
 }
 
 // The laptop with every setup class given by its GUID in braces and upper
 // case, as a description may write it: the same machine to whatif.
 std::string BracedLaptop() {
-  rapidjson::Document doc = Parse(dmtest::ReadTextFile(kExamples + "/machines/laptop.json"));
+  rapidjson::Document doc = Parse(dmtest::ReadTextFile(kLaptop));
   auto& a = doc.GetAllocator();
   std::map<std::string, std::string> guids;
   for (const auto& c : doc["classes"].GetArray()) guids[c["name"].GetString()] = c["guid"].GetString();
@@ -352,10 +345,7 @@ std::string BracedLaptop() {
     d.RemoveMember("class");
     d.AddMember("classGuid", rapidjson::Value(guid.c_str(), a), a);
   }
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  doc.Accept(writer);
-  return buffer.GetString();
+  return Text(doc);
 }
 
 // A fleet's per-machine results are the single runs'; shards merged are the
@@ -365,7 +355,7 @@ std::string BracedLaptop() {
 std::string MakeFleet(const std::string& dir) {
   std::string fleet = dir + "/fleet";
   std::filesystem::create_directories(fleet);
-  std::filesystem::copy_file(kExamples + "/machines/laptop.json", fleet + "/a-laptop.json");
+  std::filesystem::copy_file(kLaptop, fleet + "/a-laptop.json");
   std::filesystem::copy_file(kExamples + "/machines/minimal.json", fleet + "/c-minimal.json");
   dmtest::WriteTextFile(fleet + "/b-braced.json", BracedLaptop());
   dmtest::WriteTextFile(fleet + "/d-broken.json", "{\"devices\": [");
@@ -376,7 +366,7 @@ std::string MakeFleet(const std::string& dir) {
 TEST(WhatifFleet, AgreesWithSingleRunsAndShardsMergeToTheWhole) {
   std::string dir = dmtest::MakeTempDir("whatif-fleet"), fleet = MakeFleet(dir);
 
-  Outcome all = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet, "--jobs", "2", "--json"});
+  Outcome all = Execute(dir, "whatif", {"--policy", kPolicy, "--machines", fleet, "--jobs", "2", "--json"});
   EXPECT_EQ(all.code, 1) << all.err;
   rapidjson::Document doc = Parse(all.out);
   ASSERT_TRUE(doc.IsObject() && doc["machines"].IsArray()) << all.out;
@@ -385,7 +375,7 @@ TEST(WhatifFleet, AgreesWithSingleRunsAndShardsMergeToTheWhole) {
   for (unsigned i = 0; i < 4; ++i) {
     const auto& m = doc["machines"][i];
     EXPECT_EQ(std::string(m["machine"].GetString()), names[i]);
-    Outcome single = Execute(dir, "", "whatif", {"--machine", fleet + "/" + names[i], "--policy", kPolicy, "--json"});
+    Outcome single = Execute(dir, "whatif", {"--machine", fleet + "/" + names[i], "--policy", kPolicy, "--json"});
     if (i == 3) {
       EXPECT_EQ(single.code, 1);
       EXPECT_TRUE(m.HasMember("error") &&
@@ -405,17 +395,17 @@ TEST(WhatifFleet, AgreesWithSingleRunsAndShardsMergeToTheWhole) {
 
   std::vector<std::string> merge = {"--merge"};
   for (const char* shard : {"1/3", "2/3", "3/3"}) {
-    Outcome part = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet, "--shard", shard, "--json"});
+    Outcome part = Execute(dir, "whatif", {"--policy", kPolicy, "--machines", fleet, "--shard", shard, "--json"});
     std::string file = dir + "/shard" + std::to_string(merge.size()) + ".json";
     dmtest::WriteTextFile(file, part.out);
     merge.push_back(file);
   }
   std::reverse(merge.begin() + 1, merge.end());  // the order of the files does not matter
-  Outcome merged = Execute(dir, "", "whatif", merge);
+  Outcome merged = Execute(dir, "whatif", merge);
   EXPECT_EQ(merged.code, 1);
   EXPECT_EQ(Stable(Parse(merged.out)), Stable(doc));
 
-  Outcome text = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet});
+  Outcome text = Execute(dir, "whatif", {"--policy", kPolicy, "--machines", fleet});
   EXPECT_NE(text.out.find("d-broken.json: error: "), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("TOTAL: 4 machines, 1 bad"), std::string::npos) << text.out;
 }
@@ -424,11 +414,11 @@ TEST(WhatifFleet, AgreesWithSingleRunsAndShardsMergeToTheWhole) {
 TEST(WhatifFleet, GnuParallelShardsMergeToTheWhole) {
   if (std::system("command -v parallel >/dev/null 2>&1") != 0) GTEST_SKIP() << "GNU parallel missing: scripts/setup";
   std::string dir = dmtest::MakeTempDir("whatif-parallel"), fleet = MakeFleet(dir);
-  Outcome all = Execute(dir, "", "whatif", {"--policy", kPolicy, "--machines", fleet, "--json"});
-  std::string command = "cd " + Quote(dir) + " && PATH=" + Quote(DM_BIN_DIR) + ":\"$PATH\" parallel -j4 " +
-                        Quote("whatif --policy " + kPolicy + " --machines " + fleet +
-                              " --shard {}/4 --json > shard{}.json") +
-                        " ::: 1 2 3 4; PATH=" + Quote(DM_BIN_DIR) + ":\"$PATH\" whatif --merge shard*.json >merged 2>&1";
+  Outcome all = Execute(dir, "whatif", {"--policy", kPolicy, "--machines", fleet, "--json"});
+  std::string command =
+      "cd " + Quote(dir) + " && PATH=" + Quote(DM_BIN_DIR) + ":\"$PATH\" parallel -j4 " +
+      Quote("whatif --policy " + kPolicy + " --machines " + fleet + " --shard {}/4 --json > shard{}.json") +
+      " ::: 1 2 3 4; PATH=" + Quote(DM_BIN_DIR) + ":\"$PATH\" whatif --merge shard*.json >merged 2>&1";
   int status = std::system(command.c_str());
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "a broken capture makes the merge 1";
   EXPECT_EQ(Stable(Parse(dmtest::ReadTextFile(dir + "/merged"))), Stable(Parse(all.out)));
@@ -438,13 +428,11 @@ TEST(WhatifFleet, GnuParallelShardsMergeToTheWhole) {
 // differ on, and ends with 2 only when the second policy loses more.
 TEST(WhatifCompare, IsTheDifferenceOfTwoSingleRuns) {
   std::string dir = dmtest::MakeTempDir("whatif-compare");
-  std::string laptop = kExamples + "/machines/laptop.json", allowed = kExamples + "/policies/usb-allowed.json";
-  std::string forbidAll = dir + "/forbid-all.json";
-  dmtest::WriteTextFile(forbidAll, R"({"strategies": [{"id": 1, "type": "0x10030001", "sessions": "*",
-      "conditions": {"deviceId_10": "*"}, "action": {"processMethod_10": "forbid"}}]})");
+  const std::string& laptop = kLaptop;
+  std::string allowed = kExamples + "/policies/usb-allowed.json", forbidAll = ForbidAllPolicy(dir);
   const std::string stick = "USB\\VID_0781&PID_5567\\4C530001230101108154";
   auto actions = [&](const std::string& policy) {
-    Outcome r = Execute(dir, "", "whatif", {"--machine", laptop, "--policy", policy, "--plug", stick, "--json"});
+    Outcome r = Execute(dir, "whatif", {"--machine", laptop, "--policy", policy, "--plug", stick, "--json"});
     std::map<std::string, std::string> out;
     rapidjson::Document doc = Parse(r.out);
     for (const auto& d : doc["devices"].GetArray()) out[d["instanceId"].GetString()] = d["action"].GetString();
@@ -452,7 +440,7 @@ TEST(WhatifCompare, IsTheDifferenceOfTwoSingleRuns) {
   };
   for (const auto& pair : std::vector<std::pair<std::string, std::string>>{{allowed, kPolicy}, {kPolicy, forbidAll}}) {
     Outcome r =
-        Execute(dir, "", "whatif",
+        Execute(dir, "whatif",
                 {"--machine", laptop, "--policy", pair.first, "--compare", pair.second, "--plug", stick, "--json"});
     rapidjson::Document doc = Parse(r.out);
     ASSERT_TRUE(doc.IsObject() && doc["changes"].IsArray()) << r.err;
@@ -477,7 +465,7 @@ TEST(WhatifCompare, IsTheDifferenceOfTwoSingleRuns) {
 // One plain policy per lint code; the example policy has no finding.
 TEST(WhatifLint, EachTrapIsFoundAndTheExampleIsClean) {
   std::string dir = dmtest::MakeTempDir("whatif-lint");
-  const std::string laptop = kExamples + "/machines/laptop.json";
+  const std::string& laptop = kLaptop;
   const std::string disks = R"({"deviceName_10": "USB storage", "deviceType_10": "4d36e967-e325-11ce-bfc1-08002be10318",
       "deviceInstance_10": "USBSTOR\\*", "deviceId_10": "USB-STORAGE"})";
   const std::string allDisks =
@@ -503,51 +491,47 @@ TEST(WhatifLint, EachTrapIsFoundAndTheExampleIsClean) {
   };
   for (const Case& c : cases) {
     dmtest::WriteTextFile(dir + "/p.json", c.text);
-    Outcome r = Execute(dir, "", "whatif", {"--policy", dir + "/p.json", "--lint", "--machine", laptop, "--json"});
+    Outcome r = Execute(dir, "whatif", {"--policy", dir + "/p.json", "--lint", "--machine", laptop, "--json"});
     rapidjson::Document doc = Parse(r.out);
     ASSERT_TRUE(doc.IsObject() && doc["findings"].IsArray()) << c.code << ": " << r.err;
     bool found = false;
-    std::string devices;
-    for (const auto& f : doc["findings"].GetArray()) {
-      if (std::string(f["code"].GetString()) != c.code) continue;
-      found = true;
-      devices += Stable(f["devices"]);
-    }
+    std::string devices;  // those the findings of this code name
+    for (const auto& f : doc["findings"].GetArray())
+      if (std::string(f["code"].GetString()) == c.code) found = true, devices += Stable(f["devices"]);
     EXPECT_TRUE(found) << c.code << ": " << r.out;
     // The trap is named on the devices it catches: the SanDisk disk among them.
-    if (c.code == "overridden-verdict") {
-      EXPECT_NE(devices.find("VEN_SANDISK"), std::string::npos) << r.out;
-    }
+    EXPECT_TRUE(c.code != "overridden-verdict" || devices.find("VEN_SANDISK") != std::string::npos) << r.out;
     EXPECT_EQ(r.code, c.exit) << c.code << ": " << r.out;
   }
   // Swapping the two definitions forbids the disk: no trap.
   dmtest::WriteTextFile(dir + "/p.json", policy(R"(["USB-STORAGE"])", forbid, allDisks + "," + disks));
-  Outcome swapped = Execute(dir, "", "whatif", {"--policy", dir + "/p.json", "--lint", "--machine", laptop});
+  Outcome swapped = Execute(dir, "whatif", {"--policy", dir + "/p.json", "--lint", "--machine", laptop});
   EXPECT_EQ(swapped.out.find("overridden-verdict"), std::string::npos) << swapped.out;
 
-  Outcome example = Execute(dir, "", "whatif", {"--policy", kPolicy, "--lint", "--machine", laptop});
+  Outcome example = Execute(dir, "whatif", {"--policy", kPolicy, "--lint", "--machine", laptop});
   EXPECT_EQ(example.code, 0) << example.out << example.err;
   // Not even a warning: the Bluetooth network goes with its radio by design.
   EXPECT_EQ(example.out, "") << example.err;
-  EXPECT_EQ(Execute(dir, "", "whatif", {"--policy", dir + "/none.json", "--lint"}).code, 1);
+  EXPECT_EQ(Execute(dir, "whatif", {"--policy", dir + "/none.json", "--lint"}).code, 1);
 }
 
 // The tools' first minutes: help is help, and a host that cannot play what
 // it was given says who it is and ends with an error.
 TEST(FirstMinutes, HelpAndBadInputOfTheTools) {
   std::string dir = dmtest::MakeTempDir("first");
-  Outcome help = Execute(dir, "", "hwctl", {"--help"});
+  Outcome help = Execute(dir, "hwctl", {"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_NE(help.out.find("commands: capture"), std::string::npos) << help.out;
-  Outcome unknown = Execute(dir, "", "hwctl", {"--machine", kExamples + "/machines/minimal.json", "frobnicate"});
+  Outcome unknown = Execute(dir, "hwctl", {"--machine", kExamples + "/machines/minimal.json", "frobnicate"});
   EXPECT_NE(unknown.code, 0);
   EXPECT_NE(unknown.err.find("unknown command \"frobnicate\""), std::string::npos) << unknown.err;
   for (const char* host : {"cpfhost", "vaulthelper"}) {
-    Outcome missing = Execute(dir, "WINSIM_SANDBOX=" + Quote(dir + "/sandbox"), host,
-                              {"--machine", kExamples + "/machines/minimal.json", "--scenario", dir + "/none.json"});
+    Outcome missing =
+        Execute(dir, host, {"--machine", kExamples + "/machines/minimal.json", "--scenario", dir + "/none.json"},
+                "WINSIM_SANDBOX=" + Quote(dir + "/sandbox"));
     EXPECT_EQ(missing.code, 1) << host;
     EXPECT_EQ(missing.err.find(std::string(host) + ": scenario "), 0u) << missing.err;
-    Outcome bad = Execute(dir, "", host, {"--frobnicate"});
+    Outcome bad = Execute(dir, host, {"--frobnicate"});
     EXPECT_EQ(bad.code, 1) << host;
     EXPECT_EQ(bad.err.find(std::string(host) + ": unknown option"), 0u) << bad.err;
   }
@@ -581,11 +565,11 @@ std::set<std::string> Devices(const std::string& json) {
 }
 
 TEST(HwctlCapture, ACaptureLoadsBackIntoTheSameTree) {
-  for (const std::string& machine : {kExamples + "/machines/laptop.json", std::string(DM_WORKSTATION_MACHINE)}) {
+  for (const std::string& machine : {kLaptop, kWorkstation}) {
     std::string dir = dmtest::MakeTempDir("capture");
-    Outcome first = Execute(dir, "", "hwctl", {"--machine", machine, "capture", dir + "/a.json"});
+    Outcome first = Execute(dir, "hwctl", {"--machine", machine, "capture", dir + "/a.json"});
     ASSERT_EQ(first.code, 0) << first.err;
-    Outcome second = Execute(dir, "", "hwctl", {"--machine", dir + "/a.json", "capture"});
+    Outcome second = Execute(dir, "hwctl", {"--machine", dir + "/a.json", "capture"});
     ASSERT_EQ(second.code, 0) << second.err;
     std::string a = dmtest::ReadTextFile(dir + "/a.json");
     EXPECT_EQ(second.out, a) << machine;
