@@ -442,10 +442,10 @@ void RunPlan(int defaultSeed) {
 // The child's side: one segment of the plan named by DM_MODEL_CHILD (ctest
 // leaves it out: it runs only inside a Model test).
 TEST(ModelChild, RunSegment) {
-  const char* spec = getenv("DM_MODEL_CHILD");
-  ASSERT_NE(spec, nullptr) << "runs as a child of the Model tests, which set DM_MODEL_CHILD";
+  const char* segmentText = getenv("DM_MODEL_CHILD");
+  ASSERT_NE(segmentText, nullptr) << "runs as a child of the Model tests, which set DM_MODEL_CHILD";
   std::vector<std::string> parts;
-  std::istringstream in(spec);
+  std::istringstream in(segmentText);
   for (std::string part; std::getline(in, part, '|');) parts.push_back(part);
   ASSERT_EQ(parts.size(), 4u);
   uint64_t seed = std::stoull(parts[1]);
