@@ -3,7 +3,10 @@
 // lists across restarts, retries and the uninstall.
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 #include "DeviceOpt.h"
 #include "policy_env.h"
 #include "support/test_support.h"
@@ -223,8 +226,19 @@ TEST_F(PolicyEngine, UninstallAtStartEnablesWhatTheFileListsBeforeItWasLoaded) {
             std::string::npos);
   EXPECT_NE(policytest::LastLine("notify/notifications.jsonl").find("could not"), std::string::npos);
 
+  // A pass stuck in the policy library holds the pass lock: the uninstall
+  // waits for it 5 s at most, then goes on.
   winsim::SetInstallerBehaviour(kOffRefuser, winsim::InstallerBehaviour::Normal);
+  std::promise<void> held;
+  std::thread stuck([&] {
+    device_manage::Pass pass(*manage_);
+    held.set_value();
+    std::this_thread::sleep_for(std::chrono::seconds(7));
+  });
+  held.get_future().wait();
   EXPECT_EQ(manage_->EnableDeviceBeforeUninstall(), 0u);
+  stuck.join();
+  EXPECT_NE(policytest::ReadDiagLog().find("a policy pass does not end"), std::string::npos);
   EXPECT_TRUE(Running(kOffRefuser));
   EXPECT_EQ(policytest::ReadInstallFile(kForbidFile), "");
   EXPECT_EQ(JournalAction(policytest::ReadInstallFile(kJournal), "OFFNO\""),
